@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing, fuzzing and
+# benchmarking the updater need. Does nothing when all are present.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config git
+  qtbase5-dev qtbase5-dev-tools qttools5-dev-tools qttools5-dev
+  zlib1g-dev libprotobuf-dev protobuf-compiler
+  libtomcrypt-dev libtommath-dev liblzma-dev
+  libboost-dev libboost-date-time-dev
+  # tests and sanitizers
+  libgtest-dev clang lld libclang-rt-dev xvfb xauth
+  # tools the tests and benchmarks compare against or drive
+  xz-utils zstd xdelta3 curl nginx-light python3 libdivsufsort-dev
+  gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 binutils-arm-linux-gnueabihf
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

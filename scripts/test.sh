@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the updater and runs every test with CTest.
+#   scripts/test.sh           plain build in build/
+#   scripts/test.sh --asan    AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
+#   scripts/test.sh --tsan    ThreadSanitizer in build-tsan/
+# Extra arguments after the mode go to ctest (for example -R tst_composed).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+bash "$root/scripts/setup-deps.sh"
+
+mode="plain"
+case "${1:-}" in
+  --asan) mode="asan"; shift ;;
+  --tsan) mode="tsan"; shift ;;
+esac
+
+jobs="$(nproc)"
+case "$mode" in
+  plain) dir="$root/build";      flags=() ;;
+  asan)  dir="$root/build-asan"; flags=(-DKV_SANITIZE=ON -DKV_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
+  tsan)  dir="$root/build-tsan"; flags=(-DKV_TSAN=ON -DKV_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
+esac
+
+cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+cmake --build "$dir" -j "$jobs"
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:suppressions=$root/scripts/tsan.supp"
+cd "$dir"
+ctest --output-on-failure -j "$jobs" "$@"
