@@ -1,0 +1,57 @@
+#pragma once
+
+#include "sinkstream.h"
+#include "status.h"
+#include "streamset.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kvpatch {
+
+class SourceStream;
+class TransformationPatcher;
+
+// One application of an ensemble patch. The operations run in the order
+// they are declared; each returns the first failure it meets.
+class EnsemblePatchApplier
+{
+public:
+    EnsemblePatchApplier() = default;
+    ~EnsemblePatchApplier();
+    EnsemblePatchApplier(const EnsemblePatchApplier&) = delete;
+    EnsemblePatchApplier& operator=(const EnsemblePatchApplier&) = delete;
+
+    Status ReadHeader(SourceStream* patch);
+    Status SetBase(const uint8_t* base, size_t length);
+    Status CheckBaseCrc();
+    Status ReadElementParameters(SourceStream* parameters);
+    Status PredictParameters(SinkStreamSet* predicted);
+    Status CorrectParameters(SinkStreamSet* predicted, SourceStream* diff,
+        SourceStreamSet* corrected);
+    Status EncodeElements(SourceStreamSet* correctedParameters, SinkStreamSet* transformed);
+    Status CorrectEncodedElements(SinkStreamSet* transformed, SourceStream* diff,
+        SourceStreamSet* corrected);
+    Status RebuildElements(SourceStreamSet* correctedTransformed, SinkStream* finalInput);
+    Status PatchFinalOutput(SourceStream* finalInput, SourceStream* diff, SinkStream* output);
+
+    // Serialises `set`, applies `diff` to it into `scratch` and parses the
+    // result as a stream set.
+    Status PatchStreamSet(SinkStreamSet* set, SourceStream* diff, SourceStreamSet* corrected,
+        SinkStream* scratch);
+
+private:
+    void DeletePatchers();
+
+    const uint8_t* m_base = nullptr;
+    size_t m_baseLength = 0;
+    uint32_t m_sourceCrc = 0;
+    uint32_t m_targetCrc = 0;
+    uint32_t m_finalInputSize = 0;
+    TransformationPatcher** m_patchers = nullptr;
+    uint32_t m_patcherCount = 0;
+    SinkStream m_correctedParameters;
+    SinkStream m_correctedTransformed;
+};
+
+} // namespace kvpatch

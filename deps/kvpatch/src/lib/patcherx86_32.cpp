@@ -1,0 +1,64 @@
+#include "patcherx86_32.h"
+
+#include "disassembledprogram.h"
+#include "detectexecutable.h"
+#include "encodedprogram.h"
+#include "sourcestream.h"
+#include "streamset.h"
+
+namespace kvpatch {
+
+PatcherX86_32::PatcherX86_32(const uint8_t* ensembleBase, size_t ensembleLength)
+    : m_ensembleBase(ensembleBase)
+    , m_ensembleLength(ensembleLength)
+{
+}
+
+Status PatcherX86_32::Init(SourceStream* parameters)
+{
+    if (!parameters->ReadVarint32(&m_baseOffset) || !parameters->ReadVarint32(&m_baseLength))
+        return C_BAD_TRANSFORM;
+    if (m_baseOffset > m_ensembleLength || m_baseLength > m_ensembleLength - m_baseOffset)
+        return C_BAD_TRANSFORM;
+    return C_OK;
+}
+
+Status PatcherX86_32::PredictParameters(SinkStreamSet*)
+{
+    // The element has no parameters to predict.
+    return C_OK;
+}
+
+Status PatcherX86_32::Transform(SourceStreamSet* correctedParameters, SinkStreamSet* transformed)
+{
+    if (!correctedParameters->AllConsumed())
+        return C_GENERAL_ERROR;
+
+    DisassembledProgram* program = nullptr;
+    Status status = ParseExecutable(m_ensembleBase + m_baseOffset, m_baseLength, &program);
+    if (status != C_OK)
+        return status;
+    EncodedProgram* encoded = nullptr;
+    status = TrimLabels(program);
+    if (status == C_OK)
+        status = Encode(program, &encoded);
+    DeleteDisassembledProgram(program);
+    if (status != C_OK)
+        return status;
+    status = WriteEncodedProgram(encoded, transformed);
+    DeleteEncodedProgram(encoded);
+    return status;
+}
+
+Status PatcherX86_32::Rebuild(SourceStreamSet* correctedTransformed, SinkStream* output)
+{
+    EncodedProgram* encoded = nullptr;
+    Status status = ReadEncodedProgram(correctedTransformed, &encoded);
+    if (status != C_OK)
+        return status;
+    status = Assemble(encoded, output);
+    DeleteEncodedProgram(encoded);
+    return status;
+}
+
+} // namespace kvpatch
