@@ -8,6 +8,24 @@
 
 namespace kvpatch {
 
+Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out)
+{
+    DisassembledProgram* program = nullptr;
+    Status status = ParseExecutable(data, length, &program);
+    if (status != C_OK)
+        return status;
+    EncodedProgram* encoded = nullptr;
+    status = TrimLabels(program);
+    if (status == C_OK)
+        status = Encode(program, &encoded);
+    DeleteDisassembledProgram(program);
+    if (status != C_OK)
+        return status;
+    status = WriteEncodedProgram(encoded, out);
+    DeleteEncodedProgram(encoded);
+    return status;
+}
+
 PatcherX86_32::PatcherX86_32(const uint8_t* ensembleBase, size_t ensembleLength)
     : m_ensembleBase(ensembleBase)
     , m_ensembleLength(ensembleLength)
@@ -31,29 +49,21 @@ Status PatcherX86_32::PredictParameters(SinkStreamSet*)
 
 Status PatcherX86_32::Transform(SourceStreamSet* correctedParameters, SinkStreamSet* transformed)
 {
+    // This patcher has no parameters.
     if (!correctedParameters->AllConsumed())
         return C_GENERAL_ERROR;
-
-    DisassembledProgram* program = nullptr;
-    Status status = ParseExecutable(m_ensembleBase + m_baseOffset, m_baseLength, &program);
-    if (status != C_OK)
-        return status;
-    EncodedProgram* encoded = nullptr;
-    status = TrimLabels(program);
-    if (status == C_OK)
-        status = Encode(program, &encoded);
-    DeleteDisassembledProgram(program);
-    if (status != C_OK)
-        return status;
-    status = WriteEncodedProgram(encoded, transformed);
-    DeleteEncodedProgram(encoded);
-    return status;
+    return TransformElement(m_ensembleBase + m_baseOffset, m_baseLength, transformed);
 }
 
 Status PatcherX86_32::Rebuild(SourceStreamSet* correctedTransformed, SinkStream* output)
 {
+    return RebuildElement(correctedTransformed, output);
+}
+
+Status RebuildElement(SourceStreamSet* encodedStreams, SinkStream* output)
+{
     EncodedProgram* encoded = nullptr;
-    Status status = ReadEncodedProgram(correctedTransformed, &encoded);
+    Status status = ReadEncodedProgram(encodedStreams, &encoded);
     if (status != C_OK)
         return status;
     status = Assemble(encoded, output);

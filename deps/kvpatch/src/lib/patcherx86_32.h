@@ -7,6 +7,12 @@
 
 namespace kvpatch {
 
+// Disassembles the executable in [data, data + length), encodes it and
+// writes its encoded program into `out`: an element's patchable form.
+Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out);
+// Reads an element's encoded program and appends its assembled bytes.
+Status RebuildElement(SourceStreamSet* encoded, SinkStream* output);
+
 // The patcher of every executable element kind: disassembles the element,
 // encodes it, and assembles it again from the corrected encoding.
 class PatcherX86_32 : public TransformationPatcher

@@ -1,0 +1,40 @@
+// Writes ensemble patches in the layout the updater's patch engine applies.
+// For tests, benchmarks and release preparation only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kvpatch {
+class SinkStream;
+}
+
+namespace kvpatchmaker {
+
+struct PatchOptions
+{
+    // Look for executable elements in both files; without this the patch is
+    // a plain diff over the whole file (zero elements).
+    bool findElements = true;
+    // Method of the three inner diffs. The patch body is compressed as a
+    // whole, so raw diffs (0) are the default.
+    uint8_t diffMethod = 0;
+};
+
+struct PatchSummary
+{
+    uint32_t elements = 0; // element pairs the patch carries
+};
+
+// Appends a patch from old to new to `patch`. When encoding the elements
+// fails, the maker falls back to a patch without elements.
+bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
+    size_t newLength, kvpatch::SinkStream* patch, const PatchOptions& options = {},
+    PatchSummary* summary = nullptr);
+
+bool MakeEnsemblePatchFile(const std::string& oldPath, const std::string& newPath,
+    const std::string& patchPath, const PatchOptions& options = {},
+    PatchSummary* summary = nullptr);
+
+} // namespace kvpatchmaker
