@@ -114,7 +114,7 @@ namespace {
         SourceStream old;
         old.Init(assembled);
         SourceStream whole(input.data(), input.mappedSize());
-        if (!GenerateDiff(&old, &whole, programs.Stream(elements.count), false, 0))
+        if (!GenerateDiff(&old, &whole, programs.Stream(elements.count), false, DiffRaw))
             return Fail("could not generate diff");
         assembled.Release();
         SinkStream combined;
