@@ -19,13 +19,13 @@ inline Bytes bytesOf(const kvpatch::SinkStream& sink)
     return Bytes(sink.Buffer(), sink.Buffer() + sink.Length());
 }
 
-template<typename T>
-std::vector<T> valuesOf(const kvpatch::FallibleBuffer<T>& buffer)
+template<typename T> std::vector<T> valuesOf(const kvpatch::FallibleBuffer<T>& buffer)
 {
     return std::vector<T>(buffer.data(), buffer.data() + buffer.size());
 }
 
-struct EncodedDeleter {
+struct EncodedDeleter
+{
     void operator()(kvpatch::EncodedProgram* p) const { kvpatch::DeleteEncodedProgram(p); }
 };
 using EncodedPtr = std::unique_ptr<kvpatch::EncodedProgram, EncodedDeleter>;

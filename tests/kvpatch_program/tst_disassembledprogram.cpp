@@ -16,7 +16,8 @@ EncodedPtr encode(DisassembledProgram& program)
 
 // An ARM program with three rel32 labels (indices 0, 1, 2) whose middle one
 // is referenced MIDDLE_USES times and the others six times each.
-struct ArmProgram {
+struct ArmProgram
+{
     explicit ArmProgram(int middleUses)
         : program(ELF_32_ARM)
     {
@@ -147,7 +148,7 @@ TEST(DisassembledProgram, ProgramWithoutLabelsEncodesToEmptyRvaTables)
     ASSERT_TRUE(encoded);
     EXPECT_EQ(encoded->abs32Rvas().size(), 0u);
     EXPECT_EQ(encoded->rel32Rvas().size(), 0u);
-    EXPECT_EQ(valuesOf(encoded->ops()), (std::vector<uint32_t>{OP_ORIGIN, OP_COPY}));
+    EXPECT_EQ(valuesOf(encoded->ops()), (std::vector<uint32_t> {OP_ORIGIN, OP_COPY}));
 }
 
 TEST(DisassembledProgram, EncodeMapsEveryInstructionKind)
@@ -171,16 +172,15 @@ TEST(DisassembledProgram, EncodeMapsEveryInstructionKind)
     ASSERT_TRUE(encoded);
     EXPECT_EQ(encoded->imageBase(), 0x140000000ull);
     EXPECT_EQ(valuesOf(encoded->ops()),
-              (std::vector<uint32_t>{OP_ORIGIN, OP_COPY, OP_REL32, OP_ABS32, 0x30EB,
-                                     OP_PE64_RELOC_TABLE, OP_ELF_RELOC_TABLE,
-                                     OP_ELF_ARM_RELOC_TABLE}));
-    EXPECT_EQ(valuesOf(encoded->copyCounts()), (std::vector<uint32_t>{3}));
-    EXPECT_EQ(valuesOf(encoded->copyBytes()), (std::vector<uint8_t>{0x41, 9, 8}));
-    EXPECT_EQ(valuesOf(encoded->rel32Indexes()), (std::vector<uint32_t>{0, 1}));
-    EXPECT_EQ(valuesOf(encoded->abs32Indexes()), (std::vector<uint32_t>{0}));
-    EXPECT_EQ(valuesOf(encoded->rel32Rvas()), (std::vector<uint32_t>{0x2000, 0x4000}));
-    EXPECT_EQ(valuesOf(encoded->abs32Rvas()), (std::vector<uint32_t>{0x3000}));
-    EXPECT_EQ(valuesOf(encoded->origins()), (std::vector<uint32_t>{0x1000}));
+        (std::vector<uint32_t> {OP_ORIGIN, OP_COPY, OP_REL32, OP_ABS32, 0x30EB, OP_PE64_RELOC_TABLE,
+            OP_ELF_RELOC_TABLE, OP_ELF_ARM_RELOC_TABLE}));
+    EXPECT_EQ(valuesOf(encoded->copyCounts()), (std::vector<uint32_t> {3}));
+    EXPECT_EQ(valuesOf(encoded->copyBytes()), (std::vector<uint8_t> {0x41, 9, 8}));
+    EXPECT_EQ(valuesOf(encoded->rel32Indexes()), (std::vector<uint32_t> {0, 1}));
+    EXPECT_EQ(valuesOf(encoded->abs32Indexes()), (std::vector<uint32_t> {0}));
+    EXPECT_EQ(valuesOf(encoded->rel32Rvas()), (std::vector<uint32_t> {0x2000, 0x4000}));
+    EXPECT_EQ(valuesOf(encoded->abs32Rvas()), (std::vector<uint32_t> {0x3000}));
+    EXPECT_EQ(valuesOf(encoded->origins()), (std::vector<uint32_t> {0x1000}));
 }
 
 TEST(DisassembledProgram, Pe32ProgramGetsThePe32TableOp)
@@ -189,7 +189,7 @@ TEST(DisassembledProgram, Pe32ProgramGetsThePe32TableOp)
     ASSERT_TRUE(program.EmitPeRelocsInstruction());
     EncodedPtr encoded = encode(program);
     ASSERT_TRUE(encoded);
-    EXPECT_EQ(valuesOf(encoded->ops()), (std::vector<uint32_t>{OP_PE32_RELOC_TABLE}));
+    EXPECT_EQ(valuesOf(encoded->ops()), (std::vector<uint32_t> {OP_PE32_RELOC_TABLE}));
 }
 
 TEST(DisassembledProgram, UnnumberedLabelsCannotBeEncoded)
@@ -223,8 +223,8 @@ TEST(DisassembledProgram, TrimmingKeepsIndicesAndTurnsRareBranchesIntoBytes)
     EncodedPtr encoded = encode(arm.program);
     ASSERT_TRUE(encoded);
     // The gap left by the trimmed label repeats the rva before it.
-    EXPECT_EQ(valuesOf(encoded->rel32Rvas()), (std::vector<uint32_t>{0x100, 0x100, 0x300}));
-    EXPECT_EQ(valuesOf(encoded->copyCounts()), (std::vector<uint32_t>{20}));
+    EXPECT_EQ(valuesOf(encoded->rel32Rvas()), (std::vector<uint32_t> {0x100, 0x100, 0x300}));
+    EXPECT_EQ(valuesOf(encoded->copyCounts()), (std::vector<uint32_t> {20}));
     EXPECT_EQ(encoded->rel32Indexes().size(), 12u);
 }
 

@@ -10,8 +10,7 @@ namespace {
 using Ops = std::vector<uint32_t>;
 
 // Rebuilds serialized streams with stream INDEX replaced by CONTENT.
-Bytes withStream(const Bytes& serialized, uint32_t index, const Bytes& content,
-                 uint32_t count = 10)
+Bytes withStream(const Bytes& serialized, uint32_t index, const Bytes& content, uint32_t count = 10)
 {
     SourceStreamSet in;
     EXPECT_TRUE(in.Init(serialized.data(), serialized.size()));
@@ -67,9 +66,9 @@ TEST(EncodedProgram, SingleBytesMergeIntoOneCopy)
     const uint8_t abc[] = {0x41, 0x42, 0x43};
     for (const uint8_t& b : abc)
         ASSERT_TRUE(program.AddCopy(1, &b));
-    EXPECT_EQ(valuesOf(program.ops()), (Ops{OP_COPY}));
-    EXPECT_EQ(valuesOf(program.copyCounts()), (Ops{3}));
-    EXPECT_EQ(valuesOf(program.copyBytes()), (Bytes{0x41, 0x42, 0x43}));
+    EXPECT_EQ(valuesOf(program.ops()), (Ops {OP_COPY}));
+    EXPECT_EQ(valuesOf(program.copyCounts()), (Ops {3}));
+    EXPECT_EQ(valuesOf(program.copyBytes()), (Bytes {0x41, 0x42, 0x43}));
 }
 
 TEST(EncodedProgram, LoneByteIsACopy1)
@@ -79,7 +78,7 @@ TEST(EncodedProgram, LoneByteIsACopy1)
     ASSERT_TRUE(program.AddCopy(1, &b));
     ASSERT_TRUE(program.AddRel32(0));
     ASSERT_TRUE(program.AddCopy(1, &b));
-    EXPECT_EQ(valuesOf(program.ops()), (Ops{OP_COPY1, OP_REL32, OP_COPY1}));
+    EXPECT_EQ(valuesOf(program.ops()), (Ops {OP_COPY1, OP_REL32, OP_COPY1}));
     EXPECT_EQ(program.copyCounts().size(), 0u);
 }
 
@@ -92,9 +91,9 @@ TEST(EncodedProgram, RunsAndBytesMergeUntilAnotherOp)
     ASSERT_TRUE(program.AddOrigin(0x40));
     ASSERT_TRUE(program.AddCopy(0, run));
     ASSERT_TRUE(program.AddCopy(2, run));
-    EXPECT_EQ(valuesOf(program.ops()), (Ops{OP_COPY, OP_ORIGIN, OP_COPY}));
-    EXPECT_EQ(valuesOf(program.copyCounts()), (Ops{4, 2}));
-    EXPECT_EQ(valuesOf(program.copyBytes()), (Bytes{1, 2, 3, 4, 1, 2}));
+    EXPECT_EQ(valuesOf(program.ops()), (Ops {OP_COPY, OP_ORIGIN, OP_COPY}));
+    EXPECT_EQ(valuesOf(program.copyCounts()), (Ops {4, 2}));
+    EXPECT_EQ(valuesOf(program.copyBytes()), (Bytes {1, 2, 3, 4, 1, 2}));
 }
 
 TEST(EncodedProgram, RvaGapsRepeatThePreviousEntry)
@@ -104,12 +103,12 @@ TEST(EncodedProgram, RvaGapsRepeatThePreviousEntry)
     ASSERT_TRUE(program.SetAbs32Rva(2, 0x3000));
     ASSERT_TRUE(program.SetRel32Rva(1, 0x500));
     program.FillRvaGaps();
-    EXPECT_EQ(valuesOf(program.abs32Rvas()), (Ops{0x1000, 0x1000, 0x3000}));
-    EXPECT_EQ(valuesOf(program.rel32Rvas()), (Ops{0, 0x500}));
+    EXPECT_EQ(valuesOf(program.abs32Rvas()), (Ops {0x1000, 0x1000, 0x3000}));
+    EXPECT_EQ(valuesOf(program.rel32Rvas()), (Ops {0, 0x500}));
 
     const Bytes serialized = serialize(&program);
-    EXPECT_EQ(streamOf(serialized, 5), (Bytes{3, 0x80, 0x20, 0, 0x80, 0x40}));
-    EXPECT_EQ(streamOf(serialized, 6), (Bytes{2, 0, 0x80, 0x0A}));
+    EXPECT_EQ(streamOf(serialized, 5), (Bytes {3, 0x80, 0x20, 0, 0x80, 0x40}));
+    EXPECT_EQ(streamOf(serialized, 6), (Bytes {2, 0, 0x80, 0x0A}));
 }
 
 TEST(EncodedProgram, HugeLabelIndexIsRefused)
@@ -123,8 +122,8 @@ TEST(EncodedProgram, WriteReadRoundTripKeepsEveryStream)
 {
     EncodedPtr original = sampleProgram();
     const Bytes serialized = serialize(original.get());
-    EXPECT_EQ(streamOf(serialized, 8), Bytes{});
-    EXPECT_EQ(streamOf(serialized, 9), Bytes{});
+    EXPECT_EQ(streamOf(serialized, 8), Bytes {});
+    EXPECT_EQ(streamOf(serialized, 9), Bytes {});
 
     EncodedPtr read = deserialize(serialized);
     ASSERT_TRUE(read);
@@ -160,17 +159,14 @@ TEST(EncodedProgram, AssemblyWritesEveryOp)
     ASSERT_TRUE(assemble(program.get(), &out));
     uint32_t arm = 0;
     ASSERT_TRUE(BuildArmInstruction(ARM_B24, 0x30EB, 0x1000 - 0x1011, &arm));
-    const Bytes expected = {
-        // ELF relocation entries of the two absolute positions, type 8
-        0x09, 0x10, 0, 0, 8, 0, 0, 0, 0x0D, 0x10, 0, 0, 8, 0, 0, 0,
-        // the bytes before the table op
-        0x55, 0x89, 0xE5, 0xE8,
+    const Bytes expected = {0x55, 0x89, 0xE5, 0xE8,
         // rel32 to 0x1800 from the end of the field at 0x1008
-        0xF8, 0x07, 0, 0,
-        0x55,
+        0xF8, 0x07, 0, 0, 0x55,
         // absolute addresses 0x2100 and 0x2000 plus the image base
-        0x00, 0xA1, 0x04, 0x08, 0x00, 0xA0, 0x04, 0x08,
-        uint8_t(arm), uint8_t(arm >> 8), uint8_t(arm >> 16), uint8_t(arm >> 24),
+        0x00, 0xA1, 0x04, 0x08, 0x00, 0xA0, 0x04, 0x08, uint8_t(arm), uint8_t(arm >> 8),
+        uint8_t(arm >> 16), uint8_t(arm >> 24),
+        // where the table op stands: the two absolute positions, type 8
+        0x09, 0x10, 0, 0, 8, 0, 0, 0, 0x0D, 0x10, 0, 0, 8, 0, 0, 0,
         // the bytes after the table op
         0x55, 0x89};
     EXPECT_EQ(out, expected);
@@ -184,7 +180,7 @@ TEST(EncodedProgram, Rel32BackwardsIsNegative)
     ASSERT_TRUE(program.AddRel32(0));
     Bytes out;
     ASSERT_TRUE(assemble(&program, &out));
-    EXPECT_EQ(out, (Bytes{0x7C, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(out, (Bytes {0x7C, 0xFF, 0xFF, 0xFF}));
 }
 
 TEST(EncodedProgram, ThumbBranchesAreWrittenHighHalfFirst)
@@ -204,7 +200,7 @@ TEST(EncodedProgram, ThumbBranchesAreWrittenHighHalfFirst)
     // cut to its 11-bit field.
     uint32_t b11 = 0;
     ASSERT_TRUE(BuildArmInstruction(THUMB_B11, op, 0x2004 - 0x1004, &b11));
-    EXPECT_EQ(out, (Bytes{0x01, 0xF0, 0x00, 0xF8, uint8_t(b11), uint8_t(b11 >> 8)}));
+    EXPECT_EQ(out, (Bytes {0x01, 0xF0, 0x00, 0xF8, uint8_t(b11), uint8_t(b11 >> 8)}));
 }
 
 TEST(EncodedProgram, PeTableSplitsBlocksPerPage)
@@ -217,8 +213,8 @@ TEST(EncodedProgram, PeTableSplitsBlocksPerPage)
         ASSERT_TRUE(program.AddAbs32(0));
     Bytes out;
     ASSERT_TRUE(assemble(&program, &out));
-    const Bytes table = {0x00, 0x10, 0, 0, 12, 0, 0, 0, 0xFC, 0x3F, 0, 0,
-                         0x00, 0x20, 0, 0, 12, 0, 0, 0, 0x00, 0x30, 0x04, 0x30};
+    const Bytes table = {0x00, 0x10, 0, 0, 12, 0, 0, 0, 0xFC, 0x3F, 0, 0, 0x00, 0x20, 0, 0, 12, 0,
+        0, 0, 0x00, 0x30, 0x04, 0x30};
     ASSERT_EQ(out.size(), table.size() + 12);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + table.size()), table);
 }
@@ -233,7 +229,7 @@ TEST(EncodedProgram, Pe64TableUsesEntryTypeTen)
     Bytes out;
     ASSERT_TRUE(assemble(&program, &out));
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 12),
-              (Bytes{0x00, 0x30, 0, 0, 12, 0, 0, 0, 0x10, 0xA0, 0, 0}));
+        (Bytes {0x00, 0x30, 0, 0, 12, 0, 0, 0, 0x10, 0xA0, 0, 0}));
 }
 
 TEST(EncodedProgram, PePageRevisitedLaterOpensANewBlock)
@@ -250,9 +246,8 @@ TEST(EncodedProgram, PePageRevisitedLaterOpensANewBlock)
     }
     Bytes out;
     ASSERT_TRUE(assemble(&program, &out));
-    const Bytes table = {0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x00, 0x30, 0, 0,
-                         0x00, 0x20, 0, 0, 12, 0, 0, 0, 0x00, 0x30, 0, 0,
-                         0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x08, 0x30, 0, 0};
+    const Bytes table = {0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x00, 0x30, 0, 0, 0x00, 0x20, 0, 0, 12, 0,
+        0, 0, 0x00, 0x30, 0, 0, 0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x08, 0x30, 0, 0};
     ASSERT_EQ(out.size(), table.size() + 12);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + table.size()), table);
 }
@@ -269,8 +264,8 @@ TEST(EncodedProgram, ElfTableOrdersAllButTheLastPosition)
     }
     Bytes out;
     ASSERT_TRUE(assemble(&program, &out));
-    const Bytes entries = {0x00, 0x10, 0, 0, 23, 0, 0, 0, 0x00, 0x30, 0, 0, 23, 0, 0, 0,
-                           0x00, 0x20, 0, 0, 23, 0, 0, 0};
+    const Bytes entries = {0x00, 0x10, 0, 0, 23, 0, 0, 0, 0x00, 0x30, 0, 0, 23, 0, 0, 0, 0x00, 0x20,
+        0, 0, 23, 0, 0, 0};
     ASSERT_EQ(out.size(), entries.size() + 12);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + entries.size()), entries);
 }
@@ -291,12 +286,11 @@ TEST(EncodedProgram, TooManyPositionsInOnePageFail)
 
 TEST(EncodedProgram, TwoTablesOfOneFamilyFail)
 {
-    const Ops families[][2] = {{OP_PE32_RELOC_TABLE, OP_PE32_RELOC_TABLE},
-                               {OP_PE32_RELOC_TABLE, OP_PE64_RELOC_TABLE},
-                               {OP_ELF_RELOC_TABLE, OP_ELF_ARM_RELOC_TABLE}};
+    const uint32_t families[][2] = {{OP_PE32_RELOC_TABLE, OP_PE32_RELOC_TABLE},
+        {OP_PE32_RELOC_TABLE, OP_PE64_RELOC_TABLE}, {OP_ELF_RELOC_TABLE, OP_ELF_ARM_RELOC_TABLE}};
     for (const auto& pair : families) {
         EncodedProgram program;
-        for (uint32_t op : pair) {
+        for (const uint32_t op : pair) {
             if (op == OP_PE32_RELOC_TABLE)
                 ASSERT_TRUE(program.AddPeRelocTableOp(WIN_32_X86));
             else if (op == OP_PE64_RELOC_TABLE)
@@ -315,22 +309,26 @@ TEST(EncodedProgram, ExtraIndexInStream3FailsToRead)
 {
     const Bytes serialized = serialize(sampleProgram().get());
     Bytes stream3 = streamOf(serialized, 3);
-    stream3[0] += 1;
     stream3.push_back(0);
     Status status = C_OK;
     EXPECT_FALSE(deserialize(withStream(serialized, 3, stream3), &status));
     EXPECT_EQ(status, C_DESERIALIZATION_FAILED);
-    // Trailing bytes after the last entry fail just the same.
-    EXPECT_FALSE(deserialize(withStream(serialized, 3, Bytes{0, 0})));
+
+    // Counted in, the extra index reads but is never used, so assembly fails.
+    stream3[0] += 1;
+    EncodedPtr read = deserialize(withStream(serialized, 3, stream3));
+    ASSERT_TRUE(read);
+    Bytes out;
+    EXPECT_FALSE(assemble(read.get(), &out));
 }
 
 TEST(EncodedProgram, Stream8MustBeEmptyAndStream9IsIgnored)
 {
     const Bytes serialized = serialize(sampleProgram().get());
-    EXPECT_FALSE(deserialize(withStream(serialized, 8, Bytes{0})));
-    EXPECT_TRUE(deserialize(withStream(serialized, 9, Bytes{1, 2, 3})));
-    EXPECT_TRUE(deserialize(withStream(serialized, 99, Bytes{}, 8)));
-    EXPECT_FALSE(deserialize(withStream(serialized, 99, Bytes{}, 7)));
+    EXPECT_FALSE(deserialize(withStream(serialized, 8, Bytes {0})));
+    EXPECT_TRUE(deserialize(withStream(serialized, 9, Bytes {1, 2, 3})));
+    EXPECT_TRUE(deserialize(withStream(serialized, 99, Bytes {}, 8)));
+    EXPECT_FALSE(deserialize(withStream(serialized, 99, Bytes {}, 7)));
 }
 
 TEST(EncodedProgram, EveryTruncatedStreamFailsToRead)
@@ -350,7 +348,8 @@ TEST(EncodedProgram, HugeCountsFailWithoutAllocating)
 {
     const Bytes serialized = serialize(sampleProgram().get());
     for (uint32_t index = 1; index < 8; ++index)
-        EXPECT_FALSE(deserialize(withStream(serialized, index, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x0F})));
+        EXPECT_FALSE(
+            deserialize(withStream(serialized, index, Bytes {0xFF, 0xFF, 0xFF, 0xFF, 0x0F})));
 }
 
 TEST(EncodedProgram, MalformedOpsFailAssembly)
@@ -371,13 +370,13 @@ TEST(EncodedProgram, MalformedOpsFailAssembly)
 
     const Ops badOps[] = {
         {OP_ORIGIN, OP_ORIGIN, OP_COPY, OP_REL32}, // origins exhausted
-        {OP_COPY, OP_COPY, OP_REL32},             // copy counts exhausted
-        {OP_COPY, OP_REL32, OP_REL32},            // rel32 indices exhausted
-        {OP_COPY},                                // rel32 index left over
-        {OP_REL32},                               // copy bytes left over
-        {OP_COPY, OP_COPY1, OP_REL32},            // copy bytes exhausted
-        {OP_COPY, OP_REL32, OP_ABS32},            // no abs32 index at all
-        {OP_COPY, OP_REL32, 9},                   // never a valid op
+        {OP_COPY, OP_COPY, OP_REL32}, // copy counts exhausted
+        {OP_COPY, OP_REL32, OP_REL32}, // rel32 indices exhausted
+        {OP_COPY}, // rel32 index left over
+        {OP_REL32}, // copy bytes left over
+        {OP_COPY, OP_COPY1, OP_REL32}, // copy bytes exhausted
+        {OP_COPY, OP_REL32, OP_ABS32}, // no abs32 index at all
+        {OP_COPY, OP_REL32, 9}, // never a valid op
         {OP_COPY, OP_REL32, 0xFFF},
         {OP_COPY, 0x6000},
         {OP_COPY, 0xFFFFF000u},

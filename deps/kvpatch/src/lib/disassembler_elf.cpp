@@ -1,8 +1,8 @@
 #include "disassembler_elf.h"
 
 #include "disassembledprogram.h"
-#include "disassemblerlog.h"
 #include "imagebytes.h"
+#include "logline.h"
 #include "x86rel32operand.h"
 
 #include <algorithm>
@@ -166,7 +166,8 @@ uint32_t DisassemblerElf::FileLength() const
     for (const ProgramHeader& segment : m_programHeaders)
         result = std::max(result, saturatedEnd(segment.p_offset, segment.p_filesz));
     result = std::max(result,
-        saturatedEnd(m_sectionHeaderOffset, uint64_t(m_sections.size()) * m_layout.sectionHeaderSize));
+        saturatedEnd(
+            m_sectionHeaderOffset, uint64_t(m_sections.size()) * m_layout.sectionHeaderSize));
     result = std::max(result,
         saturatedEnd(
             m_programHeaderOffset, uint64_t(m_programHeaders.size()) * m_layout.programHeaderSize));
@@ -316,7 +317,8 @@ bool DisassemblerElf::ScanSectionForX86Rel32(const SectionHeader& section, bool 
             continue;
         }
         const uint64_t operand = p + candidate.operandOffset;
-        const uint32_t operandRva = static_cast<uint32_t>(section.sh_addr + (operand - sectionStart));
+        const uint32_t operandRva
+            = static_cast<uint32_t>(section.sh_addr + (operand - sectionStart));
         auto typed = std::make_unique<TypedRVAX86>(operandRva);
         if (!typed->ReadTarget(start() + operand))
             return false;
@@ -334,7 +336,7 @@ bool DisassemblerElf::Disassemble(DisassembledProgram* program)
 {
     if (failureReason() != nullptr)
         return false;
-    program->set_image_base(0);
+    program->setImageBase(0);
     CollectAbs32Relocations();
     if (!ScanSectionsForRel32())
         return false;
@@ -393,15 +395,15 @@ bool DisassemblerElf::ParseFile(DisassembledProgram* program)
         case SHT_INIT_ARRAY:
         case SHT_FINI_ARRAY:
             while (abs32 != abs32End && Contains(section.sh_offset, section.sh_size, *abs32)) {
-                DisasmLog(DisasmLogLevel::Debug)
-                    << "Skipping relocation entry for unsupported section: " << section.sh_type;
+                KVLOG(LogDebug) << "Skipping relocation entry for unsupported section: "
+                                << section.sh_type;
                 ++abs32;
             }
             break;
         default:
             if (abs32 != abs32End && Contains(section.sh_offset, section.sh_size, *abs32))
-                DisasmLog(DisasmLogLevel::Debug)
-                    << "Relocation address in unrecognized ELF section: " << section.sh_type;
+                KVLOG(LogDebug) << "Relocation address in unrecognized ELF section: "
+                                << section.sh_type;
             break;
         }
     }

@@ -18,6 +18,16 @@ struct Label;
 class DisassemblerElf : public Disassembler
 {
 public:
+    // Field widths of one ELF class.
+    struct Layout
+    {
+        bool is64;
+        uint32_t headerSize;
+        uint32_t sectionHeaderSize;
+        uint32_t programHeaderSize;
+        uint32_t relocationEntrySize;
+    };
+
     // Header fields the parser uses, widened to 64 bits.
     struct SectionHeader
     {
@@ -61,7 +71,8 @@ public:
         uint32_t file_offset() const { return m_fileOffset; }
         void set_file_offset(uint32_t value) { m_fileOffset = value; }
 
-        static bool lessByRva(const std::unique_ptr<TypedRVA>& a, const std::unique_ptr<TypedRVA>& b)
+        static bool lessByRva(
+            const std::unique_ptr<TypedRVA>& a, const std::unique_ptr<TypedRVA>& b)
         {
             return a->rva() < b->rva();
         }
@@ -94,9 +105,9 @@ public:
     bool ScanSectionsForRel32();
     bool ParseFile(DisassembledProgram* program);
     bool ParseProgbitsSection(const SectionHeader& section,
-        std::vector<uint32_t>::const_iterator* abs32, std::vector<uint32_t>::const_iterator abs32End,
-        TypedRVAList::iterator* rel32, TypedRVAList::iterator rel32End,
-        DisassembledProgram* program);
+        std::vector<uint32_t>::const_iterator* abs32,
+        std::vector<uint32_t>::const_iterator abs32End, TypedRVAList::iterator* rel32,
+        TypedRVAList::iterator rel32End, DisassembledProgram* program);
     bool EmitByteRun(uint64_t startOffset, uint64_t endOffset, DisassembledProgram* program);
 
     const std::vector<SectionHeader>& sections() const { return m_sections; }
@@ -105,24 +116,14 @@ public:
     const TypedRVAList& rel32Locations() const { return m_rel32Locations; }
 
 protected:
-    // Field widths of one ELF class.
-    struct Layout
-    {
-        bool is64;
-        uint32_t headerSize;
-        uint32_t sectionHeaderSize;
-        uint32_t programHeaderSize;
-        uint32_t relocationEntrySize;
-    };
-
     DisassemblerElf(const void* start, size_t length, const Layout& layout);
 
     // Number of whole relocation entries of a relocation section (0 when its
     // entry size is not the class's).
     uint64_t RelocationCount(const SectionHeader& section) const;
     // r_offset and r_info of entry i of a relocation section.
-    void ReadRelocation(const SectionHeader& section, uint64_t i, uint64_t* r_offset,
-        uint64_t* r_info) const;
+    void ReadRelocation(
+        const SectionHeader& section, uint64_t i, uint64_t* r_offset, uint64_t* r_info) const;
     // The x86 and x86-64 scan: call, jump and (withRipRelative) rip-relative
     // operands whose target is loaded.
     bool ScanSectionForX86Rel32(const SectionHeader& section, bool withRipRelative);

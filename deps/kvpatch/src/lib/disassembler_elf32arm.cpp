@@ -1,6 +1,6 @@
 #include "disassembler_elf32arm.h"
 
-#include "armbranchcodec.h"
+#include "armbranch.h"
 #include "disassembledprogram.h"
 #include "imagebytes.h"
 
@@ -17,15 +17,15 @@ bool DisassemblerElf32ARM::TypedRVAARM::ReadTarget(const uint8_t* p)
 {
     uint32_t instruction = 0;
     switch (m_armKind) {
-    case ARM_KIND_THUMB_BCOND8:
-    case ARM_KIND_THUMB_B11:
+    case THUMB_BCOND8:
+    case THUMB_B11:
         instruction = ReadU16(p);
         break;
-    case ARM_KIND_ARM_B24:
+    case ARM_B24:
         instruction = ReadU32(p);
         break;
-    case ARM_KIND_THUMB2_B25:
-    case ARM_KIND_THUMB2_BCOND21:
+    case THUMB2_B25:
+    case THUMB2_BCOND21:
         instruction = (uint32_t(ReadU16(p)) << 16) | ReadU16(p + 2);
         break;
     default:
@@ -51,12 +51,12 @@ bool DisassemblerElf32ARM::TypedRVAARM::EmitInstruction(
 uint16_t DisassemblerElf32ARM::TypedRVAARM::operandSize() const
 {
     switch (m_armKind) {
-    case ARM_KIND_THUMB_BCOND8:
-    case ARM_KIND_THUMB_B11:
+    case THUMB_BCOND8:
+    case THUMB_B11:
         return 2;
-    case ARM_KIND_ARM_B24:
-    case ARM_KIND_THUMB2_B25:
-    case ARM_KIND_THUMB2_BCOND21:
+    case ARM_B24:
+    case THUMB2_B25:
+    case THUMB2_BCOND21:
         return 4;
     default:
         return 0xFFFF;
@@ -70,7 +70,7 @@ DisassemblerElf32ARM::DisassemblerElf32ARM(const void* start, size_t length)
 
 FileType DisassemblerElf32ARM::kind() const
 {
-    return FileType::ELF_32_ARM;
+    return ELF_32_ARM;
 }
 
 bool DisassemblerElf32ARM::RelocationToRva(uint64_t r_offset, uint64_t r_info, uint32_t* rva) const
@@ -137,17 +137,17 @@ bool DisassemblerElf32ARM::ScanSectionForRel32(const SectionHeader& section)
         if (p + 3 <= sectionEnd) {
             const uint16_t first = ReadU16(bytes);
             if ((first & 0xF000) == 0xD000)
-                armKind = ARM_KIND_THUMB_BCOND8;
+                armKind = THUMB_BCOND8;
             else if ((first & 0xF800) == 0xE000)
-                armKind = ARM_KIND_THUMB_B11;
+                armKind = THUMB_B11;
         }
         if (armKind < 0 && p + 5 <= sectionEnd) {
             const uint16_t second = ReadU16(bytes + 2);
             const uint32_t word = (uint32_t(ReadU16(bytes)) << 16) | second;
             if ((word & 0xF8008000) == 0xF0008000)
-                armKind = (second & 0x5000) != 0 ? ARM_KIND_THUMB2_B25 : ARM_KIND_THUMB2_BCOND21;
+                armKind = (second & 0x5000) != 0 ? THUMB2_B25 : THUMB2_BCOND21;
             else if (aligned && (ReadU32(bytes) & 0x0E000000) == 0x0A000000)
-                armKind = ARM_KIND_ARM_B24;
+                armKind = ARM_B24;
         }
         if (armKind < 0) {
             aligned = !aligned;

@@ -16,7 +16,8 @@ public:
     uint16_t ElfMachine() const override { return 3; }
     // Only R_386_RELATIVE without a symbol names an absolute address.
     bool RelocationToRva(uint64_t r_offset, uint64_t r_info, uint32_t* rva) const override;
-    bool ParseRelocationSection(const SectionHeader& section, DisassembledProgram* program) override;
+    bool ParseRelocationSection(
+        const SectionHeader& section, DisassembledProgram* program) override;
     bool ScanSectionForRel32(const SectionHeader& section) override;
 };
 

@@ -21,7 +21,8 @@ public:
     FileType kind() const override;
     uint16_t ElfMachine() const override { return 62; }
     bool RelocationToRva(uint64_t r_offset, uint64_t r_info, uint32_t* rva) const override;
-    bool ParseRelocationSection(const SectionHeader& section, DisassembledProgram* program) override;
+    bool ParseRelocationSection(
+        const SectionHeader& section, DisassembledProgram* program) override;
     bool ScanSectionForRel32(const SectionHeader& section) override;
 };
 

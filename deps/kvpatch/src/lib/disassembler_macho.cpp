@@ -1,8 +1,8 @@
 #include "disassembler_macho.h"
 
 #include "disassembledprogram.h"
-#include "disassemblerlog.h"
 #include "imagebytes.h"
+#include "logline.h"
 #include "x86rel32operand.h"
 
 #include <algorithm>
@@ -30,7 +30,7 @@ bool IsCodeSection(uint32_t flags)
 
 DisassemblerMacho::DisassemblerMacho(const void* start, size_t length)
     : Disassembler(start, length)
-    , m_type(FileType::UNKNOWN)
+    , m_type(UNKNOWN)
 {
 }
 
@@ -46,12 +46,12 @@ bool DisassemblerMacho::ParseHeader()
     if (magic == MH_MAGIC_64) {
         if (cpuType != CPU_TYPE_X86_64)
             return SetFailure("unsupported cpu type");
-        m_type = FileType::MACHO_X64;
+        m_type = MACHO_X64;
         headerSize = 32;
     } else if (magic == MH_MAGIC) {
         if (cpuType != CPU_TYPE_X86)
             return SetFailure("unsupported cpu type");
-        m_type = FileType::MACHO_X86;
+        m_type = MACHO_X86;
         headerSize = 28;
     } else {
         return SetFailure("Unknown magic type");
@@ -99,7 +99,8 @@ bool DisassemblerMacho::ParseHeader()
 bool DisassemblerMacho::RecordSegment(const Segment& segment)
 {
     const uint64_t segmentEnd = uint64_t(segment.fileoff) + segment.filesize;
-    m_fileEnd = static_cast<uint32_t>(std::max<uint64_t>(m_fileEnd, std::min<uint64_t>(segmentEnd, UINT32_MAX)));
+    m_fileEnd = static_cast<uint32_t>(
+        std::max<uint64_t>(m_fileEnd, std::min<uint64_t>(segmentEnd, UINT32_MAX)));
     if (segmentEnd > length())
         return SetFailure("segment too large");
     m_segments.push_back(segment);
@@ -108,7 +109,7 @@ bool DisassemblerMacho::RecordSegment(const Segment& segment)
 
 bool DisassemblerMacho::ParseSegment(const uint8_t* command, uint32_t commandSize)
 {
-    if (m_type != FileType::MACHO_X86)
+    if (m_type != MACHO_X86)
         return SetFailure("LC_SEGMENT not supported");
     if (commandSize < 56)
         return SetFailure("bad LC_SEGMENT");
@@ -140,7 +141,7 @@ bool DisassemblerMacho::ParseSegment(const uint8_t* command, uint32_t commandSiz
 
 bool DisassemblerMacho::ParseSegment64(const uint8_t* command, uint32_t commandSize)
 {
-    if (m_type != FileType::MACHO_X64)
+    if (m_type != MACHO_X64)
         return SetFailure("LC_SEGMENT_64 not supported");
     if (commandSize < 72)
         return SetFailure("bad LC_SEGMENT_64");
@@ -203,7 +204,7 @@ bool DisassemblerMacho::Disassemble(DisassembledProgram* program)
 {
     if (failureReason() != nullptr)
         return false;
-    program->set_image_base(0);
+    program->setImageBase(0);
     ScanSectionsForRel32();
     if (!ParseFile(program))
         return false;
@@ -226,7 +227,7 @@ void DisassemblerMacho::ScanSectionForRel32(const Section& section)
     const uint64_t sectionStart = section.offset;
     const uint64_t sectionEnd = sectionStart + section.size;
     const uint32_t startRva = FileOffsetToRVA(section.offset);
-    const bool withRipRelative = m_type == FileType::MACHO_X64;
+    const bool withRipRelative = m_type == MACHO_X64;
     uint64_t p = sectionStart;
     while (p < sectionEnd) {
         const X86Rel32Operand candidate
@@ -329,7 +330,7 @@ int64_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const
             return int64_t(segment.fileoff) + int64_t(delta);
         }
     }
-    DisasmLog(DisasmLogLevel::Warning) << "RVAToFileOffset reached invalid point";
+    KVLOG(LogWarning) << "RVAToFileOffset reached invalid point";
     return -1;
 }
 

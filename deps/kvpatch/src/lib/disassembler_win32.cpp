@@ -1,8 +1,8 @@
 #include "disassembler_win32.h"
 
 #include "disassembledprogram.h"
-#include "disassemblerlog.h"
 #include "imagebytes.h"
+#include "logline.h"
 #include "x86rel32operand.h"
 
 #include <algorithm>
@@ -171,7 +171,7 @@ bool DisassemblerWin32::Disassemble(DisassembledProgram* program)
 {
     if (failureReason() != nullptr)
         return false;
-    program->set_image_base(m_isPe32Plus ? m_imageBase : (m_imageBase & 0xFFFFFFFFu));
+    program->setImageBase(m_isPe32Plus ? m_imageBase : (m_imageBase & 0xFFFFFFFFu));
     if (!CollectAbs32Relocations())
         return false;
     ScanSectionsForRel32();
@@ -241,8 +241,8 @@ void DisassemblerWin32::ScanSectionsForRel32()
         if (section == nullptr)
             break;
         ScanSectionForRel32(section);
-        fileOffset = std::max<uint64_t>(fileOffset, section->pointerToRawData)
-            + section->sizeOfRawData;
+        fileOffset
+            = std::max<uint64_t>(fileOffset, section->pointerToRawData) + section->sizeOfRawData;
     } while (fileOffset < length());
     std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
 }
@@ -303,8 +303,8 @@ bool DisassemblerWin32::ParseFile(DisassembledProgram* program)
         if (section == nullptr)
             break;
         if (fileOffset < section->pointerToRawData
-            && !EmitRawRegion(static_cast<uint32_t>(fileOffset), section->pointerToRawData,
-                program))
+            && !EmitRawRegion(
+                static_cast<uint32_t>(fileOffset), section->pointerToRawData, program))
             return false;
         fileOffset = std::max<uint64_t>(fileOffset, section->pointerToRawData);
         const uint64_t sectionEnd = fileOffset + section->sizeOfRawData;
@@ -390,7 +390,7 @@ int64_t DisassemblerWin32::RVAToFileOffset(uint32_t rva) const
     }
     if (rva == 0 || rva == 2)
         return rva;
-    DisasmLog(DisasmLogLevel::Error) << "REACHED UNREACHABLE";
+    KVLOG(LogError) << "REACHED UNREACHABLE";
     return -1;
 }
 
@@ -458,7 +458,7 @@ DisassemblerWin32X86::DisassemblerWin32X86(const void* start, size_t length)
 
 FileType DisassemblerWin32X86::kind() const
 {
-    return FileType::WIN_32_X86;
+    return WIN_32_X86;
 }
 
 DisassemblerWin32X64::DisassemblerWin32X64(const void* start, size_t length)
@@ -468,7 +468,7 @@ DisassemblerWin32X64::DisassemblerWin32X64(const void* start, size_t length)
 
 FileType DisassemblerWin32X64::kind() const
 {
-    return FileType::WIN_32_X64;
+    return WIN_32_X64;
 }
 
 } // namespace kvpatch
