@@ -40,13 +40,16 @@ Bytes ReadFile(const std::string& path)
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
+bool FileExists(const std::string& path)
+{
+    return std::filesystem::exists(path);
+}
 
 std::vector<std::string> ListDirectory(const std::string& path)
 {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(
-             std::filesystem::path(path).parent_path()))
+    for (const auto& entry :
+        std::filesystem::directory_iterator(std::filesystem::path(path).parent_path()))
         names.push_back(entry.path().filename().string());
     return names;
 }
@@ -71,7 +74,10 @@ Bytes TextBytes(size_t n)
     return ToBytes(text);
 }
 
-Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes ToBytes(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
 
 void LogCapture::write(const std::string& message, int level, const std::string&, uint64_t,
     const std::string&, const std::string&)
@@ -179,4 +185,7 @@ Bytes DiffBytes(const Bytes& from, const Bytes& to)
     return Bytes(diff.Buffer(), diff.Buffer() + diff.Length());
 }
 
-uint32_t Crc(const Bytes& bytes) { return kvpatch::ComputeCrc32(bytes.data(), bytes.size()); }
+uint32_t Crc(const Bytes& bytes)
+{
+    return kvpatch::ComputeCrc32(bytes.data(), bytes.size());
+}

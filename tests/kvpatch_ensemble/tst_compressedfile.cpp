@@ -42,8 +42,7 @@ protected:
     void RoundTrip(const Bytes& content, uint8_t executableAware, uint32_t expectedDirective)
     {
         WriteFile(dir.path("in"), content);
-        ASSERT_TRUE(CompressFile(dir.path("in"), dir.path("packed"), executableAware))
-            << log.all();
+        ASSERT_TRUE(CompressFile(dir.path("in"), dir.path("packed"), executableAware)) << log.all();
         const Bytes packed = ReadFile(dir.path("packed"));
         EXPECT_EQ(DirectiveOf(packed), expectedDirective);
         ASSERT_TRUE(DecompressFile(dir.path("packed"), dir.path("out"))) << log.all();
@@ -71,9 +70,15 @@ TEST_F(CompressedFileTest, TextRoundTripsAsPlainBlock)
     RoundTrip(TextBytes(20000), 0, kDirectivePlain);
 }
 
-TEST_F(CompressedFileTest, RandomBytesRoundTrip) { RoundTrip(RandomBytes(70000, 1), 0, 1); }
+TEST_F(CompressedFileTest, RandomBytesRoundTrip)
+{
+    RoundTrip(RandomBytes(70000, 1), 0, 1);
+}
 
-TEST_F(CompressedFileTest, SingleByteRoundTrips) { RoundTrip(ToBytes("x"), 0, 1); }
+TEST_F(CompressedFileTest, SingleByteRoundTrips)
+{
+    RoundTrip(ToBytes("x"), 0, 1);
+}
 
 TEST_F(CompressedFileTest, ExecutableAwareFlagOnNonExecutableGivesPlainContainer)
 {
@@ -138,10 +143,10 @@ TEST_F(CompressedFileTest, WrongMagicIsRefused)
 
 TEST_F(CompressedFileTest, UnknownDirectiveIsRefused)
 {
-    ExpectRefused(Container(Crc(ToBytes("abc")), 3, ToBytes("abc")),
-        "Unknown preprocessing dirrective");
-    ExpectRefused(Container(Crc(ToBytes("abc")), 0, ToBytes("abc")),
-        "Unknown preprocessing dirrective");
+    ExpectRefused(
+        Container(Crc(ToBytes("abc")), 3, ToBytes("abc")), "Unknown preprocessing dirrective");
+    ExpectRefused(
+        Container(Crc(ToBytes("abc")), 0, ToBytes("abc")), "Unknown preprocessing dirrective");
 }
 
 TEST_F(CompressedFileTest, CrcMismatchWritesNothing)
@@ -189,10 +194,8 @@ TEST_F(CompressedFileTest, DisAndDiffWithBrokenProgramIsRefused)
         "could not init program_source set");
 }
 
-TEST_F(CompressedFileTest, DisAndDiffWithoutProgramsAppliesTheDiffToNothing)
+TEST_F(CompressedFileTest, DisAndDiffWithUnreadableProgramIsRefused)
 {
-    // Two streams: one empty encoded program set would be refused, so use a
-    // valid empty set for program 0 and a diff from nothing to the content.
     const Bytes content = TextBytes(1000);
     SinkStreamSet programSet;
     programSet.Init(8);

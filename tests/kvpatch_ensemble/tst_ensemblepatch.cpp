@@ -1,1 +1,328 @@
+// Ensemble patches without executable elements (a diff of the whole file),
+// crafted patches for every failure status, and what a failed application
+// leaves at the new path.
+#include "testsupport.h"
+
+#include "allocation.h"
+#include "ensemblepatch.h"
+#include "ensemblepatchmaker.h"
+#include "lzmaio.h"
+#include "sinkstream.h"
+#include "sourcestream.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdint>
+
+using namespace kvpatch;
+
+namespace {
+
+Bytes MakePlainPatch(const Bytes& oldBytes, const Bytes& newBytes)
+{
+    kvpatchmaker::PatchOptions options;
+    options.findElements = false;
+    SinkStream patch;
+    kvpatchmaker::PatchSummary summary;
+    EXPECT_TRUE(kvpatchmaker::MakeEnsemblePatch(oldBytes.data(), oldBytes.size(), newBytes.data(),
+        newBytes.size(), &patch, options, &summary));
+    EXPECT_EQ(summary.elements, 0u);
+    return Bytes(patch.Buffer(), patch.Buffer() + patch.Length());
+}
+
+Status ApplyInMemory(const Bytes& oldBytes, const Bytes& patch, Bytes* result)
+{
+    SourceStream old(oldBytes.data(), oldBytes.size());
+    SourceStream patchStream(patch.data(), patch.size());
+    SinkStream output;
+    const Status status = ApplyEnsemblePatchStreams(&old, &patchStream, &output);
+    result->assign(output.Buffer(), output.Buffer() + output.Length());
+    return status;
+}
+
+// The old file of the crafted patches and the parts of a valid patch to it
+// with no elements.
+class EnsemblePatchTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        oldBytes = TextBytes(8000);
+        newBytes = oldBytes;
+        newBytes.insert(newBytes.begin() + 100, 50, 'N');
+        newBytes[5000] = '!';
+        WriteFile(dir.path("old"), oldBytes);
+        WriteFile(dir.path("new"), ToBytes("previous"));
+        good = SplitPatch(MakePlainPatch(oldBytes, newBytes));
+    }
+
+    // Applies through the files and expects `status`, the new path as it
+    // was and nothing else created beside it.
+    void ExpectFileStatus(const Bytes& patch, Status status)
+    {
+        WriteFile(dir.path("patch"), patch);
+        EXPECT_EQ(
+            ApplyEnsemblePatchFiles(dir.path("old"), dir.path("patch"), dir.path("new")), status);
+        EXPECT_EQ(ReadFile(dir.path("new")), ToBytes("previous"));
+        EXPECT_EQ(ListDirectory(dir.path("new")).size(), 3u);
+    }
+
+    void ExpectStatus(const PatchParts& parts, Status status)
+    {
+        Bytes result;
+        EXPECT_EQ(ApplyInMemory(oldBytes, JoinPatch(parts), &result), status);
+        ExpectFileStatus(JoinPatch(parts), status);
+    }
+
+    // A patch whose element parameters (stream 0) are `parameters` and
+    // whose other streams are those of the good patch.
+    PatchParts WithParameters(const Bytes& parameters)
+    {
+        PatchParts parts = good;
+        parts.streams[0] = parameters;
+        return parts;
+    }
+
+    TempDir dir;
+    Bytes oldBytes;
+    Bytes newBytes;
+    PatchParts good;
+};
+
+TEST_F(EnsemblePatchTest, PlainPatchTurnsOldIntoNew)
+{
+    Bytes result;
+    ASSERT_EQ(ApplyInMemory(oldBytes, JoinPatch(good), &result), C_OK);
+    EXPECT_EQ(result, newBytes);
+    WriteFile(dir.path("patch"), JoinPatch(good));
+    ASSERT_EQ(ApplyEnsemblePatchFiles(dir.path("old"), dir.path("patch"), dir.path("new")), C_OK);
+    EXPECT_EQ(ReadFile(dir.path("new")), newBytes);
+    EXPECT_EQ(ListDirectory(dir.path("new")).size(), 3u);
+}
+
+TEST_F(EnsemblePatchTest, PatchLayoutOfZeroElements)
+{
+    EXPECT_EQ(good.sourceCrc, Crc(oldBytes));
+    EXPECT_EQ(good.targetCrc, Crc(newBytes));
+    // The final input is the old file itself.
+    EXPECT_EQ(good.finalInputSize, oldBytes.size());
+    ASSERT_EQ(good.streams.size(), 4u);
+    EXPECT_EQ(good.streams[0], (Bytes {0}));
+    const Bytes patch = JoinPatch(good);
+    EXPECT_EQ(Bytes(patch.begin(), patch.begin() + 8),
+        (Bytes {0xC3, 0xDE, 0xD5, 0x03, 0x88, 0xB7, 0xCB, 0x09}));
+}
+
+TEST_F(EnsemblePatchTest, PlainPatchesOverVariousContents)
+{
+    const std::vector<std::pair<Bytes, Bytes>> cases = {
+        {RandomBytes(30000, 1), RandomBytes(30000, 2)},
+        {RandomBytes(30000, 3), TextBytes(100)},
+        {TextBytes(100), RandomBytes(20000, 4)},
+        {ToBytes("a"), {}},
+        {TextBytes(4000), TextBytes(4000)},
+    };
+    for (const auto& c : cases) {
+        Bytes result;
+        ASSERT_EQ(ApplyInMemory(c.first, MakePlainPatch(c.first, c.second), &result), C_OK);
+        EXPECT_EQ(result, c.second);
+    }
+}
+
+TEST_F(EnsemblePatchTest, EmptyResultIsWrittenAsEmptyFile)
+{
+    WriteFile(dir.path("patch"), MakePlainPatch(oldBytes, {}));
+    ASSERT_EQ(ApplyEnsemblePatchFiles(dir.path("old"), dir.path("patch"), dir.path("new")), C_OK);
+    EXPECT_TRUE(FileExists(dir.path("new")));
+    EXPECT_TRUE(ReadFile(dir.path("new")).empty());
+}
+
+TEST_F(EnsemblePatchTest, WrongMagicIsRefusedBeforeTheOldFileIsOpened)
+{
+    PatchParts parts = good;
+    parts.magic = 0x756F44;
+    WriteFile(dir.path("patch"), JoinPatch(parts));
+    EXPECT_EQ(ApplyEnsemblePatchFiles(dir.path("missing"), dir.path("patch"), dir.path("new")),
+        C_BAD_ENSEMBLE_MAGIC);
+    ExpectStatus(parts, C_BAD_ENSEMBLE_MAGIC);
+    ExpectFileStatus({}, C_READ_OPEN_ERROR);
+    ExpectFileStatus({0xC3, 0xDE}, C_BAD_ENSEMBLE_MAGIC);
+}
+
+TEST_F(EnsemblePatchTest, WrongVersionIsRefused)
+{
+    PatchParts parts = good;
+    parts.version = 20110217;
+    WriteFile(dir.path("patch"), JoinPatch(parts));
+    EXPECT_EQ(ApplyEnsemblePatchFiles(dir.path("missing"), dir.path("patch"), dir.path("new")),
+        C_BAD_ENSEMBLE_VERSION);
+    ExpectStatus(parts, C_BAD_ENSEMBLE_VERSION);
+}
+
+TEST_F(EnsemblePatchTest, MissingHeaderFieldIsRefused)
+{
+    const Bytes patch = JoinPatch(good);
+    // Magic, version and the source CRC: the target CRC is missing.
+    size_t position = 0;
+    for (int i = 0; i < 3; ++i)
+        ReadVarintAt(patch, &position);
+    ExpectFileStatus(Bytes(patch.begin(), patch.begin() + position), C_BAD_ENSEMBLE_HEADER);
+}
+
+TEST_F(EnsemblePatchTest, MissingFilesAreReported)
+{
+    WriteFile(dir.path("patch"), JoinPatch(good));
+    EXPECT_EQ(ApplyEnsemblePatchFiles(dir.path("old"), dir.path("missing"), dir.path("new")),
+        C_READ_OPEN_ERROR);
+    EXPECT_EQ(ApplyEnsemblePatchFiles(dir.path("missing"), dir.path("patch"), dir.path("new")),
+        C_READ_ERROR);
+    EXPECT_EQ(ReadFile(dir.path("new")), ToBytes("previous"));
+}
+
+TEST_F(EnsemblePatchTest, PatchForAnotherOldFileIsRefused)
+{
+    PatchParts parts = good;
+    parts.sourceCrc ^= 1;
+    ExpectStatus(parts, C_BAD_ENSEMBLE_CRC);
+    // Checked before the body: a body that would not even decode gives 8.
+    Bytes patch = JoinPatch(parts);
+    patch.resize(patch.size() / 2);
+    ExpectFileStatus(patch, C_BAD_ENSEMBLE_CRC);
+}
+
+TEST_F(EnsemblePatchTest, ResultWithWrongCrcIsNotWritten)
+{
+    PatchParts parts = good;
+    parts.targetCrc ^= 0x80000000;
+    ExpectStatus(parts, C_BAD_ENSEMBLE_CRC);
+    EXPECT_FALSE(FileExists(dir.path("fresh")));
+    WriteFile(dir.path("patch"), JoinPatch(parts));
+    EXPECT_EQ(ApplyEnsemblePatchFiles(dir.path("old"), dir.path("patch"), dir.path("fresh")),
+        C_BAD_ENSEMBLE_CRC);
+    EXPECT_FALSE(FileExists(dir.path("fresh")));
+}
+
+TEST_F(EnsemblePatchTest, DamagedBodyIsAStreamError)
+{
+    Bytes patch = JoinPatch(good);
+    patch.resize(patch.size() - 20);
+    ExpectFileStatus(patch, C_STREAM_ERROR);
+}
+
+TEST_F(EnsemblePatchTest, BodyMustBeAStreamSetOfFourStreams)
+{
+    PatchParts parts = good;
+    parts.streams.pop_back();
+    ExpectStatus(parts, C_BAD_ENSEMBLE_HEADER);
+
+    // A body that is no stream set at all.
+    Bytes patch;
+    for (uint32_t v : {good.magic, good.version, good.sourceCrc, good.targetCrc, 0u})
+        AppendVarint(&patch, v);
+    SinkStream block;
+    ASSERT_TRUE(Lzma2EncodeBuffer(reinterpret_cast<const uint8_t*>("plain text"), 10, &block));
+    patch.insert(patch.end(), block.Buffer(), block.Buffer() + block.Length());
+    ExpectFileStatus(patch, C_BAD_ENSEMBLE_HEADER);
+
+    // More than four streams is fine.
+    parts = good;
+    parts.streams.push_back(ToBytes("spare"));
+    Bytes result;
+    EXPECT_EQ(ApplyInMemory(oldBytes, JoinPatch(parts), &result), C_OK);
+}
+
+TEST_F(EnsemblePatchTest, ElementKindOutsideOneToSevenIsRefused)
+{
+    ExpectStatus(WithParameters({1, 8, 0, 10}), C_BAD_ENSEMBLE_HEADER);
+    ExpectStatus(WithParameters({1, 0, 0, 10}), C_BAD_ENSEMBLE_HEADER);
+    ExpectStatus(WithParameters({2, 2}), C_BAD_ENSEMBLE_HEADER); // second kind missing
+    ExpectStatus(WithParameters({}), C_BAD_ENSEMBLE_HEADER); // no count
+    ExpectStatus(WithParameters({0xFF, 0xFF, 0xFF, 0xFF, 0x0F}), C_BAD_ENSEMBLE_HEADER);
+}
+
+TEST_F(EnsemblePatchTest, ExtraBytesAfterTheParametersAreRefused)
+{
+    ExpectStatus(WithParameters({0, 0}), C_BAD_ENSEMBLE_HEADER);
+    ExpectStatus(WithParameters({1, 2, 0, 10, 0}), C_BAD_ENSEMBLE_HEADER);
+}
+
+TEST_F(EnsemblePatchTest, ElementOutsideTheOldFileIsRefused)
+{
+    Bytes parameters = {1, 2};
+    AppendVarint(&parameters, uint32_t(oldBytes.size()));
+    AppendVarint(&parameters, 1);
+    ExpectStatus(WithParameters(parameters), C_BAD_TRANSFORM);
+
+    parameters = {1, 2, 1};
+    AppendVarint(&parameters, uint32_t(oldBytes.size()));
+    ExpectStatus(WithParameters(parameters), C_BAD_TRANSFORM);
+
+    parameters = {1, 2};
+    AppendVarint(&parameters, 0xFFFFFFFFu);
+    AppendVarint(&parameters, 2);
+    ExpectStatus(WithParameters(parameters), C_BAD_TRANSFORM);
+
+    ExpectStatus(WithParameters({1, 2, 0}), C_BAD_TRANSFORM); // length missing
+}
+
+TEST_F(EnsemblePatchTest, ElementThatIsNoExecutableIsRefused)
+{
+    PatchParts parts = WithParameters({1, 2, 0, 100});
+    parts.streams[1] = DiffBytes(EmptyNestedSets(1), EmptyNestedSets(1));
+    ExpectStatus(parts, C_INPUT_NOT_RECOGNIZED);
+}
+
+TEST_F(EnsemblePatchTest, BrokenParameterDiffIsAGeneralError)
+{
+    PatchParts parts = good;
+    parts.streams[1] = {3};
+    ExpectStatus(parts, C_GENERAL_ERROR);
+}
+
+TEST_F(EnsemblePatchTest, CorrectedParametersThatAreNoStreamSetAreAStreamError)
+{
+    PatchParts parts = good;
+    parts.streams[1] = DiffBytes(EmptyNestedSets(0), ToBytes("no set"));
+    ExpectStatus(parts, C_STREAM_ERROR);
+}
+
+TEST_F(EnsemblePatchTest, LeftoverCorrectedParametersAreNotConsumed)
+{
+    // The corrected set carries a nested set although there is no element.
+    PatchParts parts = good;
+    parts.streams[1] = DiffBytes(EmptyNestedSets(0), EmptyNestedSets(1));
+    ExpectStatus(parts, C_STREAM_NOT_CONSUMED);
+}
+
+TEST_F(EnsemblePatchTest, LeftoverCorrectedElementsAreNotConsumed)
+{
+    PatchParts parts = good;
+    parts.streams[2] = DiffBytes(EmptyNestedSets(0), EmptyNestedSets(1));
+    ExpectStatus(parts, C_STREAM_NOT_CONSUMED);
+}
+
+TEST_F(EnsemblePatchTest, BrokenFinalDiffIsAGeneralError)
+{
+    PatchParts parts = good;
+    parts.streams[3].resize(parts.streams[3].size() / 2);
+    ExpectStatus(parts, C_GENERAL_ERROR);
+}
+
+TEST_F(EnsemblePatchTest, HugeFinalInputSizeFailsToReserve)
+{
+    SetAllocationLimit(64 << 20);
+    PatchParts parts = good;
+    parts.finalInputSize = 0xFFFFFFF0u;
+    ExpectStatus(parts, C_STREAM_ERROR);
+    SetAllocationLimit(SIZE_MAX);
+}
+
+TEST_F(EnsemblePatchTest, FailureKeepsNoTemporaryFileWhenTheNewPathCannotBeWritten)
+{
+    WriteFile(dir.path("patch"), JoinPatch(good));
+    EXPECT_EQ(ApplyEnsemblePatchFiles(dir.path("old"), dir.path("patch"), dir.path("no/dir/new")),
+        C_READ_ERROR);
+    EXPECT_EQ(ListDirectory(dir.path("new")).size(), 3u);
+}
+
+} // namespace

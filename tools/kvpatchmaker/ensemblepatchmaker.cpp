@@ -20,155 +20,153 @@ namespace kvpatchmaker {
 
 namespace {
 
-    // Old and new element of one pair; the patch transforms the old one and
-    // corrects its encoding into the new one's.
-    struct ElementPair
-    {
-        ExecutableElement old;
-        ExecutableElement fresh;
-    };
+// Old and new element of one pair; the patch transforms the old one and
+// corrects its encoding into the new one's.
+struct ElementPair
+{
+    ExecutableElement old;
+    ExecutableElement fresh;
+};
 
-    // Pairs the i-th element of the old file with the i-th of the new one
-    // and keeps the pairs whose both sides encode.
-    std::vector<ElementPair> PairElements(
-        const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength)
-    {
-        std::vector<ElementPair> pairs;
-        ExecutableElementList oldElements;
-        ExecutableElementList newElements;
-        if (FindExecutableElements(oldData, oldLength, &oldElements) != C_OK
-            || FindExecutableElements(newData, newLength, &newElements) != C_OK)
-            return pairs;
-        for (uint32_t i = 0; i < oldElements.count && i < newElements.count; ++i) {
-            const ExecutableElement& o = oldElements.items[i];
-            const ExecutableElement& n = newElements.items[i];
-            SinkStreamSet probeOld;
-            SinkStreamSet probeNew;
-            if (TransformElement(oldData + o.offset, o.length, &probeOld) == C_OK
-                && TransformElement(newData + n.offset, n.length, &probeNew) == C_OK)
-                pairs.push_back({o, n});
-        }
+// Pairs the i-th element of the old file with the i-th of the new one
+// and keeps the pairs whose both sides encode.
+std::vector<ElementPair> PairElements(
+    const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength)
+{
+    std::vector<ElementPair> pairs;
+    ExecutableElementList oldElements;
+    ExecutableElementList newElements;
+    if (FindExecutableElements(oldData, oldLength, &oldElements) != C_OK
+        || FindExecutableElements(newData, newLength, &newElements) != C_OK)
         return pairs;
+    for (uint32_t i = 0; i < oldElements.count && i < newElements.count; ++i) {
+        const ExecutableElement& o = oldElements.items[i];
+        const ExecutableElement& n = newElements.items[i];
+        SinkStreamSet probeOld;
+        SinkStreamSet probeNew;
+        if (TransformElement(oldData + o.offset, o.length, &probeOld) == C_OK
+            && TransformElement(newData + n.offset, n.length, &probeNew) == C_OK)
+            pairs.push_back({o, n});
     }
+    return pairs;
+}
 
-    bool Diff(SinkStream* from, SinkStream* to, SinkStream* out, uint8_t method)
-    {
-        SourceStream old;
-        old.Init(*from);
-        SourceStream fresh;
-        fresh.Init(*to);
-        return GenerateDiff(&old, &fresh, out, false, method);
+bool Diff(SinkStream* from, SinkStream* to, SinkStream* out, uint8_t method)
+{
+    SourceStream old;
+    old.Init(*from);
+    SourceStream fresh;
+    fresh.Init(*to);
+    return GenerateDiff(&old, &fresh, out, false, method);
+}
+
+// The serialised parameter sets: one empty nested set per element, as
+// the patcher predicts none and needs none.
+bool SerializeParameters(size_t elements, SinkStream* out)
+{
+    SinkStreamSet set;
+    for (size_t i = 0; i < elements; ++i) {
+        SinkStreamSet none;
+        if (!set.WriteNested(&none))
+            return false;
     }
+    return set.WriteAll(out);
+}
 
-    // The serialised parameter sets: one empty nested set per element, as
-    // the patcher predicts none and needs none.
-    bool SerializeParameters(size_t elements, SinkStream* out)
-    {
-        SinkStreamSet set;
-        for (size_t i = 0; i < elements; ++i) {
-            SinkStreamSet none;
-            if (!set.WriteNested(&none))
-                return false;
-        }
-        return set.WriteAll(out);
+bool SerializeEncodings(
+    const uint8_t* data, const std::vector<ElementPair>& pairs, bool oldSide, SinkStream* out)
+{
+    SinkStreamSet set;
+    for (const ElementPair& pair : pairs) {
+        const ExecutableElement& e = oldSide ? pair.old : pair.fresh;
+        SinkStreamSet element;
+        if (TransformElement(data + e.offset, e.length, &element) != C_OK
+            || !set.WriteNested(&element))
+            return false;
     }
+    return set.WriteAll(out);
+}
 
-    bool SerializeEncodings(const uint8_t* data, const std::vector<ElementPair>& pairs,
-        bool oldSide, SinkStream* out)
-    {
-        SinkStreamSet set;
-        for (const ElementPair& pair : pairs) {
-            const ExecutableElement& e = oldSide ? pair.old : pair.fresh;
-            SinkStreamSet element;
-            if (TransformElement(data + e.offset, e.length, &element) != C_OK
-                || !set.WriteNested(&element))
-                return false;
-        }
-        return set.WriteAll(out);
+// What the applier will diff the new file against: the old file and then
+// each new element as assembled from its encoding.
+bool BuildFinalInput(const uint8_t* oldData, size_t oldLength, size_t elements,
+    const SinkStream& correctedEncodings, SinkStream* finalInput)
+{
+    if (!finalInput->Write(oldData, oldLength))
+        return false;
+    SourceStreamSet set;
+    if (!set.Init(correctedEncodings.Buffer(), correctedEncodings.Length()))
+        return false;
+    for (size_t i = 0; i < elements; ++i) {
+        SourceStreamSet element;
+        if (!set.ReadNested(&element) || RebuildElement(&element, finalInput) != C_OK
+            || !element.AllConsumed())
+            return false;
     }
+    return set.AllConsumed();
+}
 
-    // What the applier will diff the new file against: the old file and then
-    // each new element as assembled from its encoding.
-    bool BuildFinalInput(const uint8_t* oldData, size_t oldLength, size_t elements,
-        const SinkStream& correctedEncodings, SinkStream* finalInput)
-    {
-        if (!finalInput->Write(oldData, oldLength))
-            return false;
-        SourceStreamSet set;
-        if (!set.Init(correctedEncodings.Buffer(), correctedEncodings.Length()))
-            return false;
-        for (size_t i = 0; i < elements; ++i) {
-            SourceStreamSet element;
-            if (!set.ReadNested(&element) || RebuildElement(&element, finalInput) != C_OK
-                || !element.AllConsumed())
-                return false;
-        }
-        return set.AllConsumed();
-    }
+bool WriteParameterStream(const std::vector<ElementPair>& pairs, SinkStream* out)
+{
+    bool ok = out->WriteSizeVarint32(pairs.size());
+    for (const ElementPair& pair : pairs)
+        ok = ok && out->WriteVarint32(pair.old.type);
+    for (const ElementPair& pair : pairs)
+        ok = ok && out->WriteVarint32(pair.old.offset) && out->WriteVarint32(pair.old.length);
+    return ok;
+}
 
-    bool WriteParameterStream(const std::vector<ElementPair>& pairs, SinkStream* out)
-    {
-        bool ok = out->WriteSizeVarint32(pairs.size());
-        for (const ElementPair& pair : pairs)
-            ok = ok && out->WriteVarint32(pair.old.type);
-        for (const ElementPair& pair : pairs)
-            ok = ok && out->WriteVarint32(pair.old.offset) && out->WriteVarint32(pair.old.length);
-        return ok;
-    }
+bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength,
+    const std::vector<ElementPair>& pairs, uint8_t method, SinkStream* patch)
+{
+    SinkStreamSet body;
+    body.Init(kEnsembleBodyStreams);
+    if (!WriteParameterStream(pairs, body.Stream(0)))
+        return false;
 
-    bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
-        size_t newLength, const std::vector<ElementPair>& pairs, uint8_t method,
-        SinkStream* patch)
-    {
-        SinkStreamSet body;
-        body.Init(kEnsembleBodyStreams);
-        if (!WriteParameterStream(pairs, body.Stream(0)))
-            return false;
+    SinkStream predicted;
+    SinkStream corrected;
+    if (!SerializeParameters(pairs.size(), &predicted)
+        || !SerializeParameters(pairs.size(), &corrected)
+        || !Diff(&predicted, &corrected, body.Stream(1), method))
+        return false;
 
-        SinkStream predicted;
-        SinkStream corrected;
-        if (!SerializeParameters(pairs.size(), &predicted)
-            || !SerializeParameters(pairs.size(), &corrected)
-            || !Diff(&predicted, &corrected, body.Stream(1), method))
-            return false;
+    SinkStream transformed;
+    SinkStream correctedEncodings;
+    if (!SerializeEncodings(oldData, pairs, true, &transformed)
+        || !SerializeEncodings(newData, pairs, false, &correctedEncodings)
+        || !Diff(&transformed, &correctedEncodings, body.Stream(2), method))
+        return false;
+    transformed.Release();
 
-        SinkStream transformed;
-        SinkStream correctedEncodings;
-        if (!SerializeEncodings(oldData, pairs, true, &transformed)
-            || !SerializeEncodings(newData, pairs, false, &correctedEncodings)
-            || !Diff(&transformed, &correctedEncodings, body.Stream(2), method))
-            return false;
-        transformed.Release();
+    SinkStream finalInput;
+    if (!BuildFinalInput(oldData, oldLength, pairs.size(), correctedEncodings, &finalInput))
+        return false;
+    correctedEncodings.Release();
+    SourceStream finalSource;
+    finalSource.Init(finalInput);
+    SourceStream newSource(newData, newLength);
+    if (!GenerateDiff(&finalSource, &newSource, body.Stream(3), false, method))
+        return false;
 
-        SinkStream finalInput;
-        if (!BuildFinalInput(oldData, oldLength, pairs.size(), correctedEncodings, &finalInput))
-            return false;
-        correctedEncodings.Release();
-        SourceStream finalSource;
-        finalSource.Init(finalInput);
-        SourceStream newSource(newData, newLength);
-        if (!GenerateDiff(&finalSource, &newSource, body.Stream(3), false, method))
-            return false;
+    SinkStream serializedBody;
+    if (!body.WriteAll(&serializedBody))
+        return false;
+    return patch->WriteVarint32(kEnsemblePatchMagic) && patch->WriteVarint32(kEnsemblePatchVersion)
+        && patch->WriteVarint32(ComputeCrc32(oldData, oldLength))
+        && patch->WriteVarint32(ComputeCrc32(newData, newLength))
+        && patch->WriteSizeVarint32(finalInput.Length())
+        && Lzma2EncodeBuffer(serializedBody.Buffer(), serializedBody.Length(), patch);
+}
 
-        SinkStream serializedBody;
-        if (!body.WriteAll(&serializedBody))
-            return false;
-        return patch->WriteVarint32(kEnsemblePatchMagic)
-            && patch->WriteVarint32(kEnsemblePatchVersion)
-            && patch->WriteVarint32(ComputeCrc32(oldData, oldLength))
-            && patch->WriteVarint32(ComputeCrc32(newData, newLength))
-            && patch->WriteSizeVarint32(finalInput.Length())
-            && Lzma2EncodeBuffer(serializedBody.Buffer(), serializedBody.Length(), patch);
-    }
-
-    bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out)
-    {
-        std::ifstream in(path, std::ios::binary);
-        if (!in)
-            return false;
-        out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return !in.bad();
-    }
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
 
 } // namespace
 

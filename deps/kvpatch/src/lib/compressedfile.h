@@ -13,7 +13,8 @@ class SinkStream;
 
 constexpr uint32_t kCompressedFileMagic = 0x7EA1769;
 
-enum CompressedFileDirective : uint32_t {
+enum CompressedFileDirective : uint32_t
+{
     kDirectivePlain = 1,
     kDirectiveDisAndDiff = 2,
 };
@@ -27,8 +28,8 @@ bool DecompressFile(const std::string& inputPath, const std::string& outputPath)
 // slices of a universal Mach-O file) are stored as encoded programs plus a
 // diff; anything else, and any executable that cannot be encoded, is stored
 // as one LZMA2 block.
-bool CompressFile(const std::string& inputPath, const std::string& outputPath,
-    uint8_t executableAware);
+bool CompressFile(
+    const std::string& inputPath, const std::string& outputPath, uint8_t executableAware);
 
 // Parts of the writer.
 bool CompressFilePlain(const MappedFile& input, SinkStream* output, uint32_t crc);

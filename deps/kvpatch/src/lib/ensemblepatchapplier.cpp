@@ -15,7 +15,10 @@
 
 namespace kvpatch {
 
-EnsemblePatchApplier::~EnsemblePatchApplier() { DeletePatchers(); }
+EnsemblePatchApplier::~EnsemblePatchApplier()
+{
+    DeletePatchers();
+}
 
 void EnsemblePatchApplier::DeletePatchers()
 {
@@ -97,8 +100,8 @@ Status EnsemblePatchApplier::PredictParameters(SinkStreamSet* predicted)
     return C_OK;
 }
 
-Status EnsemblePatchApplier::PatchStreamSet(SinkStreamSet* set, SourceStream* diff,
-    SourceStreamSet* corrected, SinkStream* scratch)
+Status EnsemblePatchApplier::PatchStreamSet(
+    SinkStreamSet* set, SourceStream* diff, SourceStreamSet* corrected, SinkStream* scratch)
 {
     SinkStream serialized;
     if (!set->WriteAll(&serialized))
@@ -112,14 +115,14 @@ Status EnsemblePatchApplier::PatchStreamSet(SinkStreamSet* set, SourceStream* di
     return C_OK;
 }
 
-Status EnsemblePatchApplier::CorrectParameters(SinkStreamSet* predicted, SourceStream* diff,
-    SourceStreamSet* corrected)
+Status EnsemblePatchApplier::CorrectParameters(
+    SinkStreamSet* predicted, SourceStream* diff, SourceStreamSet* corrected)
 {
     return PatchStreamSet(predicted, diff, corrected, &m_correctedParameters);
 }
 
-Status EnsemblePatchApplier::EncodeElements(SourceStreamSet* correctedParameters,
-    SinkStreamSet* transformed)
+Status EnsemblePatchApplier::EncodeElements(
+    SourceStreamSet* correctedParameters, SinkStreamSet* transformed)
 {
     for (uint32_t i = 0; i < m_patcherCount; ++i) {
         SourceStreamSet parameters;
@@ -139,14 +142,14 @@ Status EnsemblePatchApplier::EncodeElements(SourceStreamSet* correctedParameters
     return C_OK;
 }
 
-Status EnsemblePatchApplier::CorrectEncodedElements(SinkStreamSet* transformed,
-    SourceStream* diff, SourceStreamSet* corrected)
+Status EnsemblePatchApplier::CorrectEncodedElements(
+    SinkStreamSet* transformed, SourceStream* diff, SourceStreamSet* corrected)
 {
     return PatchStreamSet(transformed, diff, corrected, &m_correctedTransformed);
 }
 
-Status EnsemblePatchApplier::RebuildElements(SourceStreamSet* correctedTransformed,
-    SinkStream* finalInput)
+Status EnsemblePatchApplier::RebuildElements(
+    SourceStreamSet* correctedTransformed, SinkStream* finalInput)
 {
     if (!finalInput->Reserve(m_finalInputSize) || !finalInput->Write(m_base, m_baseLength))
         return C_STREAM_ERROR;
@@ -166,8 +169,8 @@ Status EnsemblePatchApplier::RebuildElements(SourceStreamSet* correctedTransform
     return C_OK;
 }
 
-Status EnsemblePatchApplier::PatchFinalOutput(SourceStream* finalInput, SourceStream* diff,
-    SinkStream* output)
+Status EnsemblePatchApplier::PatchFinalOutput(
+    SourceStream* finalInput, SourceStream* diff, SinkStream* output)
 {
     if (!ApplyDiff(finalInput, diff, output, false))
         return C_GENERAL_ERROR;
@@ -178,35 +181,34 @@ Status EnsemblePatchApplier::PatchFinalOutput(SourceStream* finalInput, SourceSt
 
 namespace {
 
-    Status ApplyBody(EnsemblePatchApplier* applier, SourceStreamSet* body, SinkStream* output)
-    {
-        Status status = applier->ReadElementParameters(body->Stream(0));
-        if (status != C_OK)
-            return status;
+Status ApplyBody(EnsemblePatchApplier* applier, SourceStreamSet* body, SinkStream* output)
+{
+    Status status = applier->ReadElementParameters(body->Stream(0));
+    if (status != C_OK)
+        return status;
 
-        SinkStreamSet predicted;
-        SourceStreamSet correctedParameters;
-        if ((status = applier->PredictParameters(&predicted)) != C_OK
-            || (status = applier->CorrectParameters(
-                    &predicted, body->Stream(1), &correctedParameters))
-                != C_OK)
-            return status;
+    SinkStreamSet predicted;
+    SourceStreamSet correctedParameters;
+    if ((status = applier->PredictParameters(&predicted)) != C_OK
+        || (status = applier->CorrectParameters(&predicted, body->Stream(1), &correctedParameters))
+            != C_OK)
+        return status;
 
-        SinkStreamSet transformed;
-        SourceStreamSet correctedTransformed;
-        if ((status = applier->EncodeElements(&correctedParameters, &transformed)) != C_OK
-            || (status = applier->CorrectEncodedElements(
-                    &transformed, body->Stream(2), &correctedTransformed))
-                != C_OK)
-            return status;
+    SinkStreamSet transformed;
+    SourceStreamSet correctedTransformed;
+    if ((status = applier->EncodeElements(&correctedParameters, &transformed)) != C_OK
+        || (status = applier->CorrectEncodedElements(
+                &transformed, body->Stream(2), &correctedTransformed))
+            != C_OK)
+        return status;
 
-        SinkStream finalInput;
-        if ((status = applier->RebuildElements(&correctedTransformed, &finalInput)) != C_OK)
-            return status;
-        SourceStream finalSource;
-        finalSource.Init(finalInput);
-        return applier->PatchFinalOutput(&finalSource, body->Stream(3), output);
-    }
+    SinkStream finalInput;
+    if ((status = applier->RebuildElements(&correctedTransformed, &finalInput)) != C_OK)
+        return status;
+    SourceStream finalSource;
+    finalSource.Init(finalInput);
+    return applier->PatchFinalOutput(&finalSource, body->Stream(3), output);
+}
 
 } // namespace
 

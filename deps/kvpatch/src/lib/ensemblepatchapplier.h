@@ -27,18 +27,18 @@ public:
     Status CheckBaseCrc();
     Status ReadElementParameters(SourceStream* parameters);
     Status PredictParameters(SinkStreamSet* predicted);
-    Status CorrectParameters(SinkStreamSet* predicted, SourceStream* diff,
-        SourceStreamSet* corrected);
+    Status CorrectParameters(
+        SinkStreamSet* predicted, SourceStream* diff, SourceStreamSet* corrected);
     Status EncodeElements(SourceStreamSet* correctedParameters, SinkStreamSet* transformed);
-    Status CorrectEncodedElements(SinkStreamSet* transformed, SourceStream* diff,
-        SourceStreamSet* corrected);
+    Status CorrectEncodedElements(
+        SinkStreamSet* transformed, SourceStream* diff, SourceStreamSet* corrected);
     Status RebuildElements(SourceStreamSet* correctedTransformed, SinkStream* finalInput);
     Status PatchFinalOutput(SourceStream* finalInput, SourceStream* diff, SinkStream* output);
 
     // Serialises `set`, applies `diff` to it into `scratch` and parses the
     // result as a stream set.
-    Status PatchStreamSet(SinkStreamSet* set, SourceStream* diff, SourceStreamSet* corrected,
-        SinkStream* scratch);
+    Status PatchStreamSet(
+        SinkStreamSet* set, SourceStream* diff, SourceStreamSet* corrected, SinkStream* scratch);
 
 private:
     void DeletePatchers();

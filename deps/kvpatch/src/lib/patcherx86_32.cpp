@@ -1,7 +1,7 @@
 #include "patcherx86_32.h"
 
-#include "disassembledprogram.h"
 #include "detectexecutable.h"
+#include "disassembledprogram.h"
 #include "encodedprogram.h"
 #include "sourcestream.h"
 #include "streamset.h"

@@ -9,23 +9,23 @@ namespace kvpatch {
 
 namespace {
 
-    // Several patch applications may run at once in one process, each
-    // writing beside its own target; the counter keeps their names apart.
-    std::atomic<unsigned> g_temporaryCounter {0};
+// Several patch applications may run at once in one process, each
+// writing beside its own target; the counter keeps their names apart.
+std::atomic<unsigned> g_temporaryCounter {0};
 
-    // Creates a file that did not exist before (mode "x"), so that a stale
-    // file or a link of that name is never written through.
-    FILE* CreateTemporaryBeside(const std::string& path, std::string* temporaryPath)
-    {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            *temporaryPath = path + ".kvtmp." + std::to_string(getpid()) + "."
-                + std::to_string(g_temporaryCounter.fetch_add(1));
-            FILE* file = std::fopen(temporaryPath->c_str(), "wbx");
-            if (file || errno != EEXIST)
-                return file;
-        }
-        return nullptr;
+// Creates a file that did not exist before (mode "x"), so that a stale
+// file or a link of that name is never written through.
+FILE* CreateTemporaryBeside(const std::string& path, std::string* temporaryPath)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *temporaryPath = path + ".kvtmp." + std::to_string(getpid()) + "."
+            + std::to_string(g_temporaryCounter.fetch_add(1));
+        FILE* file = std::fopen(temporaryPath->c_str(), "wbx");
+        if (file || errno != EEXIST)
+            return file;
     }
+    return nullptr;
+}
 
 } // namespace
 
