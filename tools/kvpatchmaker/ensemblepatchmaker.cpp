@@ -4,6 +4,7 @@
 #include "ensemblepatch.h"
 #include "executableelements.h"
 #include "kvdiff.h"
+#include "labelmatcher.h"
 #include "lzmaio.h"
 #include "patcherx86_32.h"
 #include "sinkstream.h"
@@ -73,15 +74,21 @@ bool SerializeParameters(size_t elements, SinkStream* out)
     return set.WriteAll(out);
 }
 
-bool SerializeEncodings(
-    const uint8_t* data, const std::vector<ElementPair>& pairs, bool oldSide, SinkStream* out)
+// The old side is encoded exactly as the applier will; the new side with its
+// label indices carried over from the old element.
+bool SerializeEncodings(const uint8_t* oldData, const uint8_t* newData,
+    const std::vector<ElementPair>& pairs, bool oldSide, SinkStream* out)
 {
     SinkStreamSet set;
     for (const ElementPair& pair : pairs) {
-        const ExecutableElement& e = oldSide ? pair.old : pair.fresh;
+        const uint8_t* oldElement = oldData + pair.old.offset;
+        const uint8_t* newElement = newData + pair.fresh.offset;
         SinkStreamSet element;
-        if (TransformElement(data + e.offset, e.length, &element) != C_OK
-            || !set.WriteNested(&element))
+        const Status status = oldSide
+            ? TransformElement(oldElement, pair.old.length, &element)
+            : TransformElementAfter(
+                oldElement, pair.old.length, newElement, pair.fresh.length, &element);
+        if (status != C_OK || !set.WriteNested(&element))
             return false;
     }
     return set.WriteAll(out);
@@ -133,8 +140,8 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
 
     SinkStream transformed;
     SinkStream correctedEncodings;
-    if (!SerializeEncodings(oldData, pairs, true, &transformed)
-        || !SerializeEncodings(newData, pairs, false, &correctedEncodings)
+    if (!SerializeEncodings(oldData, newData, pairs, true, &transformed)
+        || !SerializeEncodings(oldData, newData, pairs, false, &correctedEncodings)
         || !Diff(&transformed, &correctedEncodings, body.Stream(2), method))
         return false;
     transformed.Release();
