@@ -84,10 +84,9 @@ bool SerializeEncodings(const uint8_t* oldData, const uint8_t* newData,
         const uint8_t* oldElement = oldData + pair.old.offset;
         const uint8_t* newElement = newData + pair.fresh.offset;
         SinkStreamSet element;
-        const Status status = oldSide
-            ? TransformElement(oldElement, pair.old.length, &element)
-            : TransformElementAfter(
-                oldElement, pair.old.length, newElement, pair.fresh.length, &element);
+        const Status status = oldSide ? TransformElement(oldElement, pair.old.length, &element)
+                                      : TransformElementAfter(oldElement, pair.old.length,
+                                          newElement, pair.fresh.length, &element);
         if (status != C_OK || !set.WriteNested(&element))
             return false;
     }

@@ -5,7 +5,6 @@
 #include "encodedprogram.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -17,151 +16,148 @@ namespace kvpatchmaker {
 
 namespace {
 
-    struct ProgramDeleter
-    {
-        void operator()(DisassembledProgram* p) const { DeleteDisassembledProgram(p); }
+struct ProgramDeleter
+{
+    void operator()(DisassembledProgram* p) const { DeleteDisassembledProgram(p); }
+};
+using Program = std::unique_ptr<DisassembledProgram, ProgramDeleter>;
+
+// One reference of a program: its label and a token made of its kind,
+// the number of literal bytes before it and the last of them. Addresses
+// that no label covers (data displacements, say) move between releases
+// and are left out, so that unchanged code gives equal tokens; the
+// anchor adds the two tokens before it, to be unique more often.
+struct Reference
+{
+    uint64_t token;
+    uint64_t anchor;
+    Label* label;
+    bool abs32;
+};
+
+uint64_t Mix(uint64_t hash, uint64_t value)
+{
+    hash ^= value + 0x9E3779B97F4A7C15ull + (hash << 6) + (hash >> 2);
+    return hash * 0xFF51AFD7ED558CCDull;
+}
+
+std::vector<Reference> ReferencesOf(const DisassembledProgram& program)
+{
+    std::vector<Reference> references;
+    uint64_t literals = 0;
+    uint32_t last = 0;
+    for (size_t i = 0; i < program.instructionCount(); ++i) {
+        const Instruction* instruction = program.instructionAt(i);
+        const uint32_t kind = instruction->kind();
+        if (kind == INSTR_BYTE) {
+            ++literals;
+            last = instruction->byte();
+        } else if (kind == INSTR_BYTE_RUN) {
+            literals += instruction->value;
+            if (instruction->value)
+                last = instruction->bytes[instruction->value - 1];
+        } else if (kind == INSTR_REL32 || kind == INSTR_REL32_ARM || kind == INSTR_ABS32) {
+            const bool abs32 = kind == INSTR_ABS32;
+            const uint64_t token = Mix(Mix(Mix(kind, instruction->compressedOp), literals), last);
+            const size_t n = references.size();
+            const uint64_t anchor = Mix(Mix(token, n > 0 ? references[n - 1].token : 0),
+                n > 1 ? references[n - 2].token : 0);
+            references.push_back({token, anchor,
+                abs32 ? DisassembledProgram::Abs32LabelOf(instruction)
+                      : DisassembledProgram::Rel32LabelOf(instruction),
+                abs32});
+            literals = 0;
+            last = 0;
+        } else {
+            literals = Mix(literals, 0x300 + kind);
+        }
+    }
+    return references;
+}
+
+// Pairs references of old and new: anchors that occur once in each pair
+// up, and runs of equal tokens grow from them in both directions.
+std::vector<std::pair<size_t, size_t>> MatchReferences(
+    const std::vector<Reference>& old, const std::vector<Reference>& fresh)
+{
+    std::unordered_map<uint64_t, std::pair<int, size_t>> oldCount;
+    std::unordered_map<uint64_t, std::pair<int, size_t>> newCount;
+    for (size_t i = 0; i < old.size(); ++i) {
+        auto& entry = oldCount[old[i].anchor];
+        entry.first++;
+        entry.second = i;
+    }
+    for (size_t i = 0; i < fresh.size(); ++i) {
+        auto& entry = newCount[fresh[i].anchor];
+        entry.first++;
+        entry.second = i;
+    }
+    std::vector<long> oldFor(fresh.size(), -1);
+    std::vector<bool> oldTaken(old.size(), false);
+    auto pair = [&](size_t o, size_t n) {
+        if (oldFor[n] != -1 || oldTaken[o] || old[o].token != fresh[n].token)
+            return false;
+        oldFor[n] = long(o);
+        oldTaken[o] = true;
+        return true;
     };
-    using Program = std::unique_ptr<DisassembledProgram, ProgramDeleter>;
-
-    // One reference of a program: its label and a token made of its kind,
-    // the number of literal bytes before it and the last of them. Addresses
-    // that no label covers (data displacements, say) move between releases
-    // and are left out, so that unchanged code gives equal tokens; the
-    // anchor adds the two tokens before it, to be unique more often.
-    struct Reference
-    {
-        uint64_t token;
-        uint64_t anchor;
-        Label* label;
-        bool abs32;
-    };
-
-    uint64_t Mix(uint64_t hash, uint64_t value)
-    {
-        hash ^= value + 0x9E3779B97F4A7C15ull + (hash << 6) + (hash >> 2);
-        return hash * 0xFF51AFD7ED558CCDull;
+    for (size_t n = 0; n < fresh.size(); ++n) {
+        const auto it = newCount.find(fresh[n].anchor);
+        const auto ot = oldCount.find(fresh[n].anchor);
+        if (it->second.first != 1 || ot == oldCount.end() || ot->second.first != 1)
+            continue;
+        const size_t o = ot->second.second;
+        if (!pair(o, n))
+            continue;
+        for (size_t k = 1; o + k < old.size() && n + k < fresh.size() && pair(o + k, n + k); ++k) {
+        }
+        for (size_t k = 1; k <= o && k <= n && pair(o - k, n - k); ++k) { }
     }
-
-    std::vector<Reference> ReferencesOf(const DisassembledProgram& program)
-    {
-        std::vector<Reference> references;
-        uint64_t literals = 0;
-        uint32_t last = 0;
-        for (size_t i = 0; i < program.instructionCount(); ++i) {
-            const Instruction* instruction = program.instructionAt(i);
-            const uint32_t kind = instruction->kind();
-            if (kind == INSTR_BYTE) {
-                ++literals;
-                last = instruction->byte();
-            } else if (kind == INSTR_BYTE_RUN) {
-                literals += instruction->value;
-                if (instruction->value)
-                    last = instruction->bytes[instruction->value - 1];
-            } else if (kind == INSTR_REL32 || kind == INSTR_REL32_ARM || kind == INSTR_ABS32) {
-                const bool abs32 = kind == INSTR_ABS32;
-                const uint64_t token
-                    = Mix(Mix(Mix(kind, instruction->compressedOp), literals), last);
-                const size_t n = references.size();
-                const uint64_t anchor = Mix(Mix(token, n > 0 ? references[n - 1].token : 0),
-                    n > 1 ? references[n - 2].token : 0);
-                references.push_back({token, anchor,
-                    abs32 ? DisassembledProgram::Abs32LabelOf(instruction)
-                          : DisassembledProgram::Rel32LabelOf(instruction),
-                    abs32});
-                literals = 0;
-                last = 0;
-            } else {
-                literals = Mix(literals, 0x300 + kind);
-            }
-        }
-        return references;
+    std::vector<std::pair<size_t, size_t>> pairs;
+    for (size_t n = 0; n < fresh.size(); ++n) {
+        if (oldFor[n] != -1)
+            pairs.emplace_back(size_t(oldFor[n]), n);
     }
+    return pairs;
+}
 
-    // Pairs references of old and new: anchors that occur once in each pair
-    // up, and runs of equal tokens grow from them in both directions.
-    std::vector<std::pair<size_t, size_t>> MatchReferences(
-        const std::vector<Reference>& old, const std::vector<Reference>& fresh)
-    {
-        std::unordered_map<uint64_t, std::pair<int, size_t>> oldCount;
-        std::unordered_map<uint64_t, std::pair<int, size_t>> newCount;
-        for (size_t i = 0; i < old.size(); ++i) {
-            auto& entry = oldCount[old[i].anchor];
-            entry.first++;
-            entry.second = i;
-        }
-        for (size_t i = 0; i < fresh.size(); ++i) {
-            auto& entry = newCount[fresh[i].anchor];
-            entry.first++;
-            entry.second = i;
-        }
-        std::vector<long> oldFor(fresh.size(), -1);
-        std::vector<bool> oldTaken(old.size(), false);
-        auto pair = [&](size_t o, size_t n) {
-            if (oldFor[n] != -1 || oldTaken[o] || old[o].token != fresh[n].token)
-                return false;
-            oldFor[n] = long(o);
-            oldTaken[o] = true;
-            return true;
-        };
-        for (size_t n = 0; n < fresh.size(); ++n) {
-            const auto it = newCount.find(fresh[n].anchor);
-            const auto ot = oldCount.find(fresh[n].anchor);
-            if (it->second.first != 1 || ot == oldCount.end() || ot->second.first != 1)
-                continue;
-            const size_t o = ot->second.second;
-            if (!pair(o, n))
-                continue;
-            for (size_t k = 1; o + k < old.size() && n + k < fresh.size() && pair(o + k, n + k);
-                 ++k) {
-            }
-            for (size_t k = 1; k <= o && k <= n && pair(o - k, n - k); ++k) {
-            }
-        }
-        std::vector<std::pair<size_t, size_t>> pairs;
-        for (size_t n = 0; n < fresh.size(); ++n) {
-            if (oldFor[n] != -1)
-                pairs.emplace_back(size_t(oldFor[n]), n);
-        }
-        return pairs;
+// Gives each new label the index of the old label most references
+// agree on; every old index is given at most once.
+void CarryOverIndexes(const std::vector<Reference>& old, const std::vector<Reference>& fresh,
+    const std::vector<std::pair<size_t, size_t>>& pairs, bool abs32)
+{
+    std::map<std::pair<Label*, Label*>, int> votes;
+    for (const auto& p : pairs) {
+        const Reference& o = old[p.first];
+        const Reference& n = fresh[p.second];
+        if (o.abs32 == abs32 && n.abs32 == abs32 && o.label && n.label && o.label->index >= 0)
+            votes[{n.label, o.label}]++;
     }
+    std::vector<std::pair<int, std::pair<Label*, Label*>>> ranked;
+    for (const auto& v : votes)
+        ranked.push_back({v.second, v.first});
+    std::stable_sort(ranked.begin(), ranked.end(),
+        [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::map<int32_t, bool> indexTaken;
+    for (const auto& r : ranked) {
+        Label* newLabel = r.second.first;
+        const int32_t index = r.second.second->index;
+        if (newLabel->index != -1 || indexTaken[index])
+            continue;
+        newLabel->index = index;
+        indexTaken[index] = true;
+    }
+}
 
-    // Gives each new label the index of the old label most references
-    // agree on; every old index is given at most once.
-    void CarryOverIndexes(const std::vector<Reference>& old, const std::vector<Reference>& fresh,
-        const std::vector<std::pair<size_t, size_t>>& pairs, bool abs32)
-    {
-        std::map<std::pair<Label*, Label*>, int> votes;
-        for (const auto& p : pairs) {
-            const Reference& o = old[p.first];
-            const Reference& n = fresh[p.second];
-            if (o.abs32 == abs32 && n.abs32 == abs32 && o.label && n.label && o.label->index >= 0)
-                votes[{n.label, o.label}]++;
-        }
-        std::vector<std::pair<int, std::pair<Label*, Label*>>> ranked;
-        for (const auto& v : votes)
-            ranked.push_back({v.second, v.first});
-        std::stable_sort(ranked.begin(), ranked.end(),
-            [](const auto& a, const auto& b) { return a.first > b.first; });
-        std::map<int32_t, bool> indexTaken;
-        for (const auto& r : ranked) {
-            Label* newLabel = r.second.first;
-            const int32_t index = r.second.second->index;
-            if (newLabel->index != -1 || indexTaken[index])
-                continue;
-            newLabel->index = index;
-            indexTaken[index] = true;
-        }
-    }
-
-    Status Parse(const uint8_t* data, size_t length, Program* out)
-    {
-        DisassembledProgram* program = nullptr;
-        Status status = ParseExecutable(data, length, &program);
-        if (status != C_OK)
-            return status;
-        out->reset(program);
-        return TrimLabels(program);
-    }
+Status Parse(const uint8_t* data, size_t length, Program* out)
+{
+    DisassembledProgram* program = nullptr;
+    Status status = ParseExecutable(data, length, &program);
+    if (status != C_OK)
+        return status;
+    out->reset(program);
+    return TrimLabels(program);
+}
 
 } // namespace
 
@@ -179,7 +175,6 @@ Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uin
     const std::vector<Reference> oldReferences = ReferencesOf(*old);
     const std::vector<Reference> newReferences = ReferencesOf(*fresh);
     const auto pairs = MatchReferences(oldReferences, newReferences);
-    fprintf(stderr, "DBG refs %zu %zu pairs %zu labels %zu %zu\n", oldReferences.size(), newReferences.size(), pairs.size(), fresh->rel32Labels().size(), fresh->abs32Labels().size());
     fresh->ClearLabelIndexes();
     CarryOverIndexes(oldReferences, newReferences, pairs, false);
     CarryOverIndexes(oldReferences, newReferences, pairs, true);
