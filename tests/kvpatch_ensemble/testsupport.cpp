@@ -152,16 +152,22 @@ Bytes JoinPatch(const PatchParts& parts)
     AppendVarint(&patch, parts.sourceCrc);
     AppendVarint(&patch, parts.targetCrc);
     AppendVarint(&patch, parts.finalInputSize);
-    kvpatch::SinkStreamSet set;
-    set.Init(uint32_t(parts.streams.size()));
-    for (size_t i = 0; i < parts.streams.size(); ++i)
-        EXPECT_TRUE(set.Stream(i)->Write(parts.streams[i].data(), parts.streams[i].size()));
-    kvpatch::SinkStream body;
-    EXPECT_TRUE(set.WriteAll(&body));
+    const Bytes body = SerializedSet(parts.streams);
     kvpatch::SinkStream block;
-    EXPECT_TRUE(kvpatch::Lzma2EncodeBuffer(body.Buffer(), body.Length(), &block));
+    EXPECT_TRUE(kvpatch::Lzma2EncodeBuffer(body.data(), body.size(), &block));
     patch.insert(patch.end(), block.Buffer(), block.Buffer() + block.Length());
     return patch;
+}
+
+Bytes SerializedSet(const std::vector<Bytes>& streams)
+{
+    kvpatch::SinkStreamSet set;
+    set.Init(uint32_t(streams.size()));
+    for (size_t i = 0; i < streams.size(); ++i)
+        EXPECT_TRUE(set.Stream(i)->Write(streams[i].data(), streams[i].size()));
+    kvpatch::SinkStream out;
+    EXPECT_TRUE(set.WriteAll(&out));
+    return Bytes(out.Buffer(), out.Buffer() + out.Length());
 }
 
 Bytes EmptyNestedSets(uint32_t count)

@@ -70,6 +70,8 @@ struct PatchParts
 
 PatchParts SplitPatch(const Bytes& patch);
 Bytes JoinPatch(const PatchParts& parts);
+// A serialised stream set of as many streams as given.
+Bytes SerializedSet(const std::vector<Bytes>& streams);
 // A serialised stream set (count 10) whose stream 0 holds `count` empty
 // nested sets: the parameters of `count` elements.
 Bytes EmptyNestedSets(uint32_t count);

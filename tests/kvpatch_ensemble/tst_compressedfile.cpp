@@ -174,41 +174,22 @@ TEST_F(CompressedFileTest, DisAndDiffBodyThatIsNoStreamSetIsRefused)
 
 TEST_F(CompressedFileTest, DisAndDiffWithOneStreamIsTooSmall)
 {
-    SinkStreamSet set;
-    set.Init(1);
-    ASSERT_TRUE(set.Stream(0)->Write("x", 1));
-    SinkStream body;
-    ASSERT_TRUE(set.WriteAll(&body));
-    ExpectRefused(Container(0, 2, Bytes(body.Buffer(), body.Buffer() + body.Length())),
-        "dis_and_diff too small");
+    ExpectRefused(Container(0, 2, SerializedSet({ToBytes("x")})), "dis_and_diff too small");
 }
 
 TEST_F(CompressedFileTest, DisAndDiffWithBrokenProgramIsRefused)
 {
-    SinkStreamSet set;
-    set.Init(2);
-    ASSERT_TRUE(set.Stream(0)->Write("garbage", 7));
-    SinkStream body;
-    ASSERT_TRUE(set.WriteAll(&body));
-    ExpectRefused(Container(0, 2, Bytes(body.Buffer(), body.Buffer() + body.Length())),
+    ExpectRefused(Container(0, 2, SerializedSet({ToBytes("garbage"), {}})),
         "could not init program_source set");
 }
 
 TEST_F(CompressedFileTest, DisAndDiffWithUnreadableProgramIsRefused)
 {
+    // An encoded program needs its image base and counts: a valid but empty
+    // set of eight streams does not read.
     const Bytes content = TextBytes(1000);
-    SinkStreamSet programSet;
-    programSet.Init(8);
-    SinkStreamSet set;
-    set.Init(2);
-    ASSERT_TRUE(programSet.WriteAll(set.Stream(0)));
-    const Bytes diff = DiffBytes({}, content);
-    ASSERT_TRUE(set.Stream(1)->Write(diff.data(), diff.size()));
-    SinkStream body;
-    ASSERT_TRUE(set.WriteAll(&body));
-    // An encoded program needs its image base and counts: an empty set does
-    // not read.
-    ExpectRefused(Container(Crc(content), 2, Bytes(body.Buffer(), body.Buffer() + body.Length())),
+    const Bytes program = SerializedSet(std::vector<Bytes>(8));
+    ExpectRefused(Container(Crc(content), 2, SerializedSet({program, DiffBytes({}, content)})),
         "could not read encoded program");
 }
 

@@ -2,7 +2,7 @@
 
 #include "detectexecutable.h"
 #include "disassembledprogram.h"
-#include "encodedprogram.h"
+#include "patcherx86_32.h"
 
 #include <algorithm>
 #include <map>
@@ -180,13 +180,7 @@ Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uin
     CarryOverIndexes(oldReferences, newReferences, pairs, true);
     fresh->FillLabelIndexes();
 
-    EncodedProgram* encoded = nullptr;
-    status = Encode(fresh.get(), &encoded);
-    if (status != C_OK)
-        return status;
-    status = WriteEncodedProgram(encoded, out);
-    DeleteEncodedProgram(encoded);
-    return status;
+    return WriteProgramEncoded(fresh.get(), out);
 }
 
 } // namespace kvpatchmaker

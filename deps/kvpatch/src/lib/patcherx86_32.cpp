@@ -14,11 +14,17 @@ Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out)
     Status status = ParseExecutable(data, length, &program);
     if (status != C_OK)
         return status;
-    EncodedProgram* encoded = nullptr;
     status = TrimLabels(program);
     if (status == C_OK)
-        status = Encode(program, &encoded);
+        status = WriteProgramEncoded(program, out);
     DeleteDisassembledProgram(program);
+    return status;
+}
+
+Status WriteProgramEncoded(DisassembledProgram* program, SinkStreamSet* out)
+{
+    EncodedProgram* encoded = nullptr;
+    Status status = Encode(program, &encoded);
     if (status != C_OK)
         return status;
     status = WriteEncodedProgram(encoded, out);

@@ -7,9 +7,13 @@
 
 namespace kvpatch {
 
+class DisassembledProgram;
+
 // Disassembles the executable in [data, data + length), encodes it and
 // writes its encoded program into `out`: an element's patchable form.
 Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out);
+// Encodes a disassembled (and trimmed) program and writes it into `out`.
+Status WriteProgramEncoded(DisassembledProgram* program, SinkStreamSet* out);
 // Reads an element's encoded program and appends its assembled bytes.
 Status RebuildElement(SourceStreamSet* encoded, SinkStream* output);
 
