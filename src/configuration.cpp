@@ -213,8 +213,7 @@ bool Configuration::createTempDir()
     const QString prefix = withTrailingSlash(systemTemp) + QLatin1String("kelvarion_temp_");
 
     // Stage two later runs programs from this directory, so it is created
-    // for its owner only; only missing parents get default permissions.
-    QDir().mkpath(systemTemp);
+    // for its owner only.
     for (int n = 0; n < kTempDirCandidates; ++n) {
         const QString candidate = prefix + QString::number(n);
         if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
