@@ -15,26 +15,13 @@
 #include <QUrl>
 #include <QtTest>
 
+#include "testinifiles.h"
+
 #include <sys/stat.h>
 
 namespace {
 
 const QString kBuiltInBaseUrl = QStringLiteral(KV_UPDATE_BASE_URL);
-
-void writeIni(const QString& path, const QString& group, const QVariantMap& values)
-{
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginGroup(group);
-    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
-        settings.setValue(it.key(), it.value());
-    settings.endGroup();
-    settings.sync();
-}
-
-QString appIniPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/update.ini");
-}
 
 // What the failed-query box showed before the test's click closed it.
 struct ShownBox
@@ -250,7 +237,7 @@ private slots:
 
     void alphaRevnoWinsOverABadVersion()
     {
-        writeIni(configIniPath(), QStringLiteral("Channel"),
+        writeIniGroup(configIniPath(), QStringLiteral("Channel"),
             {{QStringLiteral("alpha"), QStringLiteral("http://127.0.0.1:1/alpha")},
                 {QStringLiteral("alphaRevno"), 55}});
         Configuration config;
@@ -264,7 +251,7 @@ private slots:
 
     void alphaRevnoWinsOverTheCommandLineAndTheServer()
     {
-        writeIni(configIniPath(), QStringLiteral("Channel"),
+        writeIniGroup(configIniPath(), QStringLiteral("Channel"),
             {{QStringLiteral("alpha"), QStringLiteral("http://127.0.0.1:1/alpha")},
                 {QStringLiteral("alphaRevno"), 55}});
         Configuration config;
@@ -342,9 +329,9 @@ private slots:
         QFETCH(int, expectedVersion);
         QFETCH(QString, expectedUrl);
 
-        writeIni(configIniPath(), QStringLiteral("Channel"), channel);
+        writeIniGroup(configIniPath(), QStringLiteral("Channel"), channel);
         // The configuration directory's file hides the one beside the program.
-        writeIni(appIniPath(), QStringLiteral("Channel"),
+        writeIniGroup(appIniPath(), QStringLiteral("Channel"),
             {{QStringLiteral("alpha"), QStringLiteral("http://127.0.0.1:9/other")},
                 {QStringLiteral("alphaRevno"), 99}});
         Configuration config;
@@ -356,7 +343,7 @@ private slots:
 
     void iniBesideTheProgramIsTheSecondCandidate()
     {
-        writeIni(appIniPath(), QStringLiteral("Channel"), {{QStringLiteral("Beta"), true}});
+        writeIniGroup(appIniPath(), QStringLiteral("Channel"), {{QStringLiteral("Beta"), true}});
         Configuration config;
         config.getUpdateChannel();
         QCOMPARE(config.m_Channel, int(CHANNEL_BETA));
@@ -379,8 +366,8 @@ private slots:
 
         // Without the variable the home directory's file is the first candidate.
         QVERIFY(QDir(home.path()).mkpath(QStringLiteral(".kv3client")));
-        writeIni(home.path() + QStringLiteral("/.kv3client/update.ini"), QStringLiteral("Channel"),
-            {{QStringLiteral("beta"), true}});
+        writeIniGroup(home.path() + QStringLiteral("/.kv3client/update.ini"),
+            QStringLiteral("Channel"), {{QStringLiteral("beta"), true}});
         Configuration config;
         config.getUpdateChannel();
         QCOMPARE(config.m_Channel, int(CHANNEL_BETA));
@@ -407,7 +394,7 @@ private slots:
         QVariantMap values {{QStringLiteral("proxy"), QStringLiteral("http://127.0.0.1:3128")}};
         if (streams.isValid())
             values.insert(QStringLiteral("streams"), streams);
-        writeIni(appIniPath(), QStringLiteral("update"), values);
+        writeIniGroup(appIniPath(), QStringLiteral("update"), values);
         Configuration config;
         config.readUpdateSettings();
         QCOMPARE(config.m_Streams, expected);

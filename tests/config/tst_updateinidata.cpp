@@ -7,22 +7,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "testinifiles.h"
+
 namespace {
-
-QString appIniPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/update.ini");
-}
-
-void writeGroup(const QString& path, const QString& group, const QVariantMap& values)
-{
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginGroup(group);
-    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
-        settings.setValue(it.key(), it.value());
-    settings.endGroup();
-    settings.sync();
-}
 
 QVariant readKey(const QString& path, const QString& key)
 {
@@ -93,9 +80,9 @@ private slots:
 
     void modifyKeepsOtherGroups()
     {
-        writeGroup(appIniPath(), QStringLiteral("Channel"),
+        writeIniGroup(appIniPath(), QStringLiteral("Channel"),
             {{QStringLiteral("alpha"), QStringLiteral("http://127.0.0.1/a/")}});
-        writeGroup(appIniPath(), QStringLiteral("current"),
+        writeIniGroup(appIniPath(), QStringLiteral("current"),
             {{QStringLiteral("extra"), QStringLiteral("kept")}});
         UpdateIniData::modify(
             1, m_SessionDir->path(), QString(), QStringLiteral("client_linux_x86"));
@@ -127,7 +114,7 @@ private slots:
 
     void missingKv3dirIsStillValid()
     {
-        writeGroup(appIniPath(), QStringLiteral("current"),
+        writeIniGroup(appIniPath(), QStringLiteral("current"),
             {{QStringLiteral("version"), 3}, {QStringLiteral("dir"), m_SessionDir->path()},
                 {QStringLiteral("type"), QStringLiteral("client_linux_x86")}});
         const Session session = readSession();
@@ -164,7 +151,7 @@ private slots:
     void invalidSessions()
     {
         QFETCH(QVariantMap, values);
-        writeGroup(appIniPath(), QStringLiteral("current"), values);
+        writeIniGroup(appIniPath(), QStringLiteral("current"), values);
         const Session session = readSession();
         QVERIFY(!session.valid);
         QCOMPARE(session.version, -77);
@@ -199,14 +186,14 @@ private slots:
         UpdateIniData::modifyTempIni(target.path());
         QVERIFY(!QFile::exists(target.filePath(QStringLiteral("update.ini"))));
 
-        writeGroup(appIniPath(), QStringLiteral("current"), {{QStringLiteral("version"), 1}});
+        writeIniGroup(appIniPath(), QStringLiteral("current"), {{QStringLiteral("version"), 1}});
         UpdateIniData::modifyTempIni(target.path());
         QVERIFY(!QFile::exists(target.filePath(QStringLiteral("update.ini"))));
     }
 
     void tempIniHandsTheSessionToStageTwo()
     {
-        writeGroup(appIniPath(), QStringLiteral("Channel"), {{QStringLiteral("beta"), true}});
+        writeIniGroup(appIniPath(), QStringLiteral("Channel"), {{QStringLiteral("beta"), true}});
         UpdateIniData::modify(55, m_SessionDir->path(), QStringLiteral("/opt/kv3"),
             QStringLiteral("update_linux_x86"));
         UpdateIniData::modifyTempIni(m_SessionDir->path());
