@@ -1,5 +1,6 @@
 #include "UpdateMessage.pb.h"
 #include "buildconfig.h"
+#include "configuration.h"
 #include "protobufhelper.h"
 #include "testhttpserver.h"
 #include "updatechecker.h"
@@ -195,6 +196,51 @@ private slots:
         // connection.
         QTRY_COMPARE_WITH_TIMEOUT(server.requestLines().size(), 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(server.closedConnections(), 1, 10000);
+    }
+
+    // The configuration takes its channel's entry from a real reply.
+    void replyReachesTheConfiguration_data()
+    {
+        QTest::addColumn<int>("channel");
+        QTest::addColumn<int>("version");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("beta") << int(CHANNEL_BETA) << 1300 << QString();
+        QTest::newRow("alpha") << int(CHANNEL_ALPHA) << 1400 << QString();
+        QTest::newRow("channel missing")
+            << int(CHANNEL_ALPHA) << 0 << "Update server returned no version";
+    }
+
+    void replyReachesTheConfiguration()
+    {
+        QFETCH(int, channel);
+        QFETCH(int, version);
+        QFETCH(QString, error);
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        if (error.isEmpty()) {
+            server.setReply(200, threeChannels());
+        } else {
+            Versions stableOnly;
+            stableOnly.set_licenseagreementid(1);
+            addChannel(&stableOnly, "stable", 1200, "1.2");
+            server.setReply(200, serialized(stableOnly));
+        }
+
+        Configuration config;
+        config.m_Channel = channel;
+        QSignalSpy ready(&config, &Configuration::ready);
+        QSignalSpy fatal(&config, &Configuration::fatalError);
+        UpdateChecker* checker
+            = new UpdateChecker(&config, server.url(QStringLiteral("/kv3-client-2")));
+        connect(
+            checker, &UpdateChecker::update_available, &config, &Configuration::on_updateAvailable);
+        checker->check();
+
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count() + fatal.count(), 1, 30000);
+        QCOMPARE(config.m_Version, version);
+        QCOMPARE(config.m_Ready, error.isEmpty());
+        if (!error.isEmpty())
+            QCOMPARE(fatal.at(0).at(0).toString(), error);
     }
 
     void versionForChannel_data()
