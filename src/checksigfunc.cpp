@@ -54,11 +54,10 @@ bool CheckSigFunc::checkRSA()
         rsa_key key;
         rsaImportKey(&key, productIniPublicKey, cryptKeyFileSize);
         RsaKeyRelease release(&key);
-        const bool valid =
-            rsaVerify(&key, reinterpret_cast<const unsigned char*>(data.constData()),
-                      static_cast<unsigned long>(data.size()),
-                      reinterpret_cast<const unsigned char*>(signature.constData()),
-                      static_cast<unsigned long>(signature.size()));
+        const bool valid = rsaVerify(&key, reinterpret_cast<const unsigned char*>(data.constData()),
+            static_cast<unsigned long>(data.size()),
+            reinterpret_cast<const unsigned char*>(signature.constData()),
+            static_cast<unsigned long>(signature.size()));
         qDebug() << "RSA check" << valid;
         return valid;
     } catch (const crypt_exception& e) {

@@ -5,9 +5,7 @@
 #include <QDebug>
 
 CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString& file,
-                                                                 const QString& hash,
-                                                                 bool failTaskOnMismatch,
-                                                                 QObject* parent, qreal weight)
+    const QString& hash, bool failTaskOnMismatch, QObject* parent, qreal weight)
     : ASyncTaskSpecification(parent, weight)
     , m_File(file)
     , m_Hash(hash)

@@ -14,7 +14,7 @@ class CheckSignatureTaskSpecification : public ASyncTaskSpecification
     Q_OBJECT
 public:
     CheckSignatureTaskSpecification(const QString& file, const QString& hash,
-                                    bool failTaskOnMismatch, QObject* parent, qreal weight);
+        bool failTaskOnMismatch, QObject* parent, qreal weight);
 
     const QString& file() const { return m_File; }
     const QString& hash() const { return m_Hash; }

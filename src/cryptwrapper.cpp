@@ -28,7 +28,10 @@ void sha1(const unsigned char* data, unsigned long length, unsigned char* digest
 {
     hash_state state;
     sha1_init(&state);
-    cryptCheck("sha1", sha1_process(&state, data, length));
+    // The library aborts the process on a null input pointer, which empty
+    // data may carry.
+    if (length > 0)
+        cryptCheck("sha1", sha1_process(&state, data, length));
     cryptCheck("sha1", sha1_done(&state, digest));
 }
 
@@ -74,6 +77,11 @@ void cryptCheck(const char* operation, int status)
 void rsaImportKey(rsa_key* key, const unsigned char* der, unsigned long length)
 {
     requireMathProvider("rsa_import");
+    // The library treats empty input as a broken argument and aborts the
+    // process; an empty or missing key file is an import error like any
+    // other bad key.
+    if (der == nullptr || length == 0)
+        cryptCheck("rsa_import", CRYPT_INVALID_ARG);
     cryptCheck("rsa_import", rsa_import(der, length, key));
 }
 
@@ -107,27 +115,27 @@ void rsaMakeKey(rsa_key* key)
 }
 
 void rsaSign(rsa_key* key, const unsigned char* data, unsigned long length, unsigned char* out,
-             unsigned long* outLength)
+    unsigned long* outLength)
 {
     requireMathProvider("rsa_sign_hash");
     unsigned char digest[sha1Length];
     sha1(data, length, digest);
     prng_state prng;
     cryptCheck("rsa_sign_hash",
-               rsa_sign_hash_ex(digest, sizeof digest, out, outLength, LTC_PKCS_1_PSS, &prng,
-                                prngIndex, hashIndex, pssSaltLength, key));
+        rsa_sign_hash_ex(digest, sizeof digest, out, outLength, LTC_PKCS_1_PSS, &prng, prngIndex,
+            hashIndex, pssSaltLength, key));
 }
 
 bool rsaVerify(rsa_key* key, const unsigned char* data, unsigned long length,
-               const unsigned char* signature, unsigned long signatureLength)
+    const unsigned char* signature, unsigned long signatureLength)
 {
     requireMathProvider("rsa_verify_hash");
     unsigned char digest[sha1Length];
     sha1(data, length, digest);
     int valid = 0;
     cryptCheck("rsa_verify_hash",
-               rsa_verify_hash_ex(signature, signatureLength, digest, sizeof digest,
-                                  LTC_PKCS_1_PSS, hashIndex, pssSaltLength, &valid, key));
+        rsa_verify_hash_ex(signature, signatureLength, digest, sizeof digest, LTC_PKCS_1_PSS,
+            hashIndex, pssSaltLength, &valid, key));
     return valid == 1;
 }
 

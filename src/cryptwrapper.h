@@ -27,11 +27,11 @@ void rsaMakeKey(rsa_key* key);
 // *outLength holds the capacity of out on entry and the signature's length
 // on return (128 bytes for a 1024-bit key).
 void rsaSign(rsa_key* key, const unsigned char* data, unsigned long length, unsigned char* out,
-             unsigned long* outLength);
+    unsigned long* outLength);
 // False for a well-formed signature that does not match; a malformed one
 // (wrong length, bad encoding) throws.
 bool rsaVerify(rsa_key* key, const unsigned char* data, unsigned long length,
-               const unsigned char* signature, unsigned long signatureLength);
+    const unsigned char* signature, unsigned long signatureLength);
 
 // Reads a whole file into *buffer (null or a block from malloc, grown with
 // realloc; the caller frees it with free()).

@@ -23,7 +23,7 @@ QString sha512Hex(const QByteArray& data)
     unsigned char digest[digestLength];
     sha512_init(&state);
     sha512_process(&state, reinterpret_cast<const unsigned char*>(data.constData()),
-                   static_cast<unsigned long>(data.size()));
+        static_cast<unsigned long>(data.size()));
     sha512_done(&state, digest);
     return toHex(digest);
 }
@@ -43,7 +43,7 @@ DigestStatus sha512HexOfFile(const QString& path, QString* hex)
         if (got == 0)
             break;
         sha512_process(&state, reinterpret_cast<const unsigned char*>(piece.constData()),
-                       static_cast<unsigned long>(got));
+            static_cast<unsigned long>(got));
     }
     unsigned char digest[digestLength];
     sha512_done(&state, digest);

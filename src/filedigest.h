@@ -6,7 +6,12 @@
 
 // SHA-512 digests as the product ini writes them: 128 hexadecimal digits.
 
-enum class DigestStatus { Ok, CannotOpen, ReadError };
+enum class DigestStatus
+{
+    Ok,
+    CannotOpen,
+    ReadError
+};
 
 QString sha512Hex(const QByteArray& data);
 // Hashes the file in fixed-size pieces, so memory stays bounded whatever the

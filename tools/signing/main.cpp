@@ -1,6 +1,7 @@
 // Release-signing helper: makes key pairs, signs product inis and checks
 // signatures with the same wrapper that the updater verifies with.
 #include "cryptwrapper.h"
+#include "rsakeyrelease.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,14 +33,9 @@ int makeKeyPair(const char* privatePath, const char* publicPath)
 {
     rsa_key key;
     rsaMakeKey(&key);
-    try {
-        rsaExportKeyFile(&key, PK_PRIVATE, privatePath);
-        rsaExportKeyFile(&key, PK_PUBLIC, publicPath);
-    } catch (...) {
-        rsa_free(&key);
-        throw;
-    }
-    rsa_free(&key);
+    RsaKeyRelease release(&key);
+    rsaExportKeyFile(&key, PK_PRIVATE, privatePath);
+    rsaExportKeyFile(&key, PK_PUBLIC, publicPath);
     return 0;
 }
 
@@ -49,15 +45,10 @@ int sign(const char* privatePath, const std::string& path)
     Buffer data = readWholeFile(path, &length);
     rsa_key key;
     rsaImportKeyFile(&key, privatePath);
+    RsaKeyRelease release(&key);
     unsigned char signature[512];
     unsigned long signatureLength = sizeof signature;
-    try {
-        rsaSign(&key, data.get(), length, signature, &signatureLength);
-    } catch (...) {
-        rsa_free(&key);
-        throw;
-    }
-    rsa_free(&key);
+    rsaSign(&key, data.get(), length, signature, &signatureLength);
     writeBinaryFile((path + ".sig").c_str(), signature, signatureLength);
     return 0;
 }
@@ -70,23 +61,18 @@ int verify(const char* publicPath, const std::string& path)
     Buffer signature = readWholeFile(path + ".sig", &signatureLength);
     rsa_key key;
     rsaImportKeyFile(&key, publicPath);
-    bool valid = false;
-    try {
-        valid = rsaVerify(&key, data.get(), length, signature.get(), signatureLength);
-    } catch (...) {
-        rsa_free(&key);
-        throw;
-    }
-    rsa_free(&key);
+    RsaKeyRelease release(&key);
+    const bool valid = rsaVerify(&key, data.get(), length, signature.get(), signatureLength);
     std::printf("%s\n", valid ? "valid" : "INVALID");
     return valid ? 0 : 1;
 }
 
 int usage()
 {
-    std::fprintf(stderr, "usage: kv_release_sign genkey PRIVATE_KEY PUBLIC_KEY\n"
-                         "       kv_release_sign sign PRIVATE_KEY FILE     (writes FILE.sig)\n"
-                         "       kv_release_sign verify PUBLIC_KEY FILE    (reads FILE.sig)\n");
+    std::fprintf(stderr,
+        "usage: kv_release_sign genkey PRIVATE_KEY PUBLIC_KEY\n"
+        "       kv_release_sign sign PRIVATE_KEY FILE     (writes FILE.sig)\n"
+        "       kv_release_sign verify PUBLIC_KEY FILE    (reads FILE.sig)\n");
     return 2;
 }
 
