@@ -2,12 +2,22 @@
 
 #include "makedownloadreplacelistfunc.h"
 
+#include <QThreadPool>
+
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
     Configuration* config, DownloadReplaceLists* output, QObject* parent, qreal weight)
     : ASyncTaskSpecification(parent, weight)
     , m_Config(config)
     , m_Output(output)
 {
+}
+
+MakeDownloadReplaceListTaskSpecification::~MakeDownloadReplaceListTaskSpecification()
+{
+    // Unlike other workers, the compile writes into this task's own lists;
+    // they must outlive it even when the tree goes away mid-compile.
+    if (state() == STATE_RUNNING)
+        QThreadPool::globalInstance()->waitForDone(-1);
 }
 
 ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunc()

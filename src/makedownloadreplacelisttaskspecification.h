@@ -15,6 +15,7 @@ class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
 public:
     MakeDownloadReplaceListTaskSpecification(
         Configuration* config, DownloadReplaceLists* output, QObject* parent, qreal weight);
+    ~MakeDownloadReplaceListTaskSpecification() override;
 
 public slots:
     ASyncFunc* createFunc() override;

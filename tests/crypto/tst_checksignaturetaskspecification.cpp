@@ -51,6 +51,11 @@ bool builtInKeyIsDevelopmentKey()
     return key == QByteArray(reinterpret_cast<const char*>(productIniPublicKey), 2048);
 }
 
+// QSKIP ends only the function it is written in, so this stays a macro.
+#define REQUIRE_DEVELOPMENT_KEY()                                                                  \
+    if (!builtInKeyIsDevelopmentKey())                                                             \
+    QSKIP("this build embeds another release key; the development key cannot sign for it")
+
 // Runs a check to its end and records what it reported.
 struct CheckRun
 {
@@ -118,7 +123,6 @@ private slots:
 
 private:
     QString path(const QString& name) const { return m_Dir.filePath(name); }
-    void requireDevelopmentKey();
 
     QTemporaryDir m_Dir;
 };
@@ -127,12 +131,6 @@ void TestCheckSignatureTask::initTestCase()
 {
     QVERIFY(m_Dir.isValid());
     cryptInit();
-}
-
-void TestCheckSignatureTask::requireDevelopmentKey()
-{
-    if (!builtInKeyIsDevelopmentKey())
-        QSKIP("this build embeds another release key; the development key cannot sign for it");
 }
 
 void TestCheckSignatureTask::matchingHashPasses()
@@ -242,7 +240,7 @@ void TestCheckSignatureTask::resultAfterResetChangesNothing()
 
 void TestCheckSignatureTask::validSignaturePasses()
 {
-    requireDevelopmentKey();
+    REQUIRE_DEVELOPMENT_KEY();
     const QByteArray ini("[update_linux_x86]\nupdate=abc::3\n");
     writeFile(path("signed.ini"), ini);
     writeFile(path("signed.ini.sig"), signWith(KV_DEV_PRIVATE_KEY, ini));
@@ -254,7 +252,7 @@ void TestCheckSignatureTask::validSignaturePasses()
 
 void TestCheckSignatureTask::tamperedFileFailsSignature()
 {
-    requireDevelopmentKey();
+    REQUIRE_DEVELOPMENT_KEY();
     const QByteArray ini("[update_linux_x86]\nupdate=abc::3\n");
     writeFile(path("tampered.ini"), QByteArray(ini).replace("3", "4"));
     writeFile(path("tampered.ini.sig"), signWith(KV_DEV_PRIVATE_KEY, ini));
@@ -277,7 +275,7 @@ void TestCheckSignatureTask::missingSignatureFileFails()
 
 void TestCheckSignatureTask::signatureOfWrongLengthFails()
 {
-    requireDevelopmentKey();
+    REQUIRE_DEVELOPMENT_KEY();
     const QByteArray ini("[s]\nk=v\n");
     const QByteArray signature = signWith(KV_DEV_PRIVATE_KEY, ini);
     for (const QByteArray& wrong :

@@ -101,6 +101,7 @@ private slots:
     void installCommands();
     void progressCountsFileAndDeleteKeys();
     void repeatedRunStartsAfresh();
+    void taskDeletedMidCompile();
     void hashesCompareWithoutRegardToCase();
 
     void pathsLeavingDirectoriesAreInvalid_data();
@@ -570,6 +571,28 @@ void TestMakeDownloadReplaceList::repeatedRunStartsAfresh()
     QCOMPARE(lists.replaceList.size(), 1);
     QCOMPARE(lists.deleteList.size(), 1);
     QCOMPARE(lists.postInstallList.size(), 1);
+}
+
+void TestMakeDownloadReplaceList::taskDeletedMidCompile()
+{
+    QString ini = "[client]\n";
+    for (int i = 0; i < 200; ++i) {
+        install(QString("f%1").arg(i), QByteArray(4096, char(i)));
+        ini += QString("f%1=").arg(i) + fileLine("new") + "\n";
+    }
+    writeIni(1, ini);
+    Configuration config;
+    config.m_ClientUpdate = 1;
+    config.m_TempDir = m_Temp;
+    config.m_InstallDir = m_Install;
+    auto* task = new MakeDownloadReplaceListTaskSpecification(&config, &m_Output, nullptr, 0.05);
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    task->execute();
+    // The worker fills the task's lists; deleting the task must not pull
+    // them away from under it.
+    delete task;
+    QTest::qWait(20);
+    QVERIFY(m_Output.replaceList.isEmpty());
 }
 
 void TestMakeDownloadReplaceList::hashesCompareWithoutRegardToCase()
