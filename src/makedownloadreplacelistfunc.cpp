@@ -93,16 +93,11 @@ bool MakeDownloadReplaceListFunc::run()
     const QStringList sections = ini.childGroups();
     for (const QString& section : sections) {
         ini.beginGroup(section);
-        QStringList keys = ini.allKeys();
+        const QStringList allKeys = ini.allKeys();
+        QStringList keys;
         QStringList patchKeys;
-        for (auto key = keys.begin(); key != keys.end();) {
-            if (isPatchKey(*key)) {
-                patchKeys << *key;
-                key = keys.erase(key);
-            } else {
-                ++key;
-            }
-        }
+        for (const QString& key : allKeys)
+            (isPatchKey(key) ? patchKeys : keys) << key;
         PatchTable patches;
         if (!readPatchLines(ini, section, patchKeys, &patches))
             return false;

@@ -82,6 +82,8 @@ private slots:
     void currentFileStageTwoListsNothing();
     void currentFileStageOneIsCopied();
     void stageOneCopyKeepsExistingDestination();
+    void failedStageOneCopyIsNotFatal();
+    void emptyExpectedHashNeedsSignature();
     void changedFileIsFetchedWhole();
     void missingFileIsFetchedWholeDespitePatches();
     void unreadableInstalledFileCountsAsChanged();
@@ -277,6 +279,32 @@ void TestMakeDownloadReplaceList::stageOneCopyKeepsExistingDestination()
     QFile copy(tempPath("update"));
     QVERIFY(copy.open(QIODevice::ReadOnly));
     QCOMPARE(copy.readAll(), QByteArray("left by an earlier run"));
+}
+
+void TestMakeDownloadReplaceList::failedStageOneCopyIsNotFatal()
+{
+    // A file in the temporary directory blocks the copy's directory.
+    install("plugins/libx.so", "x");
+    install("update", "u");
+    fetched("plugins", "not a directory");
+    writeIni(0, "[update]\nplugins/libx.so=" + fileLine("x") + "\nupdate=" + fileLine("u") + "\n");
+    const Compile result = compile(0);
+    QVERIFY(result.ok);
+    QVERIFY(result.lists.replaceList.isEmpty());
+    QVERIFY(result.lists.downloadList.isEmpty());
+    QVERIFY(QFile::exists(tempPath("update")));
+}
+
+void TestMakeDownloadReplaceList::emptyExpectedHashNeedsSignature()
+{
+    // An empty hash is checked as a signature; without one beside the file
+    // it is not current and is fetched.
+    install("unsigned.dat", "x");
+    writeIni(1, "[client]\nunsigned.dat=::1\n");
+    const Compile result = compile(1);
+    QVERIFY(result.ok);
+    QCOMPARE(result.replaceKeys(), QStringList({"unsigned.dat"}));
+    QCOMPARE(result.downloadKeys(), QStringList({"unsigned.dat"}));
 }
 
 void TestMakeDownloadReplaceList::changedFileIsFetchedWhole()
