@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -42,8 +43,13 @@ void FileHashCache::hashAll(const QStringList& paths)
     };
     const int threadCount = std::clamp(QThread::idealThreadCount(), 1, maxHashThreads);
     std::vector<std::thread> threads;
-    for (int i = 1; i < threadCount && size_t(i) < pending.size(); ++i)
-        threads.emplace_back(worker);
+    for (int i = 1; i < threadCount && size_t(i) < pending.size(); ++i) {
+        try {
+            threads.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break; // fewer helpers; this thread still hashes everything left
+        }
+    }
     worker();
     for (std::thread& thread : threads)
         thread.join();

@@ -104,7 +104,6 @@ private slots:
     void progressCountsFileAndDeleteKeys();
     void repeatedRunStartsAfresh();
     void taskDeletedMidCompile();
-    void hashesCompareWithoutRegardToCase();
 
     void pathsLeavingDirectoriesAreInvalid_data();
     void pathsLeavingDirectoriesAreInvalid();
@@ -621,15 +620,6 @@ void TestMakeDownloadReplaceList::taskDeletedMidCompile()
     delete task;
     QTest::qWait(20);
     QVERIFY(m_Output.replaceList.isEmpty());
-}
-
-void TestMakeDownloadReplaceList::hashesCompareWithoutRegardToCase()
-{
-    install("a", "same");
-    writeIni(1, "[client]\na=" + sha("same").toUpper() + "::4\n");
-    const Compile result = compile(1);
-    QVERIFY(result.ok);
-    QVERIFY(result.lists.replaceList.isEmpty());
 }
 
 void TestMakeDownloadReplaceList::pathsLeavingDirectoriesAreInvalid_data()
