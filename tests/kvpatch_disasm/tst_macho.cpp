@@ -165,6 +165,25 @@ TEST(MachoDisassembler, MalformedHeadersAreRefusedWithTheirReason)
     EXPECT_EQ(Failure(edit(good64, good64.sectionHeaderOffset + 44, 1)), "overflow");
     // The code section's bytes lie past what the segment holds in the file.
     EXPECT_EQ(Failure(edit(good32, segment32 + 36, good32.codeOffset)), "section outside file");
+    // A second code section over the same bytes: scanning both would read
+    // more than the file holds.
+    MachoImageSpec bigSpec;
+    bigSpec.code.assign(0x400, 0x90);
+    const MachoImage big = BuildMachoImage(bigSpec);
+    MachoImage twice = big;
+    const size_t first = big.sectionHeaderOffset;
+    const size_t second = first + 68;
+    twice.image.bytes.insert(twice.image.bytes.begin() + second, twice.image.bytes.begin() + first,
+        twice.image.bytes.begin() + second);
+    twice.image.put32(big.segmentCommandOffset + 4, 56 + 2 * 68);
+    twice.image.put32(big.segmentCommandOffset + 48, 2);
+    twice.image.put32(20, twice.image.get32(20) + 68);
+    // The code moved by the insertion; both sections point at its new place.
+    twice.image.put32(first + 40, big.codeOffset + 68);
+    twice.image.put32(second + 40, big.codeOffset + 68);
+    twice.image.put32(big.segmentCommandOffset + 36, uint32_t(twice.image.bytes.size()));
+    twice.image.put32(big.segmentCommandOffset + 28, 0x2000);
+    EXPECT_EQ(Failure(twice.image.bytes), "Overlapping sections");
     EXPECT_EQ(Failure(bytes32), "accepted");
 }
 
