@@ -5,6 +5,8 @@
 #include "sinkstream.h"
 #include "streamset.h"
 
+#include <gtest/gtest.h>
+
 using namespace kvpatch;
 
 void ProgramDeleter::operator()(DisassembledProgram* program) const
@@ -85,4 +87,26 @@ std::map<uint32_t, size_t> CountArmBranchKinds(const DisassembledProgram& progra
             ++counts[(instruction->compressedOp >> 12) - 1];
     }
     return counts;
+}
+
+size_t CheckEveryPrefix(const std::vector<uint8_t>& image, size_t stride)
+{
+    size_t accepted = 0;
+    for (size_t length = 0; length <= image.size(); length += (length < 1024 ? 1 : stride)) {
+        std::unique_ptr<uint8_t[]> prefix(new uint8_t[length == 0 ? 1 : length]);
+        std::copy(image.begin(), image.begin() + length, prefix.get());
+        FileType type = UNKNOWN;
+        size_t detected = 0;
+        if (DetectFileType(prefix.get(), length, &type, &detected) == C_OK) {
+            EXPECT_LE(detected, length);
+            ++accepted;
+        }
+        DisassembledProgram* program = nullptr;
+        const Status status = ParseExecutable(prefix.get(), length, &program);
+        if (status == C_OK)
+            DeleteDisassembledProgram(program);
+        else
+            EXPECT_EQ(program, nullptr);
+    }
+    return accepted;
 }

@@ -39,3 +39,17 @@ RoundTrip RunRoundTrip(const std::vector<uint8_t>& image, bool trim = true);
 std::map<uint32_t, size_t> CountInstructionKinds(const kvpatch::DisassembledProgram& program);
 // ARM branch kinds (compressed op >> 12, less 1) of every INSTR_REL32_ARM.
 std::map<uint32_t, size_t> CountArmBranchKinds(const kvpatch::DisassembledProgram& program);
+
+// Detection and disassembly of every prefix of IMAGE (every length up to
+// 1024, then every STRIDE-th): each prefix lies in its own exactly sized
+// buffer, so a read past it is caught by the address sanitizer. Returns how
+// many prefixes were accepted.
+size_t CheckEveryPrefix(const std::vector<uint8_t>& image, size_t stride = 97);
+
+// Failure reason of a parser after ParseHeader() (null on success).
+template<typename Parser> const char* HeaderFailure(const std::vector<uint8_t>& image)
+{
+    Parser parser(image.data(), image.size());
+    parser.ParseHeader();
+    return parser.failureReason();
+}

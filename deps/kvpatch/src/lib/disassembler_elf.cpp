@@ -26,6 +26,11 @@ bool Contains(uint64_t offset, uint64_t size, uint64_t value)
     return value >= offset && value - offset < size;
 }
 
+IntervalIndex::Interval Span(uint64_t start, uint64_t size)
+{
+    return {start, size > UINT64_MAX - start ? UINT64_MAX : start + size};
+}
+
 } // namespace
 
 DisassemblerElf::DisassemblerElf(const void* start, size_t length, const Layout& layout)
@@ -88,6 +93,8 @@ bool DisassemblerElf::ParseHeader()
     if (!ReadSectionHeaders(shoff, shnum) || !ReadProgramHeaders(phoff, phnum))
         return false;
     m_sectionNamesOffset = shstrndx < m_sections.size() ? m_sections[shstrndx].sh_offset : 0;
+    if (!BuildIndexes())
+        return false;
 
     ClampLength(FileLength());
     return SetSuccess();
@@ -152,6 +159,38 @@ bool DisassemblerElf::ReadProgramHeaders(uint64_t offset, uint16_t count)
     return true;
 }
 
+bool DisassemblerElf::BuildIndexes()
+{
+    // Code and relocation sections are read byte by byte, once each; their
+    // total cannot exceed the file unless they overlap, which no linker
+    // does and which would multiply the work.
+    uint64_t walked = 0;
+    std::vector<IntervalIndex::Interval> withData, targets;
+    for (const SectionHeader& section : m_sections) {
+        const bool walkedType = section.sh_type == SHT_PROGBITS || section.sh_type == SHT_REL;
+        if (walkedType)
+            walked += section.sh_size;
+        withData.push_back(section.sh_type != SHT_NOBITS ? Span(section.sh_offset, section.sh_size)
+                                                         : IntervalIndex::Interval());
+        targets.push_back(
+            walkedType ? Span(section.sh_offset, section.sh_size) : IntervalIndex::Interval());
+    }
+    if (walked > regionSize())
+        return SetFailure("Overlapping sections");
+    m_sectionsWithData.build(withData);
+    m_relocationTargets.build(targets);
+
+    std::vector<IntervalIndex::Interval> loaded, fileBacked;
+    for (const ProgramHeader& segment : m_programHeaders) {
+        loaded.push_back(segment.p_type == PT_LOAD ? Span(segment.p_vaddr, segment.p_memsz)
+                                                   : IntervalIndex::Interval());
+        fileBacked.push_back(Span(segment.p_vaddr, std::min(segment.p_memsz, segment.p_filesz)));
+    }
+    m_loadedRvas.build(loaded);
+    m_fileBackedRvas.build(fileBacked);
+    return true;
+}
+
 uint32_t DisassemblerElf::FileLength() const
 {
     // Sums saturate: a header that names a huge range leaves the length alone.
@@ -176,37 +215,29 @@ uint32_t DisassemblerElf::FileLength() const
 
 bool DisassemblerElf::IsLoadedRva(uint32_t rva) const
 {
-    for (const ProgramHeader& segment : m_programHeaders) {
-        if (segment.p_type == PT_LOAD && Contains(segment.p_vaddr, segment.p_memsz, rva))
-            return true;
-    }
-    return false;
+    return m_loadedRvas.firstContaining(rva) != IntervalIndex::npos;
 }
 
 bool DisassemblerElf::RvaToFileOffset(uint32_t rva, uint32_t* offset) const
 {
-    for (const ProgramHeader& segment : m_programHeaders) {
-        if (!Contains(segment.p_vaddr, segment.p_memsz, rva))
-            continue;
-        const uint64_t delta = rva - segment.p_vaddr;
-        if (delta >= segment.p_filesz)
-            continue;
-        const uint64_t result = segment.p_offset + delta;
-        if (result < segment.p_offset || result > UINT32_MAX)
-            return false;
-        *offset = static_cast<uint32_t>(result);
-        return true;
-    }
-    return false;
+    const size_t i = m_fileBackedRvas.firstContaining(rva);
+    if (i == IntervalIndex::npos)
+        return false;
+    const ProgramHeader& segment = m_programHeaders[i];
+    const uint64_t result = segment.p_offset + (rva - segment.p_vaddr);
+    if (result < segment.p_offset || result > UINT32_MAX)
+        return false;
+    *offset = static_cast<uint32_t>(result);
+    return true;
 }
 
 uint32_t DisassemblerElf::FileOffsetToRva(uint32_t offset) const
 {
-    for (const SectionHeader& section : m_sections) {
-        if (section.sh_type != SHT_NOBITS && Contains(section.sh_offset, section.sh_size, offset))
-            return static_cast<uint32_t>(section.sh_addr + (offset - section.sh_offset));
-    }
-    return 0;
+    const size_t i = m_sectionsWithData.firstContaining(offset);
+    if (i == IntervalIndex::npos)
+        return 0;
+    const SectionHeader& section = m_sections[i];
+    return static_cast<uint32_t>(section.sh_addr + (offset - section.sh_offset));
 }
 
 bool DisassemblerElf::RvasToFileOffsets(
@@ -237,14 +268,8 @@ bool DisassemblerElf::TypedRvasToFileOffsets(TypedRVAList& rvas) const
 bool DisassemblerElf::IsRelocationTarget(uint32_t rva) const
 {
     uint32_t offset = 0;
-    if (!RvaToFileOffset(rva, &offset))
-        return false;
-    for (const SectionHeader& section : m_sections) {
-        if ((section.sh_type == SHT_PROGBITS || section.sh_type == SHT_REL)
-            && Contains(section.sh_offset, section.sh_size, offset))
-            return true;
-    }
-    return false;
+    return RvaToFileOffset(rva, &offset)
+        && m_relocationTargets.firstContaining(offset) != IntervalIndex::npos;
 }
 
 uint64_t DisassemblerElf::RelocationCount(const SectionHeader& section) const
@@ -381,15 +406,18 @@ bool DisassemblerElf::ParseFile(DisassembledProgram* program)
         }
         const uint64_t sectionEnd = section.sh_offset + section.sh_size;
         switch (section.sh_type) {
+        // The position never moves back: with sections in offset order (as
+        // linkers write them) this changes nothing, and a table out of order
+        // cannot make the gaps be copied again and again.
         case SHT_PROGBITS:
             if (!ParseProgbitsSection(section, &abs32, abs32End, &rel32, rel32End, program))
                 return false;
-            fileOffset = sectionEnd;
+            fileOffset = std::max(fileOffset, sectionEnd);
             break;
         case SHT_REL:
             if (!ParseRelocationSection(section, program))
                 return false;
-            fileOffset = sectionEnd;
+            fileOffset = std::max(fileOffset, sectionEnd);
             break;
         case SHT_NOBITS:
         case SHT_INIT_ARRAY:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "disassembler.h"
+#include "intervalindex.h"
 
 #include <cstdint>
 #include <memory>
@@ -136,6 +137,7 @@ protected:
 private:
     bool ReadSectionHeaders(uint64_t offset, uint16_t count);
     bool ReadProgramHeaders(uint64_t offset, uint16_t count);
+    bool BuildIndexes();
 
     const Layout m_layout;
     std::vector<SectionHeader> m_sections;
@@ -144,6 +146,11 @@ private:
     uint64_t m_programHeaderOffset = 0;
     // Offset of the section-name table (kept for diagnostics only).
     uint64_t m_sectionNamesOffset = 0;
+    // Lookups over the header tables (positions are table positions).
+    IntervalIndex m_loadedRvas; // loadable program headers, by vaddr
+    IntervalIndex m_fileBackedRvas; // every program header, by vaddr, file-backed part
+    IntervalIndex m_sectionsWithData; // sections other than no-bits, by offset
+    IntervalIndex m_relocationTargets; // program-bits and relocation sections, by offset
 };
 
 // ELF class 1 (52-byte header, 40-byte section headers, 8-byte relocations).

@@ -87,11 +87,23 @@ bool DisassemblerMacho::ParseHeader()
     std::stable_sort(m_sections.begin(), m_sections.end(),
         [](const Section& a, const Section& b) { return a.offset < b.offset; });
     // Code is read and copied through the sections, so each must lie inside
-    // the bytes that the segments claim.
+    // the bytes that the segments claim; and as each is scanned once, their
+    // total cannot exceed those bytes unless they overlap.
+    uint64_t scanned = 0;
     for (const Section& section : m_sections) {
         if (uint64_t(section.offset) + section.size > m_fileEnd)
             return SetFailure("section outside file");
+        scanned += section.size;
     }
+    if (scanned > m_fileEnd)
+        return SetFailure("Overlapping sections");
+    std::vector<IntervalIndex::Interval> rvas, fileRanges;
+    for (const Segment& segment : m_segments) {
+        rvas.push_back({segment.vmaddr, segment.vmaddr + segment.vmsize});
+        fileRanges.push_back({segment.fileoff, uint64_t(segment.fileoff) + segment.filesize});
+    }
+    m_segmentRvas.build(rvas);
+    m_segmentFileRanges.build(fileRanges);
     ClampLength(m_fileEnd);
     return SetSuccess();
 }
@@ -322,16 +334,15 @@ const DisassemblerMacho::Section* DisassemblerMacho::FindNextSection(uint32_t of
 
 int64_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const
 {
-    for (const Segment& segment : m_segments) {
-        if (segment.vmaddr <= rva && rva - segment.vmaddr < segment.vmsize) {
-            const uint64_t delta = rva - segment.vmaddr;
-            if (delta >= segment.filesize)
-                return -1;
-            return int64_t(segment.fileoff) + int64_t(delta);
-        }
+    const Segment* segment = RVAToSegment(rva);
+    if (segment == nullptr) {
+        KVLOG(LogWarning) << "RVAToFileOffset reached invalid point";
+        return -1;
     }
-    KVLOG(LogWarning) << "RVAToFileOffset reached invalid point";
-    return -1;
+    const uint64_t delta = rva - segment->vmaddr;
+    if (delta >= segment->filesize)
+        return -1;
+    return int64_t(segment->fileoff) + int64_t(delta);
 }
 
 const uint8_t* DisassemblerMacho::RVAToPointer(uint32_t rva) const
@@ -344,20 +355,17 @@ const uint8_t* DisassemblerMacho::RVAToPointer(uint32_t rva) const
 
 uint32_t DisassemblerMacho::FileOffsetToRVA(uint32_t offset) const
 {
-    for (const Segment& segment : m_segments) {
-        if (offset >= segment.fileoff && offset - segment.fileoff < segment.filesize)
-            return static_cast<uint32_t>(segment.vmaddr + (offset - segment.fileoff));
-    }
-    return 0;
+    const size_t i = m_segmentFileRanges.firstContaining(offset);
+    if (i == IntervalIndex::npos)
+        return 0;
+    const Segment& segment = m_segments[i];
+    return static_cast<uint32_t>(segment.vmaddr + (offset - segment.fileoff));
 }
 
 const DisassemblerMacho::Segment* DisassemblerMacho::RVAToSegment(uint32_t rva) const
 {
-    for (const Segment& segment : m_segments) {
-        if (segment.vmaddr <= rva && rva - segment.vmaddr < segment.vmsize)
-            return &segment;
-    }
-    return nullptr;
+    const size_t i = m_segmentRvas.firstContaining(rva);
+    return i == IntervalIndex::npos ? nullptr : &m_segments[i];
 }
 
 bool DisassemblerMacho::IsValidTargetRVA(uint32_t rva) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "disassembler.h"
+#include "intervalindex.h"
 
 #include <cstdint>
 #include <vector>
@@ -68,6 +69,8 @@ private:
     std::vector<Section> m_sections;
     FileType m_type;
     uint32_t m_fileEnd = 0;
+    IntervalIndex m_segmentRvas; // segment positions, by relative address
+    IntervalIndex m_segmentFileRanges; // segment positions, by file offset
 };
 
 } // namespace kvpatch

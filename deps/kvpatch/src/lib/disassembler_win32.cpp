@@ -142,6 +142,21 @@ bool DisassemblerWin32::ReadSectionTable(uint32_t tableOffset)
         detectedLength = std::max(detectedLength, sectionEnd);
         m_sections.push_back(section);
     }
+    // Lookups by file offset, answered in logarithmic time: a table may hold
+    // 65535 sections.
+    std::vector<IntervalIndex::Interval> rawData;
+    m_sectionsByFileOffset.clear();
+    for (const Section& section : m_sections) {
+        rawData.push_back(
+            {section.pointerToRawData, uint64_t(section.pointerToRawData) + section.sizeOfRawData});
+        if (section.sizeOfRawData != 0)
+            m_sectionsByFileOffset.push_back(&section);
+    }
+    m_rawDataRanges.build(rawData);
+    std::stable_sort(m_sectionsByFileOffset.begin(), m_sectionsByFileOffset.end(),
+        [](const Section* a, const Section* b) {
+            return a->pointerToRawData < b->pointerToRawData;
+        });
     ClampLength(static_cast<uint32_t>(std::min<uint64_t>(detectedLength, UINT32_MAX)));
     return true;
 }
@@ -413,24 +428,19 @@ const DisassemblerWin32::Section* DisassemblerWin32::RVAToSection(uint32_t rva) 
 
 uint32_t DisassemblerWin32::FileOffsetToRVA(uint32_t offset) const
 {
-    for (const Section& section : m_sections) {
-        const uint32_t delta = offset - section.pointerToRawData;
-        if (offset >= section.pointerToRawData && delta < section.sizeOfRawData)
-            return section.virtualAddress + delta;
-    }
-    return 0;
+    const size_t i = m_rawDataRanges.firstContaining(offset);
+    if (i == IntervalIndex::npos)
+        return 0;
+    const Section& section = m_sections[i];
+    return section.virtualAddress + (offset - section.pointerToRawData);
 }
 
 const DisassemblerWin32::Section* DisassemblerWin32::FindNextSection(uint32_t offset) const
 {
-    const Section* best = nullptr;
-    for (const Section& section : m_sections) {
-        if (section.sizeOfRawData == 0 || section.pointerToRawData < offset)
-            continue;
-        if (best == nullptr || section.pointerToRawData < best->pointerToRawData)
-            best = &section;
-    }
-    return best;
+    auto next = std::lower_bound(m_sectionsByFileOffset.begin(), m_sectionsByFileOffset.end(),
+        offset,
+        [](const Section* section, uint32_t value) { return section->pointerToRawData < value; });
+    return next != m_sectionsByFileOffset.end() ? *next : nullptr;
 }
 
 std::string DisassemblerWin32::SectionName(const Section* section)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "disassembler.h"
+#include "intervalindex.h"
 
 #include <cstdint>
 #include <string>
@@ -86,6 +87,9 @@ private:
     uint16_t m_machine = 0;
     uint16_t m_numberOfSections = 0;
     std::vector<Section> m_sections;
+    // Sections with raw data, ordered by raw-data pointer then table position.
+    std::vector<const Section*> m_sectionsByFileOffset;
+    IntervalIndex m_rawDataRanges; // table positions, by file offset
     bool m_hasText = false;
     uint32_t m_sizeOfCode = 0;
     uint32_t m_sizeOfInitializedData = 0;
