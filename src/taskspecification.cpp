@@ -22,8 +22,8 @@ void TaskSpecification::reset()
     emit updateProgress(m_Progress);
 }
 
-void TaskSpecification::getDownloadProgress(quint64* done, quint64* total, quint64* speed,
-                                            bool* downloading)
+void TaskSpecification::getDownloadProgress(
+    quint64* done, quint64* total, quint64* speed, bool* downloading)
 {
     *done = 0;
     *total = 0;
@@ -36,9 +36,7 @@ void TaskSpecification::cancel()
     m_Cancel = true;
 }
 
-void TaskSpecification::abort(TaskSpecification*)
-{
-}
+void TaskSpecification::abort(TaskSpecification*) { }
 
 void TaskSpecification::onOtherTaskCancelled(TaskSpecification* cause)
 {

@@ -6,7 +6,8 @@
 
 // States of a task. The numbers matter: composed tasks aggregate them and the
 // engine tests an ended root task for STATE_CANCELED.
-enum TaskState {
+enum TaskState
+{
     STATE_IDLE = 0,
     STATE_RUNNING = 1,
     STATE_FINISHED = 2,
@@ -37,8 +38,8 @@ public slots:
     // Adds nothing by default; download and composed tasks report their
     // transfer statistics. The engine's once-a-second poll also drives the
     // downloads' stall time-out through this call.
-    virtual void getDownloadProgress(quint64* done, quint64* total, quint64* speed,
-                                     bool* downloading);
+    virtual void getDownloadProgress(
+        quint64* done, quint64* total, quint64* speed, bool* downloading);
     virtual void cancel();
     // Called when a sibling failed or was canceled; nothing by default.
     virtual void abort(TaskSpecification* cause);

@@ -1,0 +1,45 @@
+#include "httpdownloader.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+HTTPDownloader::HTTPDownloader(const QNetworkRequest& request, int timeoutMs)
+    : m_Request(request)
+    , m_TimeoutMs(timeoutMs)
+{
+    // The reply pointer crosses from the download thread to ours.
+    qRegisterMetaType<QNetworkReply*>("QNetworkReply*");
+}
+
+void HTTPDownloader::run()
+{
+    // Created here so that it and its reply belong to this thread; the
+    // finished slot runs on the thread of this object through its queue.
+    QNetworkAccessManager* manager = new QNetworkAccessManager();
+    connect(manager, &QNetworkAccessManager::finished, this, &HTTPDownloader::on_downloadFinished);
+    QNetworkReply* reply = manager->get(m_Request);
+
+    // An aborted reply finishes with an error, which ends the query like any
+    // other failure.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
+    connect(reply, &QNetworkReply::finished, &deadline, &QTimer::stop);
+    deadline.start(m_TimeoutMs);
+
+    exec();
+
+    deadline.stop();
+    delete manager;
+}
+
+void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
+{
+    QByteArray body;
+    if (reply->error() == QNetworkReply::NoError)
+        body = reply->readAll();
+    emit download_available(body);
+    reply->deleteLater();
+    quit();
+}

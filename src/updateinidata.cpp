@@ -1,0 +1,88 @@
+#include "updateinidata.h"
+
+#include "configuration.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace {
+const char* const kSessionGroup = "current";
+const char* const kIniName = "update.ini";
+} // namespace
+
+bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* kv3dir)
+{
+    return read(getIniPath(), version, type, dir, kv3dir);
+}
+
+QString UpdateIniData::getIniPath()
+{
+    return QDir(Configuration::getAppDir()).absoluteFilePath(QLatin1String(kIniName));
+}
+
+void UpdateIniData::modify(
+    int version, const QString& dir, const QString& kv3dir, const QString& type)
+{
+    const QString path = getIniPath();
+    qDebug() << "modify" << path << version << dir << kv3dir << type;
+    write(path, version, dir, kv3dir, type);
+}
+
+void UpdateIniData::modifyTempIni(const QString& tempDir)
+{
+    const QString target = tempDir + QLatin1Char('/') + QLatin1String(kIniName);
+    qDebug() << "modifyTempIni" << target;
+    int version = 0;
+    QString type;
+    QString dir;
+    QString kv3dir;
+    if (!get(&version, &type, &dir, &kv3dir)) {
+        qDebug() << "Failed to read existing update.ini";
+        return;
+    }
+    // Stage two always updates the client, whatever stage one recorded.
+    write(target, version, dir, kv3dir, Configuration::defaultClientType(1));
+}
+
+bool UpdateIniData::read(
+    const QString& path, int* version, QString* type, QString* dir, QString* kv3dir)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kSessionGroup));
+    bool versionParsed = false;
+    const int storedVersion
+        = settings.value(QStringLiteral("version")).toString().toInt(&versionParsed, 10);
+    const QString storedDir = settings.value(QStringLiteral("dir")).toString();
+    const QString storedKv3dir = settings.value(QStringLiteral("kv3dir")).toString();
+    const QString storedType = settings.value(QStringLiteral("type")).toString();
+    qDebug() << "get" << path << storedVersion << storedDir << storedKv3dir << storedType;
+
+    const bool valid = versionParsed && !storedType.isEmpty() && !storedDir.isEmpty()
+        && QFileInfo::exists(storedDir);
+    if (!valid)
+        return false;
+    if (version)
+        *version = storedVersion;
+    if (dir)
+        *dir = storedDir;
+    if (kv3dir)
+        *kv3dir = storedKv3dir;
+    if (type)
+        *type = storedType;
+    return true;
+}
+
+void UpdateIniData::write(const QString& path, int version, const QString& dir,
+    const QString& kv3dir, const QString& type)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kSessionGroup));
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("kv3dir"), kv3dir);
+    settings.setValue(QStringLiteral("type"), type);
+    settings.endGroup();
+    settings.sync();
+}

@@ -1,0 +1,32 @@
+#ifndef UPDATEINIDATA_H
+#define UPDATEINIDATA_H
+
+#include <QString>
+
+// The session file: group "current" of the update.ini beside the running
+// updater records an unfinished update (version, temporary directory,
+// installation directory, client type) so that a later run of the same
+// release can continue in that directory. No state: every call opens the
+// file anew.
+class UpdateIniData
+{
+public:
+    // True only for a valid earlier session; the out-parameters (each may be
+    // null) are written only then.
+    static bool get(int* version, QString* type, QString* dir, QString* kv3dir);
+    // Absolute path of update.ini in the application directory.
+    static QString getIniPath();
+    // Records a session; other groups and keys of the file stay as they are.
+    static void modify(int version, const QString& dir, const QString& kv3dir, const QString& type);
+    // Hands the recorded session to stage two: a copy in tempDir/update.ini
+    // with the stage-two client type. Writes nothing without a valid session.
+    static void modifyTempIni(const QString& tempDir);
+
+private:
+    static bool read(
+        const QString& path, int* version, QString* type, QString* dir, QString* kv3dir);
+    static void write(const QString& path, int version, const QString& dir, const QString& kv3dir,
+        const QString& type);
+};
+
+#endif
