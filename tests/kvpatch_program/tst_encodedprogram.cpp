@@ -58,6 +58,25 @@ EncodedPtr sampleProgram()
     return program;
 }
 
+// Assembles a relocation-table op followed by absolute addresses at
+// POSITIONS, in that order.
+Bytes tableBeforeAbs32At(uint32_t tableOp, const std::vector<uint32_t>& positions)
+{
+    EncodedProgram program;
+    EXPECT_TRUE(program.SetAbs32Rva(0, 0));
+    if (tableOp == OP_PE32_RELOC_TABLE)
+        EXPECT_TRUE(program.AddPeRelocTableOp(WIN_32_X86));
+    else
+        EXPECT_TRUE(program.AddElfArmRelocTableOp());
+    for (uint32_t position : positions) {
+        EXPECT_TRUE(program.AddOrigin(position));
+        EXPECT_TRUE(program.AddAbs32(0));
+    }
+    Bytes out;
+    EXPECT_TRUE(assemble(&program, &out));
+    return out;
+}
+
 } // namespace
 
 TEST(EncodedProgram, SingleBytesMergeIntoOneCopy)
@@ -234,18 +253,9 @@ TEST(EncodedProgram, Pe64TableUsesEntryTypeTen)
 
 TEST(EncodedProgram, PePageRevisitedLaterOpensANewBlock)
 {
-    EncodedProgram program;
-    ASSERT_TRUE(program.SetAbs32Rva(0, 0));
-    ASSERT_TRUE(program.AddPeRelocTableOp(WIN_32_X86));
     // Positions collected 0x1000, 0x2000, 0x1008: the last one is not part
     // of the ordering and stays last, so page 0x1000 appears twice.
-    const uint32_t positions[] = {0x1000, 0x2000, 0x1008};
-    for (uint32_t position : positions) {
-        ASSERT_TRUE(program.AddOrigin(position));
-        ASSERT_TRUE(program.AddAbs32(0));
-    }
-    Bytes out;
-    ASSERT_TRUE(assemble(&program, &out));
+    const Bytes out = tableBeforeAbs32At(OP_PE32_RELOC_TABLE, {0x1000, 0x2000, 0x1008});
     const Bytes table = {0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x00, 0x30, 0, 0, 0x00, 0x20, 0, 0, 12, 0,
         0, 0, 0x00, 0x30, 0, 0, 0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x08, 0x30, 0, 0};
     ASSERT_EQ(out.size(), table.size() + 12);
@@ -254,16 +264,7 @@ TEST(EncodedProgram, PePageRevisitedLaterOpensANewBlock)
 
 TEST(EncodedProgram, ElfTableOrdersAllButTheLastPosition)
 {
-    EncodedProgram program;
-    ASSERT_TRUE(program.SetAbs32Rva(0, 0));
-    ASSERT_TRUE(program.AddElfArmRelocTableOp());
-    const uint32_t positions[] = {0x3000, 0x1000, 0x2000};
-    for (uint32_t position : positions) {
-        ASSERT_TRUE(program.AddOrigin(position));
-        ASSERT_TRUE(program.AddAbs32(0));
-    }
-    Bytes out;
-    ASSERT_TRUE(assemble(&program, &out));
+    const Bytes out = tableBeforeAbs32At(OP_ELF_ARM_RELOC_TABLE, {0x3000, 0x1000, 0x2000});
     const Bytes entries = {0x00, 0x10, 0, 0, 23, 0, 0, 0, 0x00, 0x30, 0, 0, 23, 0, 0, 0, 0x00, 0x20,
         0, 0, 23, 0, 0, 0};
     ASSERT_EQ(out.size(), entries.size() + 12);

@@ -2,6 +2,7 @@
 // trim, encode, write, read back and assemble must give the image's bytes.
 #include "programbuilder.h"
 
+#include "allocation.h"
 #include "armbranch.h"
 
 #include <random>
@@ -143,4 +144,57 @@ TEST(RoundTrip, ArmBranchesSurviveTrimmingOfRareLabels)
 
     EXPECT_EQ(roundTrip(program), image);
     EXPECT_EQ(program.rel32Labels().size(), 3u);
+}
+
+namespace {
+
+// Lowers the engine's allocation limit for one scope.
+class ScopedAllocationLimit
+{
+public:
+    explicit ScopedAllocationLimit(size_t bytes)
+        : m_previous(kvpatch::AllocationLimit())
+    {
+        SetAllocationLimit(bytes);
+    }
+    ~ScopedAllocationLimit() { SetAllocationLimit(m_previous); }
+
+private:
+    size_t m_previous;
+};
+
+} // namespace
+
+TEST(RoundTrip, AllocationFailuresBecomeStatusCodes)
+{
+    Bytes image(100000, 0x90);
+    DisassembledProgram program(EXE_ELF_32_X86);
+    ASSERT_TRUE(program.EmitOriginInstruction(0));
+    for (uint32_t i = 0; i < 1000; ++i)
+        ASSERT_TRUE(program.EmitRel32(program.LabelForRel32(i * 8)));
+    ASSERT_TRUE(program.EmitBytesInstruction(image.data(), uint32_t(image.size())));
+    program.NumberLabels();
+
+    EncodedProgram* encoded = nullptr;
+    {
+        ScopedAllocationLimit limit(1024);
+        EXPECT_EQ(Encode(&program, &encoded), C_GENERAL_ERROR);
+        EXPECT_EQ(encoded, nullptr);
+    }
+    ASSERT_EQ(Encode(&program, &encoded), C_OK);
+    EncodedPtr owned(encoded);
+    const Bytes serialized = serialize(encoded);
+    {
+        ScopedAllocationLimit limit(1024);
+        Status status = C_OK;
+        EXPECT_FALSE(deserialize(serialized, &status));
+        EXPECT_EQ(status, C_DESERIALIZATION_FAILED);
+    }
+    EncodedPtr read = deserialize(serialized);
+    ASSERT_TRUE(read);
+    {
+        ScopedAllocationLimit limit(64 * 1024);
+        Bytes out;
+        EXPECT_FALSE(assemble(read.get(), &out));
+    }
 }

@@ -52,7 +52,11 @@ bool setRva(FallibleBuffer<uint32_t>& table, uint32_t index, uint32_t rva)
         if (index == 0xFFFFFFFFu)
             return false;
         const uint32_t size = index + 1;
-        if (!table.reserve(size))
+        // Labels arrive in ascending index order, so growing to exactly the
+        // new size every time would copy the table once per label.
+        const uint64_t doubled = std::min<uint64_t>(
+            uint64_t(table.capacity()) * 2, FallibleBuffer<uint32_t>::kLargestCapacity);
+        if (table.capacity() < size && !table.reserve(std::max<uint64_t>(size, doubled)))
             return false;
         for (uint32_t i = table.size(); i < size; ++i)
             table.data()[i] = kUnsetRva;
