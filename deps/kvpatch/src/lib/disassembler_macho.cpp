@@ -179,8 +179,9 @@ bool DisassemblerMacho::ParseSegment64(const uint8_t* command, uint32_t commandS
         if (!CheckedNarrow(ReadU32(header + 40), ReadU32(header + 44), &section.size))
             return false;
         section.offset = ReadU32(header + 48);
-        if (section.addr < segment.vmaddr
-            || (section.addr - segment.vmaddr) + section.size > segment.vmsize)
+        // Written so that no 64-bit address can wrap the sum.
+        if (section.addr < segment.vmaddr || section.addr - segment.vmaddr > segment.vmsize
+            || section.size > segment.vmsize - (section.addr - segment.vmaddr))
             return SetFailure("section larger than segment");
         m_sections.push_back(section);
     }
