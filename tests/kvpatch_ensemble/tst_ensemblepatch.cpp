@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <thread>
 
 using namespace kvpatch;
 
@@ -323,6 +324,28 @@ TEST_F(EnsemblePatchTest, FailureKeepsNoTemporaryFileWhenTheNewPathCannotBeWritt
     EXPECT_EQ(ApplyEnsemblePatchFiles(dir.path("old"), dir.path("patch"), dir.path("no/dir/new")),
         C_READ_ERROR);
     EXPECT_EQ(ListDirectory(dir.path("new")).size(), 3u);
+}
+
+TEST_F(EnsemblePatchTest, ApplicationsRunAtOnceInOneDirectory)
+{
+    // The updater patches several files on worker threads at once; their
+    // temporary files sit side by side in one directory.
+    WriteFile(dir.path("patch"), JoinPatch(good));
+    std::vector<std::thread> workers;
+    std::vector<Status> results(6, C_GENERAL_ERROR);
+    for (size_t i = 0; i < results.size(); ++i) {
+        workers.emplace_back([&, i] {
+            results[i] = ApplyEnsemblePatchFiles(
+                dir.path("old"), dir.path("patch"), dir.path("new" + std::to_string(i)));
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    for (size_t i = 0; i < results.size(); ++i) {
+        EXPECT_EQ(results[i], C_OK);
+        EXPECT_EQ(ReadFile(dir.path("new" + std::to_string(i))), newBytes);
+    }
+    EXPECT_EQ(ListDirectory(dir.path("new")).size(), 3u + results.size());
 }
 
 } // namespace
