@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace kvpatch;
 
 namespace {
@@ -50,6 +52,26 @@ Bytes Universal(const std::vector<Bytes>& slices, const std::vector<uint32_t>& s
         file.resize((file.size() + 4095) / 4096 * 4096);
     }
     return file;
+}
+
+// Patches that keep their elements even where a plain diff would be smaller,
+// so that the element layers are what the test exercises.
+kvpatchmaker::PatchOptions WithElements()
+{
+    kvpatchmaker::PatchOptions options;
+    options.preferSmaller = false;
+    return options;
+}
+
+size_t PatchSize(const Bytes& oldBytes, const Bytes& newBytes,
+    const kvpatchmaker::PatchOptions& options, uint32_t* elements)
+{
+    kvpatchmaker::PatchSummary summary;
+    SinkStream patch;
+    EXPECT_TRUE(kvpatchmaker::MakeEnsemblePatch(oldBytes.data(), oldBytes.size(), newBytes.data(),
+        newBytes.size(), &patch, options, &summary));
+    *elements = summary.elements;
+    return patch.Length();
 }
 
 ExecutableElementList ElementsOf(const Bytes& file, Status* status)
@@ -98,7 +120,7 @@ protected:
         kvpatchmaker::PatchSummary summary;
         SinkStream patch;
         EXPECT_TRUE(kvpatchmaker::MakeEnsemblePatch(oldBytes.data(), oldBytes.size(),
-            newBytes.data(), newBytes.size(), &patch, {}, &summary));
+            newBytes.data(), newBytes.size(), &patch, WithElements(), &summary));
         WriteFile(dir.path("old"), oldBytes);
         WriteFile(dir.path("patch"), Bytes(patch.Buffer(), patch.Buffer() + patch.Length()));
         EXPECT_EQ(
@@ -240,6 +262,22 @@ TEST_F(ExecutablesTest, UniversalPairPatchesWithSeveralElements)
     EXPECT_EQ(PatchAndApply(Universal({a1, b1}), Universal({a2, b2})), 2u);
 }
 
+TEST_F(ExecutablesTest, MakerKeepsTheSmallerPatch)
+{
+    LOAD_IMAGE_OR_SKIP(oldBytes, BuiltImages::releases(), "pe32.1");
+    LOAD_IMAGE_OR_SKIP(newBytes, BuiltImages::releases(), "pe32.2");
+    kvpatchmaker::PatchOptions plain;
+    plain.findElements = false;
+    uint32_t elements = 0;
+    const size_t withElements = PatchSize(oldBytes, newBytes, WithElements(), &elements);
+    EXPECT_EQ(elements, 1u);
+    const size_t without = PatchSize(oldBytes, newBytes, plain, &elements);
+    EXPECT_EQ(elements, 0u);
+    const size_t chosen = PatchSize(oldBytes, newBytes, {}, &elements);
+    EXPECT_EQ(chosen, std::min(withElements, without));
+    EXPECT_EQ(elements, withElements <= without ? 1u : 0u);
+}
+
 TEST_F(ExecutablesTest, ExecutableToTextFallsBackToAPlainPatch)
 {
     LOAD_IMAGE_OR_SKIP(image, BuiltImages::releases(), "elf64_x64.1");
@@ -261,7 +299,7 @@ protected:
         kvpatchmaker::PatchSummary summary;
         SinkStream patch;
         ASSERT_TRUE(kvpatchmaker::MakeEnsemblePatch(oldBytes.data(), oldBytes.size(),
-            newBytes.data(), newBytes.size(), &patch, {}, &summary));
+            newBytes.data(), newBytes.size(), &patch, WithElements(), &summary));
         ASSERT_EQ(summary.elements, 1u);
         good = SplitPatch(Bytes(patch.Buffer(), patch.Buffer() + patch.Length()));
         WriteFile(dir.path("old"), oldBytes);

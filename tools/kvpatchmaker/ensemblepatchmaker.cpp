@@ -179,23 +179,26 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out)
 bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     size_t newLength, SinkStream* patch, const PatchOptions& options, PatchSummary* summary)
 {
+    const std::vector<ElementPair> none;
     std::vector<ElementPair> pairs;
     if (options.findElements)
         pairs = PairElements(oldData, oldLength, newData, newLength);
-    const size_t start = patch->Length();
-    if (!pairs.empty()) {
-        if (MakePatch(oldData, oldLength, newData, newLength, pairs, options.diffMethod, patch)) {
-            if (summary)
-                summary->elements = uint32_t(pairs.size());
-            return true;
-        }
-        // Start again without elements; drop what the failed attempt wrote.
-        patch->Bytes().truncate(uint32_t(start));
-        pairs.clear();
-    }
+
+    SinkStream withElements;
+    const bool elementsMade = !pairs.empty()
+        && MakePatch(
+            oldData, oldLength, newData, newLength, pairs, options.diffMethod, &withElements);
+    SinkStream plain;
+    const bool plainMade = (!elementsMade || options.preferSmaller)
+        && MakePatch(oldData, oldLength, newData, newLength, none, options.diffMethod, &plain);
+
+    const bool useElements
+        = elementsMade && (!plainMade || withElements.Length() <= plain.Length());
     if (summary)
-        summary->elements = 0;
-    return MakePatch(oldData, oldLength, newData, newLength, pairs, options.diffMethod, patch);
+        summary->elements = useElements ? uint32_t(pairs.size()) : 0;
+    if (useElements)
+        return patch->Append(&withElements);
+    return plainMade && patch->Append(&plain);
 }
 
 bool MakeEnsemblePatchFile(const std::string& oldPath, const std::string& newPath,

@@ -17,6 +17,10 @@ struct PatchOptions
     // Look for executable elements in both files; without this the patch is
     // a plain diff over the whole file (zero elements).
     bool findElements = true;
+    // Also make the patch without elements and keep whichever is smaller:
+    // where the disassemblers recognise little of an executable, encoding it
+    // costs more than it saves.
+    bool preferSmaller = true;
     // Method of the three inner diffs. The patch body is compressed as a
     // whole, so raw diffs (0) are the default.
     uint8_t diffMethod = 0;

@@ -2,7 +2,8 @@
 //   kvpatchmaker [--plain] OLD NEW PATCH     write an ensemble patch
 //   kvpatchmaker --pack [--plain] IN OUT     write a compressed-file container
 // --plain makes a patch without executable elements, or a container of one
-// LZMA2 block.
+// LZMA2 block; --elements keeps the elements even where a patch without them
+// would be smaller.
 #include "compressedfile.h"
 #include "ensemblepatchmaker.h"
 
@@ -15,12 +16,15 @@ int main(int argc, char** argv)
 {
     bool pack = false;
     bool plain = false;
+    bool keepElements = false;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--pack") == 0)
             pack = true;
         else if (std::strcmp(argv[i], "--plain") == 0)
             plain = true;
+        else if (std::strcmp(argv[i], "--elements") == 0)
+            keepElements = true;
         else
             paths.push_back(argv[i]);
     }
@@ -33,6 +37,7 @@ int main(int argc, char** argv)
     if (!pack && paths.size() == 3) {
         kvpatchmaker::PatchOptions options;
         options.findElements = !plain;
+        options.preferSmaller = !keepElements;
         kvpatchmaker::PatchSummary summary;
         if (kvpatchmaker::MakeEnsemblePatchFile(paths[0], paths[1], paths[2], options, &summary)) {
             std::printf("%s: %u executable element(s)\n", paths[2].c_str(), summary.elements);
@@ -42,7 +47,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::fprintf(stderr,
-        "usage: kvpatchmaker [--plain] OLD NEW PATCH\n"
+        "usage: kvpatchmaker [--plain | --elements] OLD NEW PATCH\n"
         "       kvpatchmaker --pack [--plain] INPUT OUTPUT\n");
     return 2;
 }
