@@ -209,8 +209,13 @@ void DownloadTaskSpecification::reset()
 
 void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
 {
-    if (bytesTotal > 0 && m_TotalSize == -1)
-        m_TotalSize = bytesTotal;
+    if (bytesTotal <= 0 || m_TotalSize != -1)
+        return;
+    m_TotalSize = bytesTotal;
+    // The reply hands over its first block before it reports the size, so
+    // without this the progress would lag one block behind the file.
+    if (m_ReceivedSize > 0)
+        setProgress(std::min(1.0, qreal(m_ReceivedSize) / qreal(m_TotalSize)));
 }
 
 void DownloadTaskSpecification::onReadyRead()
