@@ -57,8 +57,8 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    const QUrl url(
-        updateBaseUrl + QString::number(m_Version) + QLatin1Char('/') + m_UrlPath, QUrl::TolerantMode);
+    const QUrl url(updateBaseUrl + QString::number(m_Version) + QLatin1Char('/') + m_UrlPath,
+        QUrl::TolerantMode);
     const QNetworkRequest request(url);
     qDebug() << "Requesting download of" << url;
     m_Reply = m_Manager->get(request);
@@ -139,8 +139,7 @@ void DownloadTaskSpecification::dropReply()
     if (!m_Reply)
         return;
     disconnect(m_Reply, nullptr, this, nullptr);
-    // Stops the transfer now, so its connection is free for the next one.
-    m_Reply->abort();
+    // Deleting a running reply stops its transfer.
     m_Reply->deleteLater();
     m_Reply = nullptr;
 }

@@ -1,12 +1,20 @@
 #ifndef DOWNLOADTESTHELPERS_H
 #define DOWNLOADTESTHELPERS_H
 
+#include "configuration.h"
 #include "taskspecification.h"
+#include "testhttpserver.h"
 
 #include <QFile>
+#include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <QtTest>
+
+#include <memory>
 
 #include <unistd.h>
 
@@ -45,6 +53,52 @@ private:
     QPointer<TaskSpecification> m_Task;
     QTimer m_Timer;
 };
+
+// What every download test needs: the shared network access manager, a
+// server on loopback that stands for the file server (its basePath is the
+// run's base address) and an empty temporary directory.
+struct DownloadTestBed
+{
+    std::unique_ptr<QNetworkAccessManager> manager;
+    std::unique_ptr<TestHttpServer> server;
+    std::unique_ptr<QTemporaryDir> dir;
+
+    bool setUp(const QString& basePath)
+    {
+        manager = std::make_unique<QNetworkAccessManager>();
+        server = std::make_unique<TestHttpServer>();
+        dir = std::make_unique<QTemporaryDir>();
+        if (!server->listen() || !dir->isValid())
+            return false;
+        updateBaseUrl = server->url(basePath);
+        return true;
+    }
+
+    void tearDown()
+    {
+        manager.reset();
+        server.reset();
+        dir.reset();
+        // Let replies scheduled for deletion go before the next test.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+};
+
+inline QStringList messageTexts(const QSignalSpy& spy)
+{
+    QStringList out;
+    for (const QList<QVariant>& args : spy)
+        out << args.at(0).toString();
+    return out;
+}
+
+// Runs the task with a fast poll until it ends.
+inline void runUntilEnded(TaskSpecification* task, int pollMs = 10)
+{
+    DownloadPoller poller(task, pollMs);
+    task->execute();
+    QTRY_VERIFY_WITH_TIMEOUT(task->state() != STATE_RUNNING, 30000);
+}
 
 // Resident set size of this process in bytes.
 inline qint64 residentBytes()

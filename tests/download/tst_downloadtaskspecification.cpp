@@ -23,6 +23,7 @@ class TestDownloadTaskSpecification : public QObject
 {
     Q_OBJECT
 
+    DownloadTestBed bed;
     QNetworkAccessManager* manager = nullptr;
     TestHttpServer* server = nullptr;
     QTemporaryDir* dir = nullptr;
@@ -35,41 +36,16 @@ class TestDownloadTaskSpecification : public QObject
             file.isEmpty() ? target() : file, expectedSize, nullptr, kWeight);
     }
 
-    static QStringList texts(const QSignalSpy& spy)
-    {
-        QStringList out;
-        for (const QList<QVariant>& args : spy)
-            out << args.at(0).toString();
-        return out;
-    }
-
-    // Runs the task with a fast poll until it ends.
-    static void runToEnd(DownloadTaskSpecification* task, int pollMs = 10)
-    {
-        DownloadPoller poller(task, pollMs);
-        task->execute();
-        QTRY_VERIFY_WITH_TIMEOUT(task->state() != STATE_RUNNING, 20000);
-    }
-
 private slots:
     void init()
     {
-        manager = new QNetworkAccessManager;
-        server = new TestHttpServer;
-        QVERIFY(server->listen());
-        dir = new QTemporaryDir;
-        QVERIFY(dir->isValid());
-        updateBaseUrl = server->url(QStringLiteral("/base/"));
+        QVERIFY(bed.setUp(QStringLiteral("/base/")));
+        manager = bed.manager.get();
+        server = bed.server.get();
+        dir = bed.dir.get();
     }
 
-    void cleanup()
-    {
-        delete manager;
-        delete server;
-        delete dir;
-        // Let replies scheduled for deletion go before the next test.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    void cleanup() { bed.tearDown(); }
 
     void downloadsIntoTargetFile()
     {
@@ -79,17 +55,16 @@ private slots:
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         QSignalSpy finished(task.get(), &TaskSpecification::finished);
         QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
-        runToEnd(task.get());
+        runUntilEnded(task.get());
 
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QCOMPARE(finished.count(), 1);
         QCOMPARE(canceled.count(), 0);
         QCOMPARE(task->progress(), kWeight);
         QCOMPARE(readAll(target()), body);
-        QCOMPARE(server->requestLines(),
-            QList<QByteArray>{"GET /base/12345/sec/a.bin HTTP/1.1"});
-        QCOMPARE(texts(messages),
-            (QStringList{"Downloading sec/a.bin", "Downloading sec/a.bin finished"}));
+        QCOMPARE(server->requestLines(), QList<QByteArray> {"GET /base/12345/sec/a.bin HTTP/1.1"});
+        QCOMPARE(messageTexts(messages),
+            (QStringList {"Downloading sec/a.bin", "Downloading sec/a.bin finished"}));
     }
 
     void failingStatusGivesFiveAttempts_data()
@@ -106,16 +81,16 @@ private slots:
         auto task = makeTask(10);
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
-        runToEnd(task.get());
+        runUntilEnded(task.get());
 
         QCOMPARE(task->state(), int(STATE_FAILED));
         QCOMPARE(canceled.count(), 1);
         QCOMPARE(server->requestCount(kServerPath), 5);
-        QStringList expected{"Downloading sec/a.bin"};
+        QStringList expected {"Downloading sec/a.bin"};
         for (int i = 0; i < 5; ++i)
             expected << QStringLiteral("sec/a.bin returned %1").arg(status);
         expected << "Unable to download sec/a.bin";
-        QCOMPARE(texts(messages), expected);
+        QCOMPARE(messageTexts(messages), expected);
         QVERIFY(!QFile::exists(target()));
     }
 
@@ -127,14 +102,14 @@ private slots:
                 TestHttpResponse::ok(body)});
         auto task = makeTask(body.size());
         QSignalSpy messages(task.get(), &TaskSpecification::message);
-        runToEnd(task.get());
+        runUntilEnded(task.get());
 
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QCOMPARE(task->retryCount(), 2);
         QCOMPARE(server->requestCount(kServerPath), 3);
         QCOMPARE(readAll(target()), body);
-        QCOMPARE(texts(messages),
-            (QStringList{"Downloading sec/a.bin", "sec/a.bin returned 404",
+        QCOMPARE(messageTexts(messages),
+            (QStringList {"Downloading sec/a.bin", "sec/a.bin returned 404",
                 "sec/a.bin returned 404", "Downloading sec/a.bin finished"}));
 
         task->reset();
@@ -155,8 +130,8 @@ private slots:
 
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QCOMPARE(server->requestCount(kServerPath), 2);
-        QCOMPARE(texts(messages),
-            (QStringList{"Downloading sec/a.bin", "file sec/a.bin timed out",
+        QCOMPARE(messageTexts(messages),
+            (QStringList {"Downloading sec/a.bin", "file sec/a.bin timed out",
                 "Downloading sec/a.bin finished"}));
         QCOMPARE(readAll(target()), body);
         QVERIFY(poller.polls >= 16);
@@ -179,7 +154,7 @@ private slots:
         bool downloading = false;
         task->getDownloadProgress(&done, &total, &speed, &downloading);
         QVERIFY(!downloading);
-        QCOMPARE(texts(messages).last(), QStringLiteral("file sec/a.bin timed out"));
+        QCOMPARE(messageTexts(messages).last(), QStringLiteral("file sec/a.bin timed out"));
         QCOMPARE(task->retryCount(), 1);
         QCOMPARE(task->state(), int(STATE_RUNNING)); // the next attempt runs
         task->cancel();
@@ -190,11 +165,11 @@ private slots:
         server->serve(kServerPath, TestHttpResponse::headersThenSilence(100));
         auto task = makeTask(100);
         QSignalSpy messages(task.get(), &TaskSpecification::message);
-        runToEnd(task.get(), 2);
+        runUntilEnded(task.get(), 2);
         QCOMPARE(task->state(), int(STATE_FAILED));
         QCOMPARE(server->requestCount(kServerPath), 5);
-        QCOMPARE(texts(messages).count(QStringLiteral("file sec/a.bin timed out")), 5);
-        QCOMPARE(texts(messages).last(), QStringLiteral("Unable to download sec/a.bin"));
+        QCOMPARE(messageTexts(messages).count(QStringLiteral("file sec/a.bin timed out")), 5);
+        QCOMPARE(messageTexts(messages).last(), QStringLiteral("Unable to download sec/a.bin"));
         QVERIFY(!QFile::exists(target()));
     }
 
@@ -205,7 +180,7 @@ private slots:
             {TestHttpResponse::cutOff(body, body.size() / 2), TestHttpResponse::ok(body)});
         auto task = makeTask(body.size());
         QSignalSpy messages(task.get(), &TaskSpecification::message);
-        runToEnd(task.get());
+        runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QCOMPARE(server->requestCount(kServerPath), 2);
         QCOMPARE(readAll(target()), body);
@@ -220,10 +195,10 @@ private slots:
         server->serve(kServerPath, TestHttpResponse::cutOff(body, 70000));
         auto task = makeTask(body.size());
         QSignalSpy messages(task.get(), &TaskSpecification::message);
-        runToEnd(task.get());
+        runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FAILED));
         QCOMPARE(server->requestCount(kServerPath), 5);
-        QCOMPARE(texts(messages).last(), QStringLiteral("Unable to download sec/a.bin"));
+        QCOMPARE(messageTexts(messages).last(), QStringLiteral("Unable to download sec/a.bin"));
         QVERIFY(!QFile::exists(target()));
     }
 
@@ -233,7 +208,7 @@ private slots:
         server->serve(kServerPath, TestHttpResponse::ok(body));
         auto task = makeTask(1000);
         QSignalSpy progress(task.get(), &TaskSpecification::updateProgress);
-        runToEnd(task.get());
+        runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QCOMPARE(readAll(target()), body);
         for (const QList<QVariant>& args : progress)
@@ -293,7 +268,7 @@ private slots:
         server->serve(kServerPath, TestHttpResponse::ok(bodyOf(50000)));
         auto task = makeTask(0);
         QSignalSpy progress(task.get(), &TaskSpecification::updateProgress);
-        runToEnd(task.get());
+        runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QVERIFY(!progress.isEmpty());
         for (int i = 0; i + 1 < progress.count(); ++i)
@@ -360,8 +335,8 @@ private slots:
         task->abort(nullptr);
         QCOMPARE(task->state(), int(STATE_FAILED));
         QCOMPARE(canceled.count(), 1);
-        QCOMPARE(texts(messages),
-            (QStringList{"Downloading sec/a.bin", "Abort downloading sec/a.bin"}));
+        QCOMPARE(messageTexts(messages),
+            (QStringList {"Downloading sec/a.bin", "Abort downloading sec/a.bin"}));
         QVERIFY(!QFile::exists(target()));
         QTRY_COMPARE_WITH_TIMEOUT(server->activeRequests(), 0, 10000);
     }
@@ -387,14 +362,14 @@ private slots:
         const QByteArray body = bodyOf(4000);
         server->serve(kServerPath, TestHttpResponse::ok(body));
         auto task = makeTask(body.size());
-        runToEnd(task.get());
+        runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QSignalSpy progress(task.get(), &TaskSpecification::updateProgress);
         task->reset();
         QCOMPARE(task->state(), int(STATE_IDLE));
         QCOMPARE(task->progress(), 0.0);
         QVERIFY(!progress.isEmpty());
-        runToEnd(task.get());
+        runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QCOMPARE(server->requestCount(kServerPath), 2);
         QCOMPARE(readAll(target()), body);
@@ -412,7 +387,7 @@ private slots:
         QTimer sampler;
         connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, residentBytes()); });
         sampler.start(5);
-        runToEnd(task.get());
+        runUntilEnded(task.get());
         sampler.stop();
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QCOMPARE(QFileInfo(target()).size(), size);

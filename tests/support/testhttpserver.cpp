@@ -233,7 +233,7 @@ void TestHttpServer::serve(const QString& path, const QList<TestHttpResponse>& a
 
 void TestHttpServer::serve(const QString& path, const TestHttpResponse& response)
 {
-    serve(path, QList<TestHttpResponse>{response});
+    serve(path, QList<TestHttpResponse> {response});
 }
 
 void TestHttpServer::setReply(int status, const QByteArray& body)
@@ -285,9 +285,8 @@ void TestHttpServer::requestArrived(TestHttpConnection* connection, const QByteA
     m_Counts[path] += 1;
     connection->m_Counted = true;
     m_MaxActive = std::max(m_MaxActive, ++m_Active);
-    connect(connection, &QObject::destroyed, this, [this, connection] {
-        m_Held.removeOne(connection);
-    });
+    connect(connection, &QObject::destroyed, this,
+        [this, connection] { m_Held.removeOne(connection); });
     if (m_Silent)
         return;
     if (m_Paused) {
