@@ -15,6 +15,10 @@ namespace {
 // Data moves from the reply to the file through a fixed buffer of this size,
 // so memory does not grow with the file.
 constexpr qint64 kBlockSize = 4096;
+// What the network module may hold for one reply before it stops reading
+// from the socket. Without a bound a server faster than the disk would fill
+// memory with the file.
+constexpr qint64 kReplyBufferSize = 512 * 1024;
 
 } // namespace
 
@@ -74,6 +78,7 @@ void DownloadTaskSpecification::startDownload()
         retryOrFail(m_Reply->errorString());
         return;
     }
+    m_Reply->setReadBufferSize(kReplyBufferSize);
     connect(m_Reply, &QNetworkReply::downloadProgress, this,
         &DownloadTaskSpecification::onDownloadProgress);
     connect(m_Reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
