@@ -10,6 +10,9 @@
 
 #include <memory>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 const QString kPath = QStringLiteral("sec/a.bin");
@@ -373,6 +376,41 @@ private slots:
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QCOMPARE(server->requestCount(kServerPath), 2);
         QCOMPARE(readAll(target()), body);
+    }
+
+    void diskErrorsFailAttempts_data()
+    {
+        QTest::addColumn<int>("bodySize");
+        QTest::addColumn<int>("limit");
+        // A large body hits the limit while blocks are written; a small one
+        // only when the file's buffer is flushed at the end.
+        QTest::newRow("while writing") << 200000 << 65536;
+        QTest::newRow("at the end") << 6000 << 4096;
+    }
+
+    void diskErrorsFailAttempts()
+    {
+        QFETCH(int, bodySize);
+        QFETCH(int, limit);
+        server->serve(kServerPath, TestHttpResponse::ok(bodyOf(bodySize)));
+        auto task = makeTask(bodySize);
+        QSignalSpy messages(task.get(), &TaskSpecification::message);
+        // A file size limit makes writes past it fail as on a full disk.
+        rlimit old {};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = old;
+        small.rlim_cur = rlim_t(limit);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        runUntilEnded(task.get());
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+
+        QCOMPARE(task->state(), int(STATE_FAILED));
+        QCOMPARE(server->requestCount(kServerPath), 5);
+        QCOMPARE(messageTexts(messages).size(), 7);
+        QCOMPARE(messageTexts(messages).last(), QStringLiteral("Unable to download sec/a.bin"));
+        QVERIFY(!QFile::exists(target()));
     }
 
     void largeDownloadKeepsMemoryFlat()

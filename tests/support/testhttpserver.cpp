@@ -156,6 +156,7 @@ private slots:
         m_Closed = true;
         m_Trickle.stop();
         endAnswer();
+        ++m_Server->m_ClosedConnections;
         deleteLater();
     }
 

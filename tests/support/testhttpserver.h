@@ -78,6 +78,8 @@ public:
     // Requests whose answer has not been completely sent yet.
     int activeRequests() const { return m_Active; }
     int maxActiveRequests() const { return m_MaxActive; }
+    // Connections that have been closed, by either side.
+    int closedConnections() const { return m_ClosedConnections; }
 
     // Byte i of the pattern is a fixed function of i, so tests can compute
     // hashes without the body in memory.
@@ -104,6 +106,7 @@ private:
     QList<QByteArray> m_RequestLines;
     int m_Active = 0;
     int m_MaxActive = 0;
+    int m_ClosedConnections = 0;
 };
 
 #endif
