@@ -47,7 +47,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
 
 void DownloadTaskSpecification::execute()
 {
-    qDebug() << "Downloading" << m_UrlPath;
+    qDebug().noquote() << "Downloading" << m_UrlPath;
     emit message(QStringLiteral("Downloading %1").arg(m_UrlPath));
     setState(STATE_RUNNING);
     startDownload();
@@ -64,7 +64,7 @@ void DownloadTaskSpecification::startDownload()
     const QUrl url(updateBaseUrl + QString::number(m_Version) + QLatin1Char('/') + m_UrlPath,
         QUrl::TolerantMode);
     const QNetworkRequest request(url);
-    qDebug() << "Requesting download of" << url;
+    qDebug().noquote() << "Requesting download of" << url.toString();
     m_Reply = m_Manager->get(request);
     if (!m_Reply) {
         // Leave no empty file behind for a download that never started.
@@ -165,8 +165,8 @@ void DownloadTaskSpecification::cleanup()
 
 void DownloadTaskSpecification::downloadFinished()
 {
-    qDebug() << "Download finished:" << m_UrlPath << m_File.fileName() << m_File.isOpen()
-             << m_File.exists();
+    qDebug().noquote() << "Download finished:" << m_UrlPath << m_File.fileName() << m_File.isOpen()
+                       << m_File.exists();
     emit message(QStringLiteral("Downloading %1 finished").arg(m_UrlPath));
     setFinished();
 }

@@ -416,8 +416,16 @@ private slots:
     void largeDownloadKeepsMemoryFlat()
     {
         // Big enough that buffering the body would show, small enough to
-        // stay quick; the benchmark measures a 1 GiB file.
+        // stay quick; the benchmark measures a 1 GiB file. The sanitizer's
+        // allocator keeps freed memory in quarantine, so there the resident
+        // set says nothing about the download and only the content counts.
+#if defined(__SANITIZE_ADDRESS__)
+        constexpr qint64 size = 16LL * 1024 * 1024;
+        constexpr bool measure = false;
+#else
         constexpr qint64 size = 96LL * 1024 * 1024;
+        constexpr bool measure = true;
+#endif
         server->serve(kServerPath, TestHttpResponse::pattern(size));
         auto task = makeTask(size);
         const qint64 before = residentBytes();
@@ -436,7 +444,8 @@ private slots:
         QCOMPARE(hash.result().toHex(), TestHttpServer::patternSha512Hex(size));
         const qint64 growth = peak - before;
         qInfo() << "resident set grew by" << growth / 1024 << "KiB";
-        QVERIFY2(growth < 24LL * 1024 * 1024, qPrintable(QString::number(growth)));
+        if (measure)
+            QVERIFY2(growth < 24LL * 1024 * 1024, qPrintable(QString::number(growth)));
     }
 };
 
