@@ -4,6 +4,7 @@
 #include "testhttpserver.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -375,6 +376,23 @@ private slots:
         runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QCOMPARE(server->requestCount(kServerPath), 2);
+        QCOMPARE(readAll(target()), body);
+    }
+
+    void startsWhenAnotherDownloadOfTheManagerEnds()
+    {
+        const QByteArray body = bodyOf(2000);
+        server->serve(kServerPath, TestHttpResponse::ok(body));
+        server->serve("/other", TestHttpResponse::ok("x"));
+        auto task = makeTask(body.size());
+        QVERIFY(connect(manager, SIGNAL(finished(QNetworkReply*)), task.get(),
+            SLOT(onOtherDownloadFinished(QNetworkReply*))));
+        std::unique_ptr<QNetworkReply> other(manager->get(QNetworkRequest(server->url("/other"))));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(target()).size() == body.size(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(task->state(), int(STATE_FINISHED), 10000);
+        // The slot let go of the manager: the task's own end started nothing.
+        QTest::qWait(50);
+        QCOMPARE(server->requestCount(kServerPath), 1);
         QCOMPARE(readAll(target()), body);
     }
 
