@@ -434,10 +434,10 @@ private slots:
     void largeDownloadKeepsMemoryFlat()
     {
         // Big enough that buffering the body would show, small enough to
-        // stay quick; the benchmark measures a 1 GiB file. The sanitizer's
+        // stay quick; the benchmark measures a 1 GiB file. A sanitizer's
         // allocator keeps freed memory in quarantine, so there the resident
         // set says nothing about the download and only the content counts.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
         constexpr qint64 size = 16LL * 1024 * 1024;
         constexpr bool measure = false;
 #else
