@@ -338,6 +338,24 @@ private slots:
         QCOMPARE(server->totalRequests(), 4);
     }
 
+    void mismatchAfterSiblingFailureIsNotFetchedAgain()
+    {
+        const auto e = addFile("s", "z.bin", bodyOf(800, 'z'));
+        server->serve(serverPath(e), TestHttpResponse::ok(bodyOf(800, 'w')));
+        DownloadFileTaskSpecification task(e, manager, config, nullptr, 0.5);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        QCOMPARE(task.subtasks().size(), 2);
+        // A sibling fails while this file waits for its check.
+        connect(task.subtasks().first(), &TaskSpecification::finished, &task,
+            [&task] { task.abort(nullptr); });
+        QTRY_VERIFY_WITH_TIMEOUT(task.state() != STATE_RUNNING, 30000);
+        QCOMPARE(task.state(), int(STATE_FAILED));
+        QCOMPARE(server->requestCount(serverPath(e)), 1);
+        QCOMPARE(messageTexts(messages).last(), QStringLiteral("Unable to download s/z.bin"));
+        QVERIFY(!QFile::exists(local("z.bin")));
+    }
+
     void fileTaskEndsWithItsDownloadWhenThatFails()
     {
         DownloadEntry e;
