@@ -1,0 +1,57 @@
+#include "sinkstream.h"
+
+#include <cstdint>
+
+namespace kvpatch {
+
+size_t EncodeVarint32(uint32_t value, uint8_t* out)
+{
+    size_t n = 0;
+    while (value >= 128) {
+        out[n++] = uint8_t((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    out[n++] = uint8_t(value);
+    return n;
+}
+
+bool SinkStream::Write(const void* data, size_t n)
+{
+    return m_buffer.append(static_cast<const uint8_t*>(data), n);
+}
+
+bool SinkStream::WriteVarint32(uint32_t value)
+{
+    uint8_t bytes[5];
+    return Write(bytes, EncodeVarint32(value, bytes));
+}
+
+bool SinkStream::WriteSizeVarint32(size_t size)
+{
+    if (size > UINT32_MAX)
+        return false;
+    return WriteVarint32(uint32_t(size));
+}
+
+bool SinkStream::WriteVarint32Signed(int32_t value)
+{
+    const uint32_t zigzag = (uint32_t(value) << 1) ^ uint32_t(value >> 31);
+    return WriteVarint32(zigzag);
+}
+
+bool SinkStream::Append(SinkStream* other)
+{
+    if (!Write(other->Buffer(), other->Length()))
+        return false;
+    other->Release();
+    return true;
+}
+
+bool SinkStream::Reserve(size_t extra)
+{
+    if (extra > SIZE_MAX - Length())
+        return false;
+    return m_buffer.reserve(Length() + extra);
+}
+
+} // namespace kvpatch
