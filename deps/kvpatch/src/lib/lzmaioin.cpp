@@ -1,0 +1,145 @@
+#include "logline.h"
+#include "lzmaallocator.h"
+#include "lzmaio.h"
+
+#include <lzma.h>
+
+namespace kvpatch {
+
+namespace {
+
+// Result codes reported in "Error uncompressing data <code>".
+enum DecodeResult : int
+{
+    DecodeOk = 0,
+    DecodeCorruptData = 1,
+    DecodeOutOfMemory = 2,
+    DecodeUnsupported = 4,
+    DecodeInputEnded = 6,
+};
+
+// Dictionary size that the property byte stands for; false for values the
+// format does not define.
+bool dictionarySize(uint8_t property, uint32_t* size)
+{
+    if (property > 40)
+        return false;
+    *size = property == 40 ? UINT32_MAX : (2u | (property & 1u)) << (property / 2 + 11);
+    return true;
+}
+
+int resultFor(lzma_ret ret)
+{
+    switch (ret) {
+    case LZMA_MEM_ERROR:
+    case LZMA_MEMLIMIT_ERROR:
+        return DecodeOutOfMemory;
+    case LZMA_OPTIONS_ERROR:
+        return DecodeUnsupported;
+    case LZMA_BUF_ERROR:
+        return DecodeInputEnded;
+    default:
+        return DecodeCorruptData;
+    }
+}
+
+// Decodes one raw stream from `input` into exactly `out` (`capacity` bytes).
+// Returns the result code; `consumed` and `produced` tell how far it got.
+int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_t* out,
+    uint32_t capacity, size_t* consumed, size_t* produced)
+{
+    *consumed = 0;
+    *produced = 0;
+    uint32_t dictSize = 0;
+    if (!dictionarySize(property, &dictSize))
+        return DecodeUnsupported;
+    // Matches can only reach back into what was produced, so a window larger
+    // than the whole output is never used; a smaller one spares memory on
+    // blocks that announce a huge window.
+    if (dictSize > capacity)
+        dictSize = capacity < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : capacity;
+
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, LZMA_PRESET_DEFAULT);
+    options.dict_size = dictSize;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_stream stream = LZMA_STREAM_INIT;
+    stream.allocator = LzmaAllocator();
+    lzma_ret ret = lzma_raw_decoder(&stream, filters);
+    if (ret != LZMA_OK) {
+        lzma_end(&stream);
+        return resultFor(ret);
+    }
+
+    stream.next_in = input;
+    stream.avail_in = inputLength;
+    stream.next_out = out;
+    stream.avail_out = capacity;
+    // Once the output is full the stream must still end; a byte decoded
+    // into the spare means the block holds more than it announced.
+    uint8_t spare = 0;
+    bool inSpare = false;
+    int result = DecodeOk;
+    for (;;) {
+        if (!inSpare && stream.avail_out == 0) {
+            *produced = capacity;
+            inSpare = true;
+            stream.next_out = &spare;
+            stream.avail_out = 1;
+        }
+        ret = lzma_code(&stream, LZMA_RUN);
+        if (inSpare && stream.avail_out == 0) {
+            result = DecodeCorruptData;
+            break;
+        }
+        if (ret == LZMA_STREAM_END)
+            break;
+        if (ret != LZMA_OK) {
+            result = resultFor(ret);
+            break;
+        }
+        if (stream.avail_in == 0) {
+            result = DecodeInputEnded;
+            break;
+        }
+    }
+    if (!inSpare)
+        *produced = capacity - stream.avail_out;
+    *consumed = inputLength - stream.avail_in;
+    lzma_end(&stream);
+    return result;
+}
+
+} // namespace
+
+bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output)
+{
+    uint8_t property = 0;
+    if (!source->Read(&property, 1)) {
+        KVLOG(LogError) << "Error read LZMA2 properties";
+        return false;
+    }
+    uint32_t unpackedSize = 0;
+    if (!source->ReadVarint32(&unpackedSize)) {
+        KVLOG(LogError) << "Error read LZMA2 unpack size";
+        return false;
+    }
+    if (!output->Reserve(unpackedSize)) {
+        KVLOG(LogError) << "unable to allocate sink space";
+        return false;
+    }
+
+    size_t consumed = 0;
+    size_t produced = 0;
+    const int result = decodeRaw(property, source->Buffer(), source->Remaining(),
+        output->MutableBuffer() + output->Length(), unpackedSize, &consumed, &produced);
+    if (result != DecodeOk || produced != unpackedSize) {
+        KVLOG(LogError) << "Error uncompressing data " << result;
+        return false;
+    }
+    source->Skip(consumed);
+    output->Bytes().grow(unpackedSize);
+    return true;
+}
+
+} // namespace kvpatch
