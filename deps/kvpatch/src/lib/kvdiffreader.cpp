@@ -1,0 +1,162 @@
+#include "crc32.h"
+#include "kvdiff.h"
+#include "logline.h"
+#include "lzmaio.h"
+
+#include <cstring>
+
+namespace kvpatch {
+
+namespace {
+
+struct DiffSections
+{
+    SourceStream control;
+    SourceStream diff;
+    SourceStream extra;
+};
+
+// Reads three lengths and then the three sections they describe.
+bool readRawBody(SourceStream* body, DiffSections* sections)
+{
+    uint32_t controlLength = 0;
+    uint32_t diffLength = 0;
+    uint32_t extraLength = 0;
+    return body->ReadVarint32(&controlLength) && body->ReadVarint32(&diffLength)
+        && body->ReadVarint32(&extraLength)
+        && body->ReadSubstream(controlLength, &sections->control)
+        && body->ReadSubstream(diffLength, &sections->diff)
+        && body->ReadSubstream(extraLength, &sections->extra);
+}
+
+// Owns what the compressed methods decode.
+struct DecodedBody
+{
+    SinkStream control;
+    SinkStream diff;
+    SinkStream extra;
+    SinkStream body;
+    SourceStream bodySource;
+};
+
+bool readSections(
+    uint8_t method, SourceStream* source, DecodedBody* decoded, DiffSections* sections)
+{
+    switch (method) {
+    case DiffThreeBlocks:
+        if (!Lzma2DecodeToSink(source, &decoded->control)
+            || !Lzma2DecodeToSink(source, &decoded->diff)
+            || !Lzma2DecodeToSink(source, &decoded->extra))
+            return false;
+        sections->control.Init(decoded->control);
+        sections->diff.Init(decoded->diff);
+        sections->extra.Init(decoded->extra);
+        return true;
+    case DiffOneBlock:
+        if (!Lzma2DecodeToSink(source, &decoded->body))
+            return false;
+        decoded->bodySource.Init(decoded->body);
+        return readRawBody(&decoded->bodySource, sections);
+    default:
+        return readRawBody(source, sections);
+    }
+}
+
+// Runs the control triples until `newSize` bytes have been appended.
+bool applyControls(
+    const SourceStream& oldData, DiffSections* sections, uint32_t newSize, SinkStream* output)
+{
+    const uint8_t* oldBytes = oldData.Buffer();
+    const int64_t oldSize = int64_t(oldData.Remaining());
+    const size_t base = output->Length();
+    int64_t oldPosition = 0;
+    uint32_t produced = 0;
+    while (produced < newSize) {
+        int32_t addLength = 0;
+        int32_t copyLength = 0;
+        int32_t seek = 0;
+        if (!sections->control.ReadVarint32Signed(&addLength)
+            || !sections->control.ReadVarint32Signed(&copyLength)
+            || !sections->control.ReadVarint32Signed(&seek)) {
+            KVLOG(LogError) << "Corrupt patch reading control";
+            return false;
+        }
+        if (addLength < 0 || copyLength < 0 || oldPosition < 0 || oldPosition + addLength > oldSize
+            || size_t(addLength) > sections->diff.Remaining())
+            return false;
+        if (uint64_t(produced) + uint64_t(addLength) > newSize) {
+            KVLOG(LogError) << "Corrupt patch";
+            return false;
+        }
+        if (!output->Write(sections->diff.Buffer(), size_t(addLength)))
+            return false;
+        uint8_t* added = output->MutableBuffer() + base + produced;
+        const uint8_t* old = oldBytes + oldPosition;
+        for (int32_t i = 0; i < addLength; ++i)
+            added[i] = uint8_t(added[i] + old[i]);
+        sections->diff.Skip(size_t(addLength));
+        produced += uint32_t(addLength);
+
+        if (uint64_t(produced) + uint64_t(copyLength) > newSize) {
+            KVLOG(LogError) << "Corrupt patch";
+            return false;
+        }
+        if (size_t(copyLength) > sections->extra.Remaining()
+            || !output->Write(sections->extra.Buffer(), size_t(copyLength)))
+            return false;
+        sections->extra.Skip(size_t(copyLength));
+        produced += uint32_t(copyLength);
+
+        oldPosition += int64_t(addLength) + seek;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header)
+{
+    uint32_t storedCrc = 0;
+    if (header) {
+        char magic[sizeof(kDiffMagic)];
+        if (!diff->Read(magic, sizeof(magic)))
+            return false;
+        if (std::memcmp(magic, kDiffMagic, sizeof(kDiffMagic)) != 0) {
+            KVLOG(LogError) << "Corrupt patch header";
+            return false;
+        }
+        if (!diff->ReadVarint32(&storedCrc)) {
+            KVLOG(LogError) << "Could not read crc";
+            return false;
+        }
+    }
+
+    uint8_t method = 0;
+    if (!diff->Read(&method, 1))
+        return false;
+    if (method > DiffOneBlock) {
+        KVLOG(LogError) << "Invalid compression method";
+        return false;
+    }
+    uint32_t newSize = 0;
+    if (!diff->ReadVarint32(&newSize))
+        return false;
+
+    DecodedBody decoded;
+    DiffSections sections;
+    if (!readSections(method, diff, &decoded, &sections))
+        return false;
+    if (!output->Reserve(newSize))
+        return false;
+    const size_t base = output->Length();
+    if (!applyControls(*oldData, &sections, newSize, output))
+        return false;
+
+    if (header && ComputeCrc32(output->Buffer() + base, newSize) != storedCrc) {
+        KVLOG(LogError) << "crc mismatch";
+        return false;
+    }
+    return true;
+}
+
+} // namespace kvpatch

@@ -1,0 +1,306 @@
+#include "allocation.h"
+#include "crc32.h"
+#include "kvdiff.h"
+#include "logline.h"
+#include "lzmaio.h"
+#include "suffixarray.h"
+
+#include <cstring>
+#include <memory>
+
+namespace kvpatch {
+
+namespace {
+
+const int64_t kMaxInputSize = int64_t(1) << 31;
+// A match this long is taken even when the current alignment nearly keeps
+// up with it, which bounds the time spent in long runs of equal data.
+const int64_t kLongMatch = 10241;
+
+struct FreeDeleter
+{
+    void operator()(void* block) const { FreeAllocation(block); }
+};
+template<typename T> using Block = std::unique_ptr<T[], FreeDeleter>;
+
+template<typename T> Block<T> allocate(size_t count)
+{
+    return Block<T>(static_cast<T*>(TryAllocate(count * sizeof(T))));
+}
+
+int64_t matchLength(const uint8_t* a, int64_t aLength, const uint8_t* b, int64_t bLength)
+{
+    const int64_t limit = aLength < bLength ? aLength : bLength;
+    int64_t i = 0;
+    while (i < limit && a[i] == b[i])
+        ++i;
+    return i;
+}
+
+// Finds the longest match of `target` among the old data's suffixes by
+// binary search over the suffix array (entry 0 is the empty suffix).
+class MatchFinder
+{
+public:
+    MatchFinder(const uint8_t* old, int64_t oldSize, const int32_t* suffixes)
+        : m_old(old)
+        , m_oldSize(oldSize)
+        , m_suffixes(suffixes)
+    {
+    }
+
+    int64_t find(const uint8_t* target, int64_t targetSize, int64_t* position) const
+    {
+        int64_t st = 0;
+        int64_t en = m_oldSize;
+        while (en - st >= 2) {
+            const int64_t x = st + (en - st) / 2;
+            const int64_t start = m_suffixes[x];
+            const int64_t length = m_oldSize - start < targetSize ? m_oldSize - start : targetSize;
+            if (std::memcmp(m_old + start, target, size_t(length)) < 0)
+                st = x;
+            else
+                en = x;
+        }
+        const int64_t x = lengthAt(st, target, targetSize);
+        const int64_t y = lengthAt(en, target, targetSize);
+        if (x > y) {
+            *position = m_suffixes[st];
+            return x;
+        }
+        *position = m_suffixes[en];
+        return y;
+    }
+
+private:
+    int64_t lengthAt(int64_t entry, const uint8_t* target, int64_t targetSize) const
+    {
+        const int64_t start = m_suffixes[entry];
+        return matchLength(m_old + start, m_oldSize - start, target, targetSize);
+    }
+
+    const uint8_t* m_old;
+    int64_t m_oldSize;
+    const int32_t* m_suffixes;
+};
+
+// The three sections as they are being produced.
+struct DiffBody
+{
+    SinkStream control;
+    Block<uint8_t> diff;
+    int64_t diffLength = 0;
+    Block<uint8_t> extra;
+    int64_t extraLength = 0;
+};
+
+class DiffBuilder
+{
+public:
+    DiffBuilder(const uint8_t* old, int64_t oldSize, const uint8_t* data, int64_t newSize,
+        const int32_t* suffixes, DiffBody* body)
+        : O(old)
+        , m(oldSize)
+        , N(data)
+        , n(newSize)
+        , m_finder(old, oldSize, suffixes)
+        , m_body(body)
+    {
+    }
+
+    bool build()
+    {
+        int64_t scan = 0;
+        int64_t len = 0;
+        int64_t pos = 0;
+        while (scan < n) {
+            int64_t oldscore = 0;
+            int64_t scsc = scan += len;
+            for (; scan < n; ++scan) {
+                len = m_finder.find(N + scan, n - scan, &pos);
+                for (; scsc < scan + len; ++scsc) {
+                    if (scsc + m_lastoffset < m && O[scsc + m_lastoffset] == N[scsc])
+                        ++oldscore;
+                }
+                if ((len == oldscore && len != 0) || len > oldscore + 8
+                    || (len >= kLongMatch && len > oldscore))
+                    break;
+                if (scan + m_lastoffset < m && O[scan + m_lastoffset] == N[scan])
+                    --oldscore;
+            }
+            if ((len != oldscore || scan == n) && !emit(scan, pos))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    // Extends the previous match forward and this one backward, settles
+    // their overlap and writes one triple with its diff and extra bytes.
+    bool emit(int64_t scan, int64_t pos)
+    {
+        int64_t lenf = 0;
+        {
+            int64_t s = 0;
+            int64_t best = 0;
+            for (int64_t i = 1; m_lastscan + i <= scan && m_lastpos + i <= m; ++i) {
+                if (O[m_lastpos + i - 1] == N[m_lastscan + i - 1])
+                    ++s;
+                if (2 * s - i > best) {
+                    best = 2 * s - i;
+                    lenf = i;
+                }
+            }
+        }
+        int64_t lenb = 0;
+        if (scan < n) {
+            int64_t s = 0;
+            int64_t best = 0;
+            for (int64_t i = 1; scan >= m_lastscan + i && pos >= i; ++i) {
+                if (O[pos - i] == N[scan - i])
+                    ++s;
+                if (2 * s - i > best) {
+                    best = 2 * s - i;
+                    lenb = i;
+                }
+            }
+        }
+        if (m_lastscan + lenf > scan - lenb) {
+            const int64_t overlap = (m_lastscan + lenf) - (scan - lenb);
+            int64_t s = 0;
+            int64_t best = 0;
+            int64_t lens = 0;
+            for (int64_t i = 0; i < overlap; ++i) {
+                if (N[m_lastscan + lenf - overlap + i] == O[m_lastpos + lenf - overlap + i])
+                    ++s;
+                if (N[scan - lenb + i] == O[pos - lenb + i])
+                    --s;
+                if (s > best) {
+                    best = s;
+                    lens = i + 1;
+                }
+            }
+            lenf += lens - overlap;
+            lenb -= lens;
+        }
+
+        uint8_t* diff = m_body->diff.get() + m_body->diffLength;
+        for (int64_t i = 0; i < lenf; ++i)
+            diff[i] = uint8_t(N[m_lastscan + i] - O[m_lastpos + i]);
+        m_body->diffLength += lenf;
+        const int64_t extraLength = (scan - lenb) - (m_lastscan + lenf);
+        if (extraLength > 0)
+            std::memcpy(m_body->extra.get() + m_body->extraLength, N + m_lastscan + lenf,
+                size_t(extraLength));
+        m_body->extraLength += extraLength;
+
+        const int64_t seek = (pos - lenb) - (m_lastpos + lenf);
+        if (!m_body->control.WriteVarint32Signed(int32_t(lenf))
+            || !m_body->control.WriteVarint32Signed(int32_t(extraLength))
+            || !m_body->control.WriteVarint32Signed(int32_t(seek)))
+            return false;
+
+        m_lastscan = scan - lenb;
+        m_lastpos = pos - lenb;
+        m_lastoffset = pos - scan;
+        return true;
+    }
+
+    const uint8_t* O;
+    const int64_t m;
+    const uint8_t* N;
+    const int64_t n;
+    MatchFinder m_finder;
+    DiffBody* m_body;
+    int64_t m_lastscan = 0;
+    int64_t m_lastpos = 0;
+    int64_t m_lastoffset = 0;
+};
+
+bool writeRawBody(DiffBody* body, SinkStream* out)
+{
+    return out->WriteSizeVarint32(body->control.Length())
+        && out->WriteSizeVarint32(size_t(body->diffLength))
+        && out->WriteSizeVarint32(size_t(body->extraLength))
+        && out->Write(body->control.Buffer(), body->control.Length())
+        && out->Write(body->diff.get(), size_t(body->diffLength))
+        && out->Write(body->extra.get(), size_t(body->extraLength));
+}
+
+bool writeBody(uint8_t method, DiffBody* body, SinkStream* out)
+{
+    switch (method) {
+    case DiffThreeBlocks: {
+        SourceStream control;
+        control.Init(body->control);
+        return Lzma2EncodeStream(&control, out)
+            && Lzma2EncodeBuffer(body->diff.get(), size_t(body->diffLength), out)
+            && Lzma2EncodeBuffer(body->extra.get(), size_t(body->extraLength), out);
+    }
+    case DiffOneBlock: {
+        SinkStream raw;
+        return writeRawBody(body, &raw) && Lzma2EncodeBuffer(raw.Buffer(), raw.Length(), out);
+    }
+    default:
+        return writeRawBody(body, out);
+    }
+}
+
+} // namespace
+
+bool GenerateDiff(
+    SourceStream* oldData, SourceStream* newData, SinkStream* diff, bool header, uint8_t method)
+{
+    const uint8_t* old = oldData->Buffer();
+    const int64_t oldSize = int64_t(oldData->Remaining());
+    const uint8_t* data = newData->Buffer();
+    const int64_t newSize = int64_t(newData->Remaining());
+    if (oldSize >= kMaxInputSize) {
+        KVLOG(LogError) << " old stream too large";
+        return false;
+    }
+    if (newSize >= kMaxInputSize) {
+        KVLOG(LogError) << " new stream too large";
+        return false;
+    }
+    if (!oldData->Skip(size_t(oldSize))) {
+        KVLOG(LogError) << "error in old_stream size";
+        return false;
+    }
+    if (!newData->Skip(size_t(newSize))) {
+        KVLOG(LogError) << "error in new_stream size";
+        return false;
+    }
+    if (method > DiffOneBlock) {
+        KVLOG(LogError) << "Invalid compression method";
+        return false;
+    }
+
+    const uint32_t crc = ComputeCrc32(data, size_t(newSize));
+
+    // Entry 0 is the empty suffix, which sorts first.
+    Block<int32_t> suffixes = allocate<int32_t>(size_t(oldSize) + 1);
+    if (!suffixes)
+        return false;
+    suffixes[0] = int32_t(oldSize);
+    // An empty old input may come without any bytes to point at.
+    if (oldSize > 0 && BuildSuffixArray(old, suffixes.get() + 1, int32_t(oldSize)) != 0)
+        return false;
+
+    DiffBody body;
+    body.diff = allocate<uint8_t>(size_t(newSize) + 1);
+    body.extra = allocate<uint8_t>(size_t(newSize) + 1);
+    if (!body.diff || !body.extra)
+        return false;
+    DiffBuilder builder(old, oldSize, data, newSize, suffixes.get(), &body);
+    if (!builder.build())
+        return false;
+    suffixes.reset();
+
+    if (header && (!diff->Write(kDiffMagic, sizeof(kDiffMagic)) || !diff->WriteVarint32(crc)))
+        return false;
+    return diff->Write(&method, 1) && diff->WriteSizeVarint32(size_t(newSize))
+        && writeBody(method, &body, diff);
+}
+
+} // namespace kvpatch

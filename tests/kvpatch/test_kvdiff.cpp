@@ -1,0 +1,332 @@
+#include "allocation.h"
+#include "crc32.h"
+#include "kvdiff.h"
+#include "logcapture.h"
+#include "lzmaio.h"
+#include "testdata.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <tuple>
+
+using namespace kvpatch;
+
+namespace {
+
+Bytes contentOf(const SinkStream& sink)
+{
+    return Bytes(sink.Buffer(), sink.Buffer() + sink.Length());
+}
+
+Bytes generate(const Bytes& oldData, const Bytes& newData, uint8_t method, bool header)
+{
+    SourceStream oldSource(oldData.data(), oldData.size());
+    SourceStream newSource(newData.data(), newData.size());
+    SinkStream diff;
+    EXPECT_TRUE(GenerateDiff(&oldSource, &newSource, &diff, header, method));
+    EXPECT_TRUE(oldSource.Empty());
+    EXPECT_TRUE(newSource.Empty());
+    return contentOf(diff);
+}
+
+struct Applied
+{
+    bool ok;
+    Bytes output;
+    std::vector<std::string> messages;
+    size_t diffPosition;
+};
+
+Applied apply(const Bytes& oldData, const Bytes& diff, bool header)
+{
+    LogCapture log;
+    SourceStream oldSource(oldData.data(), oldData.size());
+    SourceStream diffSource(diff.data(), diff.size());
+    SinkStream out;
+    const bool ok = ApplyDiff(&oldSource, &diffSource, &out, header);
+    EXPECT_EQ(oldSource.Position(), 0u);
+    return {ok, contentOf(out), log.messages, diffSource.Position()};
+}
+
+using Triple = std::tuple<int32_t, int32_t, int32_t>;
+
+// A method-0 diff built by hand from its parts.
+Bytes rawDiff(uint32_t newSize, const std::vector<Triple>& triples, const Bytes& diffBytes,
+    const Bytes& extraBytes)
+{
+    SinkStream control;
+    for (const Triple& t : triples) {
+        control.WriteVarint32Signed(std::get<0>(t));
+        control.WriteVarint32Signed(std::get<1>(t));
+        control.WriteVarint32Signed(std::get<2>(t));
+    }
+    SinkStream out;
+    const uint8_t method = DiffRaw;
+    out.Write(&method, 1);
+    out.WriteVarint32(newSize);
+    out.WriteSizeVarint32(control.Length());
+    out.WriteSizeVarint32(diffBytes.size());
+    out.WriteSizeVarint32(extraBytes.size());
+    out.Write(control.Buffer(), control.Length());
+    out.Write(diffBytes.data(), diffBytes.size());
+    out.Write(extraBytes.data(), extraBytes.size());
+    return contentOf(out);
+}
+
+// Two versions of a file as releases differ: edits, an insertion early on
+// that shifts what follows, and a removed stretch.
+std::pair<Bytes, Bytes> releasePair(size_t size, uint32_t seed)
+{
+    Bytes oldData = repetitiveBytes(size / 2, seed);
+    const Bytes tail = randomBytes(size / 2, seed + 1);
+    oldData.insert(oldData.end(), tail.begin(), tail.end());
+    Bytes newData = oldData;
+    const Bytes inserted = randomBytes(97, seed + 2);
+    newData.insert(newData.begin() + size / 10, inserted.begin(), inserted.end());
+    for (size_t i = size / 5; i < newData.size(); i += 1031)
+        newData[i] = uint8_t(newData[i] + 1);
+    newData.erase(newData.begin() + size * 7 / 10, newData.begin() + size * 7 / 10 + 50);
+    return {oldData, newData};
+}
+
+class KvDiffRoundTrip : public ::testing::TestWithParam<std::tuple<uint8_t, bool>>
+{
+};
+
+TEST_P(KvDiffRoundTrip, ReproducesNewData)
+{
+    const uint8_t method = std::get<0>(GetParam());
+    const bool header = std::get<1>(GetParam());
+    const auto release = releasePair(60000, 11);
+    const std::vector<std::pair<Bytes, Bytes>> cases = {
+        {{}, {}},
+        {bytesOf("old data"), {}},
+        {{}, bytesOf("new data")},
+        {bytesOf("a"), bytesOf("b")},
+        {bytesOf("abc"), bytesOf("abd")},
+        {repetitiveBytes(5000, 1), repetitiveBytes(5000, 1)},
+        {randomBytes(4000, 2), randomBytes(5000, 3)},
+        {repetitiveBytes(20000, 4), repetitiveBytes(21000, 5)},
+        {Bytes(3000, 'x'), Bytes(4000, 'x')},
+        release,
+        {release.second, release.first},
+    };
+    for (const auto& c : cases) {
+        const Bytes diff = generate(c.first, c.second, method, header);
+        const Applied applied = apply(c.first, diff, header);
+        ASSERT_TRUE(applied.ok) << c.first.size() << " -> " << c.second.size();
+        EXPECT_EQ(applied.output, c.second);
+        EXPECT_EQ(applied.diffPosition, diff.size());
+        EXPECT_TRUE(applied.messages.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllMethods, KvDiffRoundTrip,
+    ::testing::Combine(
+        ::testing::Values(DiffRaw, DiffThreeBlocks, DiffOneBlock), ::testing::Bool()));
+
+TEST(KvDiff, HeaderCarriesMagicAndCrc)
+{
+    const Bytes newData = bytesOf("123456789");
+    const Bytes diff = generate(bytesOf("12345"), newData, DiffRaw, true);
+    ASSERT_GE(diff.size(), 14u);
+    EXPECT_EQ(Bytes(diff.begin(), diff.begin() + 8), bytesOf("KVDIFF10"));
+    // 0x340BC6D9 as varint, then the method byte and the size.
+    EXPECT_EQ(Bytes(diff.begin() + 8, diff.begin() + 15),
+        (Bytes {0xD9, 0x8D, 0xAF, 0xA0, 0x03, DiffRaw, 9}));
+}
+
+TEST(KvDiff, IdenticalDataIsOneAddTriple)
+{
+    const Bytes data = randomBytes(1000, 21);
+    const Bytes diff = generate(data, data, DiffRaw, false);
+    // method, size, lengths (control 5: 1000, 0, -1000; diff 1000; extra 0).
+    SinkStream expected;
+    const uint8_t method = DiffRaw;
+    expected.Write(&method, 1);
+    expected.WriteVarint32(1000);
+    expected.WriteVarint32(5);
+    expected.WriteVarint32(1000);
+    expected.WriteVarint32(0);
+    expected.WriteVarint32Signed(1000);
+    expected.WriteVarint32Signed(0);
+    expected.WriteVarint32Signed(-1000);
+    const Bytes zeros(1000, 0);
+    expected.Write(zeros.data(), zeros.size());
+    EXPECT_EQ(diff, contentOf(expected));
+}
+
+TEST(KvDiff, EmptyNewDataHasEmptyBodyAndIgnoresOldData)
+{
+    const Bytes diff = generate(randomBytes(100, 3), {}, DiffRaw, false);
+    EXPECT_EQ(diff, (Bytes {DiffRaw, 0, 0, 0, 0}));
+    const Applied applied = apply(bytesOf("anything"), diff, false);
+    EXPECT_TRUE(applied.ok);
+    EXPECT_TRUE(applied.output.empty());
+}
+
+TEST(KvDiff, NewSizeZeroReadsNoControls)
+{
+    // Control bytes that could not be applied are never looked at.
+    const Bytes diff = rawDiff(0, {{50, 50, 50}}, {}, {});
+    EXPECT_TRUE(apply({}, diff, false).ok);
+}
+
+TEST(KvDiff, HandBuiltDiffWithNegativeSeek)
+{
+    const Bytes oldData = bytesOf("abcdef");
+    // "abc" + "XY" + "bcd": after the first add the old position is moved
+    // back to 1 by the seek.
+    const Bytes diff = rawDiff(8, {{3, 2, -2}, {3, 0, 0}}, Bytes(6, 0), bytesOf("XY"));
+    const Applied applied = apply(oldData, diff, false);
+    ASSERT_TRUE(applied.ok);
+    EXPECT_EQ(applied.output, bytesOf("abcXYbcd"));
+}
+
+TEST(KvDiff, LeftoverControlBytesAreIgnored)
+{
+    const Bytes diff = rawDiff(2, {{0, 2, 0}, {999, 999, 999}}, {}, bytesOf("hi"));
+    const Applied applied = apply({}, diff, false);
+    ASSERT_TRUE(applied.ok);
+    EXPECT_EQ(applied.output, bytesOf("hi"));
+}
+
+TEST(KvDiff, AddsWrapAroundModulo256)
+{
+    const Applied applied = apply({0xF0, 0x01}, rawDiff(2, {{2, 0, 0}}, {0x20, 0xFF}, {}), false);
+    ASSERT_TRUE(applied.ok);
+    EXPECT_EQ(applied.output, (Bytes {0x10, 0x00}));
+}
+
+void expectFailure(const Bytes& oldData, const Bytes& diff, bool header, const std::string& message)
+{
+    const Applied applied = apply(oldData, diff, header);
+    EXPECT_FALSE(applied.ok);
+    if (message.empty()) {
+        EXPECT_TRUE(applied.messages.empty()) << applied.messages[0];
+    } else {
+        EXPECT_EQ(applied.messages, std::vector<std::string> {message});
+    }
+}
+
+TEST(KvDiffFailure, ControlsEndingEarly)
+{
+    expectFailure(
+        {}, rawDiff(3, {{0, 2, 0}}, {}, bytesOf("hi")), false, "Corrupt patch reading control");
+    Bytes truncatedTriple = rawDiff(1, {}, {}, bytesOf("h"));
+    expectFailure({}, truncatedTriple, false, "Corrupt patch reading control");
+}
+
+TEST(KvDiffFailure, StepsPastTheNewSize)
+{
+    expectFailure(bytesOf("abc"), rawDiff(2, {{3, 0, 0}}, Bytes(3, 0), {}), false, "Corrupt patch");
+    expectFailure({}, rawDiff(2, {{0, 3, 0}}, {}, bytesOf("abc")), false, "Corrupt patch");
+}
+
+TEST(KvDiffFailure, StepsOutsideTheirDataFailSilently)
+{
+    const Bytes oldData = bytesOf("abc");
+    // add past the old data's end
+    expectFailure(oldData, rawDiff(4, {{4, 0, 0}}, Bytes(4, 0), {}), false, "");
+    // old position before the start after a negative seek
+    expectFailure(oldData, rawDiff(4, {{1, 0, -2}, {3, 0, 0}}, Bytes(4, 0), {}), false, "");
+    // add beyond the diff section
+    expectFailure(oldData, rawDiff(3, {{3, 0, 0}}, Bytes(2, 0), {}), false, "");
+    // copy beyond the extra section
+    expectFailure({}, rawDiff(3, {{0, 3, 0}}, {}, bytesOf("ab")), false, "");
+    // negative lengths
+    expectFailure(oldData, rawDiff(3, {{-1, 0, 0}}, {}, {}), false, "");
+    expectFailure(oldData, rawDiff(3, {{0, -1, 0}}, {}, {}), false, "");
+}
+
+TEST(KvDiffFailure, BadMethodAndMissingFields)
+{
+    expectFailure({}, {3, 0, 0, 0, 0}, false, "Invalid compression method");
+    expectFailure({}, {}, false, "");
+    expectFailure({}, {DiffRaw}, false, "");
+    expectFailure({}, {DiffRaw, 5}, false, "");
+    // Section lengths beyond the diff's end.
+    expectFailure({}, {DiffRaw, 1, 0, 0, 5, 'a'}, false, "");
+}
+
+TEST(KvDiffFailure, BrokenCompressedSections)
+{
+    expectFailure({}, {DiffThreeBlocks, 1}, false, "Error read LZMA2 properties");
+    expectFailure({}, {DiffOneBlock, 1, 0}, false, "Error read LZMA2 unpack size");
+    Bytes diff = generate(randomBytes(500, 5), randomBytes(600, 6), DiffThreeBlocks, false);
+    diff.resize(diff.size() - 3);
+    expectFailure(randomBytes(500, 5), diff, false, "Error uncompressing data 6");
+}
+
+TEST(KvDiffFailure, HeaderChecks)
+{
+    const Bytes oldData = repetitiveBytes(3000, 7);
+    const Bytes newData = repetitiveBytes(3100, 8);
+    const Bytes diff = generate(oldData, newData, DiffRaw, true);
+
+    expectFailure(oldData, Bytes(diff.begin(), diff.begin() + 7), true, "");
+    Bytes badMagic = diff;
+    badMagic[7] = '1';
+    expectFailure(oldData, badMagic, true, "Corrupt patch header");
+    expectFailure(oldData, Bytes(diff.begin(), diff.begin() + 8), true, "Could not read crc");
+
+    // A different old file yields other bytes: the CRC catches it after the
+    // whole output was built.
+    Bytes otherOld = oldData;
+    otherOld[100] ^= 1;
+    const Applied applied = apply(otherOld, diff, true);
+    EXPECT_FALSE(applied.ok);
+    EXPECT_EQ(applied.messages, std::vector<std::string> {"crc mismatch"});
+    EXPECT_EQ(applied.output.size(), newData.size());
+
+    // The same diff without its header applies without a check.
+    const Bytes bare(diff.begin() + 8 + 5, diff.end());
+    EXPECT_TRUE(apply(otherOld, bare, false).ok);
+}
+
+TEST(KvDiffFailure, OutputThatCannotGrowFails)
+{
+    const Bytes diff = rawDiff(4, {{0, 4, 0}}, {}, bytesOf("abcd"));
+    SourceStream oldSource;
+    SourceStream diffSource(diff.data(), diff.size());
+    SinkStream out;
+    SetAllocationLimit(2);
+    out.Write("x", 1);
+    SetAllocationLimit(SIZE_MAX);
+    ASSERT_TRUE(out.Failed());
+    EXPECT_FALSE(ApplyDiff(&oldSource, &diffSource, &out, false));
+}
+
+TEST(KvDiffFailure, WriterRefusesHugeInputs)
+{
+    const size_t huge = size_t(1) << 31;
+    void* view = mmap(nullptr, huge, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(view, MAP_FAILED);
+    const uint8_t* bytes = static_cast<const uint8_t*>(view);
+    LogCapture log;
+    SinkStream diff;
+    SourceStream small(bytes, 10);
+    SourceStream big(bytes, huge);
+    EXPECT_FALSE(GenerateDiff(&big, &small, &diff, false, DiffRaw));
+    EXPECT_EQ(log.last(), " old stream too large");
+    small.Init(bytes, 10);
+    big.Init(bytes, huge);
+    EXPECT_FALSE(GenerateDiff(&small, &big, &diff, false, DiffRaw));
+    EXPECT_EQ(log.last(), " new stream too large");
+    munmap(view, huge);
+}
+
+TEST(KvDiffFailure, WriterReportsFailedOutput)
+{
+    const Bytes data = randomBytes(1000, 9);
+    SourceStream oldSource(data.data(), data.size());
+    SourceStream newSource(data.data(), data.size());
+    SinkStream diff;
+    SetAllocationLimit(2);
+    diff.Write("x", 1);
+    SetAllocationLimit(SIZE_MAX);
+    EXPECT_FALSE(GenerateDiff(&oldSource, &newSource, &diff, true, DiffOneBlock));
+}
+
+} // namespace
