@@ -15,8 +15,8 @@ namespace {
 Bytes sampleData(size_t size, const ScratchDir& dir)
 {
     const std::string half = std::to_string(size / 2);
-    run("find /usr/include -name '*.h*' -type f | sort | xargs cat 2>/dev/null | head -c " + half + " > "
-        + dir.path("data"));
+    run("find /usr/include -name '*.h*' -type f | sort | xargs cat 2>/dev/null | head -c " + half
+        + " > " + dir.path("data"));
     run("find /usr/lib/x86_64-linux-gnu /usr/lib -maxdepth 1 -name '*.so*' -type f | sort | xargs "
         "cat 2>/dev/null | head -c "
         + half + " >> " + dir.path("data"));
