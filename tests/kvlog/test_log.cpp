@@ -1,5 +1,8 @@
 #include "log.h"
+#include "logtimestamp.h"
 #include "recordingsink.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include <gtest/gtest.h>
 
@@ -141,12 +144,26 @@ TEST_F(LogTest, WithoutSinksALogCallHasNoVisibleEffect)
     logMessage("nobody listens", LogDevelop, "", 0);
 }
 
-TEST_F(LogTest, TimestampStyles)
+TEST_F(LogTest, TimestampStylesForFixedTimes)
+{
+    using namespace boost::posix_time;
+    const ptime withFraction = time_from_string("2026-03-04 05:06:07.000123");
+    const ptime wholeSecond = time_from_string("2026-03-04 05:06:07");
+    EXPECT_EQ(formatLogTime(0, withFraction), "2026-03-04 05:06:07.000123");
+    // Without a fraction the column still ends in "." and is filled to 26.
+    EXPECT_EQ(formatLogTime(0, wholeSecond), "0000002026-03-04 05:06:07.");
+    EXPECT_EQ(formatLogTime(2, withFraction), "20260304T050607.000123");
+    EXPECT_EQ(formatLogTime(2, wholeSecond), "20260304T050607");
+    EXPECT_EQ(formatLogTime(1, withFraction), "2026-03-04T05:06:07.000123");
+    EXPECT_EQ(formatLogTime(7, wholeSecond), "2026-03-04T05:06:07");
+}
+
+TEST_F(LogTest, TimestampStylesUseTheClock)
 {
     const std::string style0 = formatLogTimestamp(0);
     EXPECT_EQ(style0.size(), 26u);
-    EXPECT_TRUE(
-        std::regex_match(style0, std::regex(R"( *\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.(\d{6})?)")))
+    EXPECT_TRUE(std::regex_match(
+        style0, std::regex(R"((000000)?\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.(\d{6})?)")))
         << style0;
     const std::string style2 = formatLogTimestamp(2);
     EXPECT_TRUE(std::regex_match(style2, std::regex(R"(\d{8}T\d{6}(\.\d{6})?)"))) << style2;

@@ -1,4 +1,5 @@
 #include "log.h"
+#include "logtimestamp.h"
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -96,15 +97,20 @@ const std::string& logLevelName(int level)
 std::string formatLogTimestamp(int style)
 {
     using namespace boost::posix_time;
-    const ptime now
-        = settings().localTime ? microsec_clock::local_time() : microsec_clock::universal_time();
+    return formatLogTime(style,
+        settings().localTime ? microsec_clock::local_time() : microsec_clock::universal_time());
+}
+
+std::string formatLogTime(int style, const boost::posix_time::ptime& time)
+{
+    using namespace boost::posix_time;
     if (style == 2)
-        return to_iso_string(now);
+        return to_iso_string(time);
     if (style != 0)
-        return to_iso_extended_string(now);
+        return to_iso_extended_string(time);
 
     // "YYYYMMDDTHHMMSS[.ffffff]" -> "YYYY-MM-DD HH:MM:SS.[ffffff]"
-    std::string text = to_iso_string(now);
+    std::string text = to_iso_string(time);
     const size_t t = text.find('T');
     if (t != std::string::npos) {
         text[t] = ' ';
