@@ -8,6 +8,6 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    kvpatch::SetAllocationLimit(size_t(64) << 20);
+    kvpatch::SetAllocationLimit(size_t(8) << 20);
     return 0;
 }
