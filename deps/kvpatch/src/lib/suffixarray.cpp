@@ -1,5 +1,6 @@
 #include "suffixarray.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -61,28 +62,31 @@ public:
         }
     }
 
-    int32_t* starts()
+    void toStarts()
     {
-        const int32_t* counts = m_counts;
         int32_t sum = 0;
         for (int32_t c = 0; c < m_k; ++c) {
-            const int32_t size = counts[c];
+            const int32_t size = m_counts[c];
             m_heads[c] = sum;
             sum += size;
         }
-        return m_heads;
     }
 
-    int32_t* ends()
+    void toEnds()
     {
-        const int32_t* counts = m_counts;
         int32_t sum = 0;
         for (int32_t c = 0; c < m_k; ++c) {
-            sum += counts[c];
+            sum += m_counts[c];
             m_heads[c] = sum;
         }
-        return m_heads;
     }
+
+    // The next free slot at the start (left-to-right pass) or the end
+    // (right-to-left pass) of the bucket of symbol c, taken.
+    int32_t takeStart(int32_t c) { return m_heads[c]++; }
+    int32_t takeEnd(int32_t c) { return --m_heads[c]; }
+    // The slot the next take for symbol c will be near, for prefetching.
+    int32_t peek(int32_t c) const { return m_heads[c]; }
 
 private:
     static int32_t* allocate(int32_t k)
@@ -108,6 +112,85 @@ private:
     bool m_countsInFreeSpace = false;
 };
 
+// The symbols of a reduced string are named after their groups of equal LMS
+// substrings: twice the rank at which the group starts among the sorted LMS
+// substrings, plus one when the group has a single member. They compare like
+// the substrings, and the bucket of a symbol starts at its group's rank, so a
+// single-member bucket is one known slot and needs no head: with nearly every
+// name unique (the common case) the passes mostly skip the scattered table.
+inline int32_t groupRank(int32_t symbol)
+{
+    return symbol >> 1;
+}
+
+inline bool isSingleGroup(int32_t symbol)
+{
+    return (symbol & 1) != 0;
+}
+
+inline int32_t groupSymbol(int32_t rank, bool single)
+{
+    return rank * 2 + (single ? 1 : 0);
+}
+
+// Bucket heads for a reduced string of n symbols, kept in one table of n
+// entries indexed by group rank: for a group of two or more, the entry at its
+// rank is the moving head and the next entry holds minus the group's size; a
+// single-member group's entry holds kSingle.
+constexpr int32_t kSingle = INT32_MIN;
+
+class GroupBuckets
+{
+public:
+    GroupBuckets(int32_t* table, int32_t n)
+        : m_table(table)
+        , m_n(n)
+    {
+    }
+
+    void recoverAfterRecursion() { }
+
+    void toStarts()
+    {
+        for (int32_t rank = 0; rank < m_n;) {
+            if (m_table[rank] == kSingle) {
+                ++rank;
+            } else {
+                const int32_t size = -m_table[rank + 1];
+                m_table[rank] = rank;
+                rank += size;
+            }
+        }
+    }
+
+    void toEnds()
+    {
+        for (int32_t rank = 0; rank < m_n;) {
+            if (m_table[rank] == kSingle) {
+                ++rank;
+            } else {
+                const int32_t size = -m_table[rank + 1];
+                m_table[rank] = rank + size;
+                rank += size;
+            }
+        }
+    }
+
+    int32_t takeStart(int32_t c)
+    {
+        return isSingleGroup(c) ? groupRank(c) : m_table[groupRank(c)]++;
+    }
+    int32_t takeEnd(int32_t c) { return isSingleGroup(c) ? groupRank(c) : --m_table[groupRank(c)]; }
+    int32_t peek(int32_t c) const
+    {
+        return isSingleGroup(c) ? groupRank(c) : m_table[groupRank(c)];
+    }
+
+private:
+    int32_t* m_table;
+    int32_t m_n;
+};
+
 // Symbol as an index: bytes compare unsigned, integer symbols are in [0, k).
 template<typename Sym> inline int32_t sym(const Sym* text, int32_t i)
 {
@@ -117,9 +200,10 @@ template<typename Sym> inline int32_t sym(const Sym* text, int32_t i)
 // Puts every LMS position (an S-type position whose left neighbour is L-type)
 // at the end of its bucket and returns how many there are. Position n - 1 is
 // always L-type because the implicit sentinel after it is smallest.
-template<typename Sym>
-int32_t placeLmsPositions(const Sym* T, int32_t* SA, int32_t n, int32_t* ends)
+template<typename Sym, typename Table>
+int32_t placeLmsPositions(const Sym* T, int32_t* SA, int32_t n, Table& table)
 {
+    table.toEnds();
     int32_t count = 0;
     bool rightIsS = false;
     int32_t right = sym(T, n - 1);
@@ -127,7 +211,7 @@ int32_t placeLmsPositions(const Sym* T, int32_t* SA, int32_t n, int32_t* ends)
         const int32_t c = sym(T, i);
         const bool isS = c < right || (c == right && rightIsS);
         if (rightIsS && !isS) {
-            SA[--ends[right]] = i + 1;
+            SA[table.takeEnd(right)] = i + 1;
             ++count;
         }
         rightIsS = isS;
@@ -177,11 +261,11 @@ template<typename Sym> inline void prefetchBefore(const Sym* T, int32_t j)
 // With large alphabets (reduced strings) the bucket heads are scattered too, so
 // the slot an entry will be written to is requested as well, once its symbol
 // is likely in cache.
-template<typename Sym>
-inline void prefetchHead(const Sym* T, const int32_t* SA, const int32_t* heads, int32_t j)
+template<typename Sym, typename Table>
+inline void prefetchHead(const Sym* T, const int32_t* SA, const Table& table, int32_t j)
 {
     if (sizeof(Sym) > 1 && j > 0) {
-        __builtin_prefetch(SA + heads[sym(T, j - 1)], 1);
+        __builtin_prefetch(SA + table.peek(sym(T, j - 1)), 1);
     }
 }
 
@@ -193,14 +277,15 @@ inline void prefetchHead(const Sym* T, const int32_t* SA, const int32_t* heads, 
 // pass turns positive for the right-to-left pass; 0 is an empty slot or the
 // suffix without predecessor. An induced k is stored as ~k when its own
 // predecessor is S-type; reading T[k - 1] as T[k] when k = 0 stores 0.
-template<typename Sym, Pass P>
-void induceLType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
+template<typename Sym, typename Table, Pass P>
+void induceLType(const Sym* T, int32_t* SA, int32_t n, Table& table)
 {
+    table.toStarts();
     {
         // The implicit sentinel sorts first and induces the last suffix.
         const int32_t k = n - 1;
         const int32_t c = sym(T, k);
-        SA[heads[c]++] = sym(T, k - (k > 0)) < c ? ~k : k;
+        SA[table.takeStart(c)] = sym(T, k - (k > 0)) < c ? ~k : k;
     }
     const int32_t far = n - kPrefetchDistance;
     const int32_t near = n - kPrefetchDistance / 2;
@@ -209,13 +294,13 @@ void induceLType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
             prefetchBefore(T, SA[i + kPrefetchDistance]);
         }
         if (i < near) {
-            prefetchHead(T, SA, heads, SA[i + kPrefetchDistance / 2]);
+            prefetchHead(T, SA, table, SA[i + kPrefetchDistance / 2]);
         }
         const int32_t j = SA[i];
         if (j > 0) {
             const int32_t k = j - 1;
             const int32_t c = sym(T, k);
-            SA[heads[c]++] = sym(T, k - (k > 0)) < c ? ~k : k;
+            SA[table.takeStart(c)] = sym(T, k - (k > 0)) < c ? ~k : k;
             SA[i] = P == Pass::LmsSubstrings ? 0 : P == Pass::Transform ? ~c : ~j;
         } else if (j < 0) {
             SA[i] = ~j;
@@ -228,16 +313,17 @@ void induceLType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
 // since its predecessor is L-type and already placed. In the LMS pass the
 // negated entries are the result; in the others every entry is turned into its
 // final value. Returns the slot of suffix 0 (transform pass).
-template<typename Sym, Pass P>
-int32_t induceSType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
+template<typename Sym, typename Table, Pass P>
+int32_t induceSType(const Sym* T, int32_t* SA, int32_t n, Table& table)
 {
+    table.toEnds();
     int32_t primary = 0;
     for (int32_t i = n - 1; i >= 0; --i) {
         if (i >= kPrefetchDistance) {
             prefetchBefore(T, SA[i - kPrefetchDistance]);
         }
         if (i >= kPrefetchDistance / 2) {
-            prefetchHead(T, SA, heads, SA[i - kPrefetchDistance / 2]);
+            prefetchHead(T, SA, table, SA[i - kPrefetchDistance / 2]);
         }
         const int32_t j = SA[i];
         if (j > 0) {
@@ -248,7 +334,7 @@ int32_t induceSType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
             if (before > c) {
                 stored = P == Pass::Transform ? ~before : ~k;
             }
-            SA[--heads[c]] = stored;
+            SA[table.takeEnd(c)] = stored;
             if (P == Pass::Transform) {
                 SA[i] = c;
             }
@@ -263,20 +349,51 @@ int32_t induceSType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
     return primary;
 }
 
-template<typename Sym, Pass P>
-int32_t induce(const Sym* T, int32_t* SA, int32_t n, Buckets<Sym>& buckets)
+template<Pass P, typename Sym, typename Table>
+int32_t induce(const Sym* T, int32_t* SA, int32_t n, Table& table)
 {
-    induceLType<Sym, P>(T, SA, n, buckets.starts());
-    return induceSType<Sym, P>(T, SA, n, buckets.ends());
+    induceLType<Sym, Table, P>(T, SA, n, table);
+    return induceSType<Sym, Table, P>(T, SA, n, table);
 }
 
-// Gives every sorted LMS substring a name (equal substrings share it) and
-// writes the names in text order to the last m entries of SA[0 .. end).
-// Expects the sorted LMS positions in SA[0 .. m) and SA[m .. n) to be zero.
-// Returns the number of distinct names.
+// Whether T[a .. a + length) equals T[b .. b + length). Most LMS substrings
+// of bytes are a few bytes long, so those compare as one masked word.
+template<typename Sym>
+inline bool equalSymbols(const Sym* T, int32_t a, int32_t b, int32_t length, int32_t n)
+{
+    if (sizeof(Sym) == 1 && length <= 8 && a <= n - 8 && b <= n - 8) {
+        uint64_t x = 0;
+        uint64_t y = 0;
+        std::memcpy(&x, T + a, 8);
+        std::memcpy(&y, T + b, 8);
+        // Keep the bits of the first length bytes (length >= 2 here).
+        const uint64_t all = ~uint64_t(0);
+        const int unused = 8 * (8 - length);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        const uint64_t mask = all >> unused;
+#else
+        const uint64_t mask = all << unused;
+#endif
+        return ((x ^ y) & mask) == 0;
+    }
+    for (int32_t d = 0; d < length; ++d) {
+        if (T[a + d] != T[b + d]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Names the sorted LMS substrings in SA[0 .. m) by their groups of equal
+// substrings (see groupSymbol), writing name + 1 to SA[m + p / 2] for LMS
+// position p (positions are at least two apart; the caller zeroed SA[m .. n)).
+// Returns the number of groups. Each group of two or more leaves 0 at its rank
+// in SA and minus its size after it (the layout of GroupBuckets); the entries
+// of single-member groups keep their positions (all positive), so that SA[0 ..
+// m) is still the sorted LMS positions when every name is unique.
 template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int32_t n, int32_t m)
 {
-    // Lengths first, at m + p / 2 (LMS positions are at least two apart).
+    // Lengths first, in the name slots.
     {
         bool rightIsS = false;
         int32_t right = sym(T, n - 1);
@@ -293,9 +410,19 @@ template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int3
         }
     }
 
-    int32_t names = 0;
+    int32_t groups = 0;
+    int32_t groupStart = 0;
     int32_t previous = -1;
     int32_t previousLength = 0;
+    // Called once the entries of the group have all been read.
+    auto closeGroup = [&](int32_t end) {
+        if (end - groupStart == 1) {
+            SA[m + (previous >> 1)] = groupSymbol(groupStart, true) + 1;
+        } else {
+            SA[groupStart] = 0;
+            SA[groupStart + 1] = groupStart - end;
+        }
+    };
     for (int32_t r = 0; r < m; ++r) {
         if (r + kPrefetchDistance < m) {
             const int32_t ahead = SA[r + kPrefetchDistance];
@@ -304,39 +431,37 @@ template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int3
         }
         const int32_t p = SA[r];
         const int32_t length = SA[m + (p >> 1)];
+        // The last substring ends in the sentinel and equals no other.
         bool same = previous >= 0 && length == previousLength && p + length <= n
             && previous + length <= n;
         if (same) {
-            for (int32_t d = 0; d < length; ++d) {
-                if (T[p + d] != T[previous + d]) {
-                    same = false;
-                    break;
-                }
-            }
+            same = equalSymbols(T, p, previous, length, n);
         }
         if (!same) {
-            ++names;
+            if (r > 0) {
+                closeGroup(r);
+            }
+            groupStart = r;
+            ++groups;
         }
+        SA[m + (p >> 1)] = groupSymbol(groupStart, false) + 1; // zero marks an unused slot
         previous = p;
         previousLength = length;
-        SA[m + (p >> 1)] = names; // 1-based so that zero marks an unused slot
     }
-    return names;
+    closeGroup(m);
+    return groups;
 }
 
-template<typename Sym>
-int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, bool bwt)
+// Sorts the suffixes of T (n symbols) into SA with the bucket tables given;
+// SA has fs spare entries after it for the recursion.
+template<typename Sym, typename Table>
+int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, Table& table, bool bwt)
 {
-    Buckets<Sym> buckets(T, n, k);
-    if (!buckets.place(SA + n, fs)) {
-        return kNoMemory;
-    }
-
     // Stage 1: sort the LMS substrings and name them.
     std::memset(SA, 0, sizeof(int32_t) * size_t(n));
-    const int32_t m = placeLmsPositions(T, SA, n, buckets.ends());
+    const int32_t m = placeLmsPositions(T, SA, n, table);
     if (m > 0) {
-        induce<Sym, Pass::LmsSubstrings>(T, SA, n, buckets);
+        induce<Pass::LmsSubstrings>(T, SA, n, table);
         int32_t w = 0;
         for (int32_t i = 0; i < n; ++i) {
             const int32_t j = SA[i];
@@ -347,7 +472,10 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
         std::memset(SA + m, 0, sizeof(int32_t) * size_t(n - m));
         const int32_t names = nameLmsSubstrings(T, SA, n, m);
 
-        // Stage 2: sort the LMS suffixes, recursively when names repeat.
+        // Stage 2: sort the LMS suffixes, recursively when names repeat. The
+        // reduced string goes to the very end of the free space, its bucket
+        // table just before it when there is room (else on the heap), and the
+        // recursion gets everything between its output and those.
         if (names < m) {
             int32_t* reduced = SA + n + fs - m;
             for (int32_t i = n - 1, r = n + fs - 1; i >= m; --i) {
@@ -355,7 +483,27 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
                     SA[r--] = SA[i] - 1;
                 }
             }
-            if (SuffixArrayCore(reduced, SA, n + fs - 2 * m, m, names, 4, false) != kOk) {
+            int32_t reducedFs = n + fs - 2 * m;
+            int32_t* groups = nullptr;
+            int32_t* ownedGroups = nullptr;
+            if (reducedFs >= m) {
+                reducedFs -= m;
+                groups = reduced - m;
+            } else {
+                groups = ownedGroups
+                    = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(m)));
+                if (groups == nullptr) {
+                    return kNoMemory;
+                }
+            }
+            for (int32_t r = 0; r < m; ++r) {
+                groups[r] = SA[r] > 0 ? kSingle : SA[r];
+            }
+            GroupBuckets groupTable(groups, m);
+            const int32_t status = buildCore(
+                static_cast<const int32_t*>(reduced), SA, reducedFs, m, groupTable, false);
+            std::free(ownedGroups);
+            if (status != kOk) {
                 return kNoMemory;
             }
             collectLmsPositions(T, n, reduced, m);
@@ -365,37 +513,63 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
                 }
                 SA[i] = reduced[SA[i]];
             }
-            buckets.recoverAfterRecursion();
+            table.recoverAfterRecursion();
         }
 
         // Put the sorted LMS suffixes at their bucket ends, keeping the order.
         std::memset(SA + m, 0, sizeof(int32_t) * size_t(n - m));
-        int32_t* ends = buckets.ends();
+        table.toEnds();
         for (int32_t i = m - 1; i >= 0; --i) {
             if (i >= kPrefetchDistance) {
                 __builtin_prefetch(T + SA[i - kPrefetchDistance]);
             }
             const int32_t p = SA[i];
             SA[i] = 0;
-            SA[--ends[sym(T, p)]] = p;
+            SA[table.takeEnd(sym(T, p))] = p;
         }
     }
 
     if (bwt) {
-        return induce<Sym, Pass::Transform>(T, SA, n, buckets);
+        return induce<Pass::Transform>(T, SA, n, table);
     }
-    induce<Sym, Pass::Suffixes>(T, SA, n, buckets);
+    induce<Pass::Suffixes>(T, SA, n, table);
     return kOk;
 }
 
-bool symbolsInRange(const int32_t* T, int32_t n, int32_t k)
+template<typename Sym>
+int32_t buildWithCounts(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, bool bwt)
+{
+    Buckets<Sym> table(T, n, k);
+    if (!table.place(SA + n, fs)) {
+        return kNoMemory;
+    }
+    return buildCore(T, SA, fs, n, table, bwt);
+}
+
+template<typename Sym> bool symbolsBelow(const Sym* T, int32_t n, int32_t k)
 {
     for (int32_t i = 0; i < n; ++i) {
-        if (T[i] < 0 || T[i] >= k) {
+        if (int32_t(T[i]) < 0 || int32_t(T[i]) >= k) {
             return false;
         }
     }
     return true;
+}
+
+// Checks what the core cannot survive (including symbols outside the
+// alphabet, which would index past the bucket tables) and runs it.
+template<typename Sym>
+int32_t checkedCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, bool bwt)
+{
+    if ((sizeof(Sym) > 1 || k < 256) && !symbolsBelow(T, n, k)) {
+        return kBadArgument;
+    }
+    if (n == 0) {
+        return kOk;
+    }
+    // Positions in SA plus its free space must stay countable in 32 bits.
+    fs = fs > INT32_MAX - n ? INT32_MAX - n : fs;
+    return buildWithCounts(T, SA, fs, n, k, bwt);
 }
 
 template<typename Sym> int32_t buildSuffixArray(const Sym* T, int32_t* SA, int32_t n, int32_t k)
@@ -404,6 +578,9 @@ template<typename Sym> int32_t buildSuffixArray(const Sym* T, int32_t* SA, int32
         return kBadArgument;
     }
     if (n <= 1) {
+        if (!symbolsBelow(T, n, k)) {
+            return kBadArgument;
+        }
         if (n == 1) {
             SA[0] = 0;
         }
@@ -418,6 +595,9 @@ template<typename Sym> int32_t buildBwt(const Sym* T, Sym* U, int32_t* A, int32_
         return kBadArgument;
     }
     if (n <= 1) {
+        if (!symbolsBelow(T, n, k)) {
+            return kBadArgument;
+        }
         if (n == 1) {
             U[0] = T[0];
         }
@@ -444,10 +624,14 @@ template<typename Sym> int32_t buildBwt(const Sym* T, Sym* U, int32_t* A, int32_
 int32_t SuffixArrayCore(
     const void* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, int32_t symbolSize, bool bwt)
 {
-    if (symbolSize == 1) {
-        return buildCore(static_cast<const uint8_t*>(T), SA, fs, n, k, bwt);
+    if (T == nullptr || SA == nullptr || n < 0 || fs < 0 || k < 1
+        || (symbolSize != 1 && symbolSize != 4)) {
+        return kBadArgument;
     }
-    return buildCore(static_cast<const int32_t*>(T), SA, fs, n, k, bwt);
+    if (symbolSize == 1) {
+        return checkedCore(static_cast<const uint8_t*>(T), SA, fs, n, k, bwt);
+    }
+    return checkedCore(static_cast<const int32_t*>(T), SA, fs, n, k, bwt);
 }
 
 int32_t BuildSuffixArray(const uint8_t* T, int32_t* SA, int32_t n)
@@ -457,7 +641,7 @@ int32_t BuildSuffixArray(const uint8_t* T, int32_t* SA, int32_t n)
 
 int32_t BuildSuffixArrayInt(const int32_t* T, int32_t* SA, int32_t n, int32_t k)
 {
-    if (T != nullptr && SA != nullptr && n >= 0 && (k < 1 || !symbolsInRange(T, n, k))) {
+    if (k < 1) {
         return kBadArgument;
     }
     return buildSuffixArray(T, SA, n, k);
@@ -470,8 +654,7 @@ int32_t BuildBwt(const uint8_t* T, uint8_t* U, int32_t* A, int32_t n)
 
 int32_t BuildBwtInt(const int32_t* T, int32_t* U, int32_t* A, int32_t n, int32_t k)
 {
-    if (T != nullptr && U != nullptr && A != nullptr && n >= 0
-        && (k < 1 || !symbolsInRange(T, n, k))) {
+    if (k < 1) {
         return kBadArgument;
     }
     return buildBwt(T, U, A, n, k);
