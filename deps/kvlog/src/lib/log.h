@@ -46,6 +46,8 @@ public:
     LogBase& operator=(const LogBase&) = delete;
 
 private:
+    // The entry made at registration. The destructor still looks the sink
+    // up by address, because clearLogSinks may have dropped the entry since.
     LogSinkHandle m_entry;
 };
 
