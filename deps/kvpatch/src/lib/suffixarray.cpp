@@ -1,0 +1,457 @@
+#include "suffixarray.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace kvpatch {
+
+namespace {
+
+constexpr int32_t kOk = 0;
+constexpr int32_t kBadArgument = -1;
+constexpr int32_t kNoMemory = -2;
+
+// The two per-symbol tables of induced sorting: symbol counts and the moving
+// bucket heads. For small alphabets both are cheap to keep; for large ones
+// (the reduced strings of the recursion) they may live in the caller's free
+// space, or share one array, in which case the counts are taken again from the
+// text before each use.
+template<typename Sym> class Buckets
+{
+public:
+    Buckets(const Sym* text, int32_t n, int32_t k)
+        : m_text(text)
+        , m_n(n)
+        , m_k(k)
+    {
+    }
+    ~Buckets()
+    {
+        std::free(m_ownedCounts);
+        std::free(m_ownedHeads);
+    }
+    Buckets(const Buckets&) = delete;
+    Buckets& operator=(const Buckets&) = delete;
+
+    // Lays the tables out in the free space or on the heap; false when the
+    // heap fails.
+    bool place(int32_t* freeSpace, int32_t fs)
+    {
+        if (m_k <= 256) {
+            m_counts = m_ownedCounts = allocate(m_k);
+            if (fs >= m_k) {
+                m_heads = freeSpace;
+            } else {
+                m_heads = m_ownedHeads = allocate(m_k);
+            }
+        } else if (fs >= m_k) {
+            m_counts = freeSpace;
+            m_countsInFreeSpace = true;
+            if (fs - m_k >= m_k) {
+                m_heads = freeSpace + m_k;
+            } else if (m_k <= 1024) {
+                m_heads = m_ownedHeads = allocate(m_k);
+            } else {
+                m_heads = m_counts;
+            }
+        } else {
+            m_counts = m_heads = m_ownedCounts = allocate(m_k);
+        }
+        if (m_counts == nullptr || m_heads == nullptr) {
+            return false;
+        }
+        if (m_counts != m_heads) {
+            count();
+        }
+        return true;
+    }
+
+    // The recursion reuses the free space; tables kept there must be rebuilt.
+    void recoverAfterRecursion()
+    {
+        if (m_countsInFreeSpace && m_counts != m_heads) {
+            count();
+        }
+    }
+
+    int32_t* starts()
+    {
+        const int32_t* counts = sharedCounts();
+        int32_t sum = 0;
+        for (int32_t c = 0; c < m_k; ++c) {
+            const int32_t size = counts[c];
+            m_heads[c] = sum;
+            sum += size;
+        }
+        return m_heads;
+    }
+
+    int32_t* ends()
+    {
+        const int32_t* counts = sharedCounts();
+        int32_t sum = 0;
+        for (int32_t c = 0; c < m_k; ++c) {
+            sum += counts[c];
+            m_heads[c] = sum;
+        }
+        return m_heads;
+    }
+
+private:
+    static int32_t* allocate(int32_t k)
+    {
+        return static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(k)));
+    }
+
+    void count()
+    {
+        std::memset(m_counts, 0, sizeof(int32_t) * size_t(m_k));
+        for (int32_t i = 0; i < m_n; ++i) {
+            ++m_counts[m_text[i]];
+        }
+    }
+
+    const int32_t* sharedCounts()
+    {
+        if (m_counts == m_heads) {
+            count();
+        }
+        return m_counts;
+    }
+
+    const Sym* m_text;
+    int32_t m_n;
+    int32_t m_k;
+    int32_t* m_counts = nullptr;
+    int32_t* m_heads = nullptr;
+    int32_t* m_ownedCounts = nullptr;
+    int32_t* m_ownedHeads = nullptr;
+    bool m_countsInFreeSpace = false;
+};
+
+// Symbol as an index: bytes compare unsigned, integer symbols are in [0, k).
+template<typename Sym> inline int32_t sym(const Sym* text, int32_t i)
+{
+    return int32_t(text[i]);
+}
+
+// Puts every LMS position (an S-type position whose left neighbour is L-type)
+// at the end of its bucket and returns how many there are. Position n - 1 is
+// always L-type because the implicit sentinel after it is smallest.
+template<typename Sym>
+int32_t placeLmsPositions(const Sym* T, int32_t* SA, int32_t n, int32_t* ends)
+{
+    int32_t count = 0;
+    bool rightIsS = false;
+    int32_t right = sym(T, n - 1);
+    for (int32_t i = n - 2; i >= 0; --i) {
+        const int32_t c = sym(T, i);
+        const bool isS = c < right || (c == right && rightIsS);
+        if (rightIsS && !isS) {
+            SA[--ends[right]] = i + 1;
+            ++count;
+        }
+        rightIsS = isS;
+        right = c;
+    }
+    return count;
+}
+
+// Writes the LMS positions in text order to out and returns their number.
+template<typename Sym> int32_t collectLmsPositions(const Sym* T, int32_t n, int32_t* out, int32_t m)
+{
+    bool rightIsS = false;
+    int32_t right = sym(T, n - 1);
+    int32_t w = m;
+    for (int32_t i = n - 2; i >= 0; --i) {
+        const int32_t c = sym(T, i);
+        const bool isS = c < right || (c == right && rightIsS);
+        if (rightIsS && !isS) {
+            out[--w] = i + 1;
+        }
+        rightIsS = isS;
+        right = c;
+    }
+    return m - w;
+}
+
+// Sorts the LMS substrings: the LMS positions are at their bucket ends; the
+// induction leaves them negated (~p) in sorted order, everything else
+// non-negative.
+//
+// Entry conventions during the left-to-right pass: a positive entry j means
+// "suffix j is placed and j - 1 is L-type, induce it"; a negative entry ~j
+// means "j - 1 is S-type (or j = 0)", which the pass turns positive for the
+// right-to-left pass.
+template<typename Sym>
+void sortLmsSubstrings(const Sym* T, int32_t* SA, int32_t n, Buckets<Sym>& buckets)
+{
+    int32_t* heads = buckets.starts();
+    {
+        const int32_t j = n - 1;
+        SA[heads[sym(T, j)]++] = (j > 0 && sym(T, j - 1) < sym(T, j)) ? ~j : j;
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        int32_t j = SA[i];
+        if (j > 0) {
+            --j;
+            const int32_t c = sym(T, j);
+            SA[heads[c]++] = (j > 0 && sym(T, j - 1) < c) ? ~j : j;
+            SA[i] = 0;
+        } else if (j < 0) {
+            SA[i] = ~j;
+        }
+    }
+
+    heads = buckets.ends();
+    for (int32_t i = n - 1; i >= 0; --i) {
+        int32_t j = SA[i];
+        if (j > 0) {
+            --j;
+            const int32_t c = sym(T, j);
+            SA[--heads[c]] = (j > 0 && sym(T, j - 1) > c) ? ~j : j;
+        }
+    }
+}
+
+// Gives every sorted LMS substring a name (equal substrings share it) and
+// writes the names in text order to the last m entries of SA[0 .. end).
+// Expects the sorted LMS positions in SA[0 .. m) and SA[m .. n) to be zero.
+// Returns the number of distinct names.
+template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int32_t n, int32_t m)
+{
+    // Lengths first, at m + p / 2 (LMS positions are at least two apart).
+    {
+        bool rightIsS = false;
+        int32_t right = sym(T, n - 1);
+        int32_t next = n; // the sentinel ends the last LMS substring
+        for (int32_t i = n - 2; i >= 0; --i) {
+            const int32_t c = sym(T, i);
+            const bool isS = c < right || (c == right && rightIsS);
+            if (rightIsS && !isS) {
+                SA[m + ((i + 1) >> 1)] = next - i; // from i + 1 to next, inclusive
+                next = i + 1;
+            }
+            rightIsS = isS;
+            right = c;
+        }
+    }
+
+    int32_t names = 0;
+    int32_t previous = -1;
+    int32_t previousLength = 0;
+    for (int32_t r = 0; r < m; ++r) {
+        const int32_t p = SA[r];
+        const int32_t length = SA[m + (p >> 1)];
+        bool same = previous >= 0 && length == previousLength && p + length <= n
+            && previous + length <= n;
+        if (same) {
+            for (int32_t d = 0; d < length; ++d) {
+                if (T[p + d] != T[previous + d]) {
+                    same = false;
+                    break;
+                }
+            }
+        }
+        if (!same) {
+            ++names;
+        }
+        previous = p;
+        previousLength = length;
+        SA[m + (p >> 1)] = names; // 1-based so that zero marks an unused slot
+    }
+    return names;
+}
+
+template<typename Sym, bool Bwt>
+int32_t induceFinal(const Sym* T, int32_t* SA, int32_t n, Buckets<Sym>& buckets)
+{
+    int32_t* heads = buckets.starts();
+    {
+        const int32_t j = n - 1;
+        SA[heads[sym(T, j)]++] = (j > 0 && sym(T, j - 1) < sym(T, j)) ? ~j : j;
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        int32_t j = SA[i];
+        if (j > 0) {
+            --j;
+            const int32_t c = sym(T, j);
+            SA[heads[c]++] = (j > 0 && sym(T, j - 1) < c) ? ~j : j;
+            SA[i] = Bwt ? ~c : ~(j + 1);
+        } else if (j < 0) {
+            SA[i] = ~j;
+        }
+    }
+
+    int32_t primary = 0;
+    heads = buckets.ends();
+    for (int32_t i = n - 1; i >= 0; --i) {
+        int32_t j = SA[i];
+        if (j > 0) {
+            --j;
+            const int32_t c = sym(T, j);
+            if (j > 0 && sym(T, j - 1) > c) {
+                SA[--heads[c]] = Bwt ? ~sym(T, j - 1) : ~j;
+            } else {
+                SA[--heads[c]] = j;
+            }
+            if (Bwt) {
+                SA[i] = c;
+            }
+        } else if (j < 0) {
+            SA[i] = ~j;
+        } else {
+            primary = i;
+        }
+    }
+    return primary;
+}
+
+template<typename Sym>
+int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, bool bwt)
+{
+    Buckets<Sym> buckets(T, n, k);
+    if (!buckets.place(SA + n, fs)) {
+        return kNoMemory;
+    }
+
+    // Stage 1: sort the LMS substrings and name them.
+    std::memset(SA, 0, sizeof(int32_t) * size_t(n));
+    const int32_t m = placeLmsPositions(T, SA, n, buckets.ends());
+    if (m > 0) {
+        sortLmsSubstrings(T, SA, n, buckets);
+        int32_t w = 0;
+        for (int32_t i = 0; i < n; ++i) {
+            const int32_t j = SA[i];
+            if (j < 0) {
+                SA[w++] = ~j;
+            }
+        }
+        std::memset(SA + m, 0, sizeof(int32_t) * size_t(n - m));
+        const int32_t names = nameLmsSubstrings(T, SA, n, m);
+
+        // Stage 2: sort the LMS suffixes, recursively when names repeat.
+        if (names < m) {
+            int32_t* reduced = SA + n + fs - m;
+            for (int32_t i = n - 1, r = n + fs - 1; i >= m; --i) {
+                if (SA[i] != 0) {
+                    SA[r--] = SA[i] - 1;
+                }
+            }
+            if (SuffixArrayCore(reduced, SA, n + fs - 2 * m, m, names, 4, false) != kOk) {
+                return kNoMemory;
+            }
+            collectLmsPositions(T, n, reduced, m);
+            for (int32_t i = 0; i < m; ++i) {
+                SA[i] = reduced[SA[i]];
+            }
+            buckets.recoverAfterRecursion();
+        }
+
+        // Put the sorted LMS suffixes at their bucket ends, keeping the order.
+        std::memset(SA + m, 0, sizeof(int32_t) * size_t(n - m));
+        int32_t* ends = buckets.ends();
+        for (int32_t i = m - 1; i >= 0; --i) {
+            const int32_t p = SA[i];
+            SA[i] = 0;
+            SA[--ends[sym(T, p)]] = p;
+        }
+    }
+
+    if (bwt) {
+        return induceFinal<Sym, true>(T, SA, n, buckets);
+    }
+    induceFinal<Sym, false>(T, SA, n, buckets);
+    return kOk;
+}
+
+bool symbolsInRange(const int32_t* T, int32_t n, int32_t k)
+{
+    for (int32_t i = 0; i < n; ++i) {
+        if (T[i] < 0 || T[i] >= k) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template<typename Sym> int32_t buildSuffixArray(const Sym* T, int32_t* SA, int32_t n, int32_t k)
+{
+    if (T == nullptr || SA == nullptr || n < 0) {
+        return kBadArgument;
+    }
+    if (n <= 1) {
+        if (n == 1) {
+            SA[0] = 0;
+        }
+        return kOk;
+    }
+    return SuffixArrayCore(T, SA, 0, n, k, int32_t(sizeof(Sym)), false);
+}
+
+template<typename Sym> int32_t buildBwt(const Sym* T, Sym* U, int32_t* A, int32_t n, int32_t k)
+{
+    if (T == nullptr || U == nullptr || A == nullptr || n < 0) {
+        return kBadArgument;
+    }
+    if (n <= 1) {
+        if (n == 1) {
+            U[0] = T[0];
+        }
+        return n;
+    }
+    const int32_t primary = SuffixArrayCore(T, A, 0, n, k, int32_t(sizeof(Sym)), true);
+    if (primary < 0) {
+        return primary;
+    }
+    // Row 0 starts with the sentinel, so its last symbol is the text's last;
+    // the row of the whole text would end in the sentinel and is left out.
+    U[0] = T[n - 1];
+    for (int32_t i = 0; i < primary; ++i) {
+        U[i + 1] = Sym(A[i]);
+    }
+    for (int32_t i = primary + 1; i < n; ++i) {
+        U[i] = Sym(A[i]);
+    }
+    return primary + 1;
+}
+
+} // namespace
+
+int32_t SuffixArrayCore(
+    const void* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, int32_t symbolSize, bool bwt)
+{
+    if (symbolSize == 1) {
+        return buildCore(static_cast<const uint8_t*>(T), SA, fs, n, k, bwt);
+    }
+    return buildCore(static_cast<const int32_t*>(T), SA, fs, n, k, bwt);
+}
+
+int32_t BuildSuffixArray(const uint8_t* T, int32_t* SA, int32_t n)
+{
+    return buildSuffixArray(T, SA, n, 256);
+}
+
+int32_t BuildSuffixArrayInt(const int32_t* T, int32_t* SA, int32_t n, int32_t k)
+{
+    if (T != nullptr && SA != nullptr && n >= 0 && (k < 1 || !symbolsInRange(T, n, k))) {
+        return kBadArgument;
+    }
+    return buildSuffixArray(T, SA, n, k);
+}
+
+int32_t BuildBwt(const uint8_t* T, uint8_t* U, int32_t* A, int32_t n)
+{
+    return buildBwt(T, U, A, n, 256);
+}
+
+int32_t BuildBwtInt(const int32_t* T, int32_t* U, int32_t* A, int32_t n, int32_t k)
+{
+    if (T != nullptr && U != nullptr && A != nullptr && n >= 0
+        && (k < 1 || !symbolsInRange(T, n, k))) {
+        return kBadArgument;
+    }
+    return buildBwt(T, U, A, n, k);
+}
+
+} // namespace kvpatch
