@@ -175,43 +175,120 @@ template<typename Sym> int32_t collectLmsPositions(const Sym* T, int32_t n, int3
     return m - w;
 }
 
-// Sorts the LMS substrings: the LMS positions are at their bucket ends; the
-// induction leaves them negated (~p) in sorted order, everything else
-// non-negative.
-//
-// Entry conventions during the left-to-right pass: a positive entry j means
-// "suffix j is placed and j - 1 is L-type, induce it"; a negative entry ~j
-// means "j - 1 is S-type (or j = 0)", which the pass turns positive for the
-// right-to-left pass.
-template<typename Sym>
-void sortLmsSubstrings(const Sym* T, int32_t* SA, int32_t n, Buckets<Sym>& buckets)
+// What an induction pass produces. Sorting the LMS substrings keeps only the
+// sorted LMS positions; the suffix pass keeps every position; the transform
+// pass keeps, for every suffix, the symbol before it (and reports the slot of
+// the whole text, which has none).
+enum class Pass
 {
-    int32_t* heads = buckets.starts();
-    {
-        const int32_t j = n - 1;
-        SA[heads[sym(T, j)]++] = (j > 0 && sym(T, j - 1) < sym(T, j)) ? ~j : j;
+    LmsSubstrings,
+    Suffixes,
+    Transform
+};
+
+// The passes read T just before the suffix named by each entry; that read is
+// the pass's cache miss, so it is requested this many entries ahead.
+constexpr int32_t kPrefetchDistance = 48;
+
+template<typename Sym> inline void prefetchBefore(const Sym* T, int32_t j)
+{
+    __builtin_prefetch(T + (j > 0 ? j - 1 : 0));
+}
+
+// With large alphabets (reduced strings) the bucket heads are scattered too, so
+// the slot an entry will be written to is requested as well, once its symbol
+// is likely in cache.
+template<typename Sym>
+inline void prefetchHead(const Sym* T, const int32_t* SA, const int32_t* heads, int32_t j)
+{
+    if (sizeof(Sym) > 1 && j > 0) {
+        __builtin_prefetch(SA + heads[sym(T, j - 1)], 1);
     }
+}
+
+// Left-to-right pass: places the L-type suffixes at their bucket starts, in
+// order, from the entries already placed.
+//
+// Entry conventions: a positive entry j means "suffix j is placed and j - 1 is
+// L-type, induce it"; a negative entry ~j means "j - 1 is S-type", which this
+// pass turns positive for the right-to-left pass; 0 is an empty slot or the
+// suffix without predecessor. An induced k is stored as ~k when its own
+// predecessor is S-type; reading T[k - 1] as T[k] when k = 0 stores 0.
+template<typename Sym, Pass P>
+void induceLType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
+{
+    {
+        // The implicit sentinel sorts first and induces the last suffix.
+        const int32_t k = n - 1;
+        const int32_t c = sym(T, k);
+        SA[heads[c]++] = sym(T, k - (k > 0)) < c ? ~k : k;
+    }
+    const int32_t far = n - kPrefetchDistance;
+    const int32_t near = n - kPrefetchDistance / 2;
     for (int32_t i = 0; i < n; ++i) {
-        int32_t j = SA[i];
+        if (i < far) {
+            prefetchBefore(T, SA[i + kPrefetchDistance]);
+        }
+        if (i < near) {
+            prefetchHead(T, SA, heads, SA[i + kPrefetchDistance / 2]);
+        }
+        const int32_t j = SA[i];
         if (j > 0) {
-            --j;
-            const int32_t c = sym(T, j);
-            SA[heads[c]++] = (j > 0 && sym(T, j - 1) < c) ? ~j : j;
-            SA[i] = 0;
+            const int32_t k = j - 1;
+            const int32_t c = sym(T, k);
+            SA[heads[c]++] = sym(T, k - (k > 0)) < c ? ~k : k;
+            SA[i] = P == Pass::LmsSubstrings ? 0 : P == Pass::Transform ? ~c : ~j;
         } else if (j < 0) {
             SA[i] = ~j;
         }
     }
+}
 
-    heads = buckets.ends();
+// Right-to-left pass: places the S-type suffixes at their bucket ends. A
+// positive entry j induces j - 1; an induced LMS suffix is stored negated,
+// since its predecessor is L-type and already placed. In the LMS pass the
+// negated entries are the result; in the others every entry is turned into its
+// final value. Returns the slot of suffix 0 (transform pass).
+template<typename Sym, Pass P>
+int32_t induceSType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
+{
+    int32_t primary = 0;
     for (int32_t i = n - 1; i >= 0; --i) {
-        int32_t j = SA[i];
+        if (i >= kPrefetchDistance) {
+            prefetchBefore(T, SA[i - kPrefetchDistance]);
+        }
+        if (i >= kPrefetchDistance / 2) {
+            prefetchHead(T, SA, heads, SA[i - kPrefetchDistance / 2]);
+        }
+        const int32_t j = SA[i];
         if (j > 0) {
-            --j;
-            const int32_t c = sym(T, j);
-            SA[--heads[c]] = (j > 0 && sym(T, j - 1) > c) ? ~j : j;
+            const int32_t k = j - 1;
+            const int32_t c = sym(T, k);
+            const int32_t before = sym(T, k - (k > 0));
+            int32_t stored = k;
+            if (before > c) {
+                stored = P == Pass::Transform ? ~before : ~k;
+            }
+            SA[--heads[c]] = stored;
+            if (P == Pass::Transform) {
+                SA[i] = c;
+            }
+        } else if (P != Pass::LmsSubstrings) {
+            if (j < 0) {
+                SA[i] = ~j;
+            } else {
+                primary = i;
+            }
         }
     }
+    return primary;
+}
+
+template<typename Sym, Pass P>
+int32_t induce(const Sym* T, int32_t* SA, int32_t n, Buckets<Sym>& buckets)
+{
+    induceLType<Sym, P>(T, SA, n, buckets.starts());
+    return induceSType<Sym, P>(T, SA, n, buckets.ends());
 }
 
 // Gives every sorted LMS substring a name (equal substrings share it) and
@@ -241,6 +318,11 @@ template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int3
     int32_t previous = -1;
     int32_t previousLength = 0;
     for (int32_t r = 0; r < m; ++r) {
+        if (r + kPrefetchDistance < m) {
+            const int32_t ahead = SA[r + kPrefetchDistance];
+            __builtin_prefetch(SA + m + (ahead >> 1));
+            __builtin_prefetch(T + ahead);
+        }
         const int32_t p = SA[r];
         const int32_t length = SA[m + (p >> 1)];
         bool same = previous >= 0 && length == previousLength && p + length <= n
@@ -263,50 +345,6 @@ template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int3
     return names;
 }
 
-template<typename Sym, bool Bwt>
-int32_t induceFinal(const Sym* T, int32_t* SA, int32_t n, Buckets<Sym>& buckets)
-{
-    int32_t* heads = buckets.starts();
-    {
-        const int32_t j = n - 1;
-        SA[heads[sym(T, j)]++] = (j > 0 && sym(T, j - 1) < sym(T, j)) ? ~j : j;
-    }
-    for (int32_t i = 0; i < n; ++i) {
-        int32_t j = SA[i];
-        if (j > 0) {
-            --j;
-            const int32_t c = sym(T, j);
-            SA[heads[c]++] = (j > 0 && sym(T, j - 1) < c) ? ~j : j;
-            SA[i] = Bwt ? ~c : ~(j + 1);
-        } else if (j < 0) {
-            SA[i] = ~j;
-        }
-    }
-
-    int32_t primary = 0;
-    heads = buckets.ends();
-    for (int32_t i = n - 1; i >= 0; --i) {
-        int32_t j = SA[i];
-        if (j > 0) {
-            --j;
-            const int32_t c = sym(T, j);
-            if (j > 0 && sym(T, j - 1) > c) {
-                SA[--heads[c]] = Bwt ? ~sym(T, j - 1) : ~j;
-            } else {
-                SA[--heads[c]] = j;
-            }
-            if (Bwt) {
-                SA[i] = c;
-            }
-        } else if (j < 0) {
-            SA[i] = ~j;
-        } else {
-            primary = i;
-        }
-    }
-    return primary;
-}
-
 template<typename Sym>
 int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, bool bwt)
 {
@@ -319,7 +357,7 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
     std::memset(SA, 0, sizeof(int32_t) * size_t(n));
     const int32_t m = placeLmsPositions(T, SA, n, buckets.ends());
     if (m > 0) {
-        sortLmsSubstrings(T, SA, n, buckets);
+        induce<Sym, Pass::LmsSubstrings>(T, SA, n, buckets);
         int32_t w = 0;
         for (int32_t i = 0; i < n; ++i) {
             const int32_t j = SA[i];
@@ -343,6 +381,9 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
             }
             collectLmsPositions(T, n, reduced, m);
             for (int32_t i = 0; i < m; ++i) {
+                if (i + kPrefetchDistance < m) {
+                    __builtin_prefetch(reduced + SA[i + kPrefetchDistance]);
+                }
                 SA[i] = reduced[SA[i]];
             }
             buckets.recoverAfterRecursion();
@@ -352,6 +393,9 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
         std::memset(SA + m, 0, sizeof(int32_t) * size_t(n - m));
         int32_t* ends = buckets.ends();
         for (int32_t i = m - 1; i >= 0; --i) {
+            if (i >= kPrefetchDistance) {
+                __builtin_prefetch(T + SA[i - kPrefetchDistance]);
+            }
             const int32_t p = SA[i];
             SA[i] = 0;
             SA[--ends[sym(T, p)]] = p;
@@ -359,9 +403,9 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
     }
 
     if (bwt) {
-        return induceFinal<Sym, true>(T, SA, n, buckets);
+        return induce<Sym, Pass::Transform>(T, SA, n, buckets);
     }
-    induceFinal<Sym, false>(T, SA, n, buckets);
+    induce<Sym, Pass::Suffixes>(T, SA, n, buckets);
     return kOk;
 }
 
