@@ -353,7 +353,7 @@ TEST(SuffixArray, IntegerTexts)
 }
 
 // The core with free space after the output: exercises every layout of the
-// two alphabet tables (free space, heap, shared array).
+// two alphabet tables (free space, heap, both).
 TEST(SuffixArray, CoreWithFreeSpaceAndLargeAlphabets)
 {
     std::mt19937 rng(6);

@@ -12,10 +12,11 @@ constexpr int32_t kBadArgument = -1;
 constexpr int32_t kNoMemory = -2;
 
 // The two per-symbol tables of induced sorting: symbol counts and the moving
-// bucket heads. For small alphabets both are cheap to keep; for large ones
-// (the reduced strings of the recursion) they may live in the caller's free
-// space, or share one array, in which case the counts are taken again from the
-// text before each use.
+// bucket heads. They take the caller's free space after SA where it is large
+// enough (counts only for large alphabets, the reduced strings of the
+// recursion, since the recursion reuses that space and they must then be taken
+// again), else the heap. The tables are never shared: recounting a large
+// alphabet before every pass costs more than the recursion itself.
 template<typename Sym> class Buckets
 {
 public:
@@ -33,50 +34,36 @@ public:
     Buckets(const Buckets&) = delete;
     Buckets& operator=(const Buckets&) = delete;
 
-    // Lays the tables out in the free space or on the heap; false when the
-    // heap fails.
+    // Lays the tables out and counts the symbols; false when the heap fails.
     bool place(int32_t* freeSpace, int32_t fs)
     {
-        if (m_k <= 256) {
-            m_counts = m_ownedCounts = allocate(m_k);
-            if (fs >= m_k) {
-                m_heads = freeSpace;
-            } else {
-                m_heads = m_ownedHeads = allocate(m_k);
-            }
-        } else if (fs >= m_k) {
+        if (m_k > 256 && fs >= m_k) {
             m_counts = freeSpace;
             m_countsInFreeSpace = true;
-            if (fs - m_k >= m_k) {
-                m_heads = freeSpace + m_k;
-            } else if (m_k <= 1024) {
-                m_heads = m_ownedHeads = allocate(m_k);
-            } else {
-                m_heads = m_counts;
-            }
+            freeSpace += m_k;
+            fs -= m_k;
         } else {
-            m_counts = m_heads = m_ownedCounts = allocate(m_k);
+            m_counts = m_ownedCounts = allocate(m_k);
         }
+        m_heads = fs >= m_k ? freeSpace : (m_ownedHeads = allocate(m_k));
         if (m_counts == nullptr || m_heads == nullptr) {
             return false;
         }
-        if (m_counts != m_heads) {
-            count();
-        }
+        count();
         return true;
     }
 
-    // The recursion reuses the free space; tables kept there must be rebuilt.
+    // The recursion reuses the free space; counts kept there are taken again.
     void recoverAfterRecursion()
     {
-        if (m_countsInFreeSpace && m_counts != m_heads) {
+        if (m_countsInFreeSpace) {
             count();
         }
     }
 
     int32_t* starts()
     {
-        const int32_t* counts = sharedCounts();
+        const int32_t* counts = m_counts;
         int32_t sum = 0;
         for (int32_t c = 0; c < m_k; ++c) {
             const int32_t size = counts[c];
@@ -88,7 +75,7 @@ public:
 
     int32_t* ends()
     {
-        const int32_t* counts = sharedCounts();
+        const int32_t* counts = m_counts;
         int32_t sum = 0;
         for (int32_t c = 0; c < m_k; ++c) {
             sum += counts[c];
@@ -109,14 +96,6 @@ private:
         for (int32_t i = 0; i < m_n; ++i) {
             ++m_counts[m_text[i]];
         }
-    }
-
-    const int32_t* sharedCounts()
-    {
-        if (m_counts == m_heads) {
-            count();
-        }
-        return m_counts;
     }
 
     const Sym* m_text;
