@@ -61,28 +61,31 @@ public:
         }
     }
 
-    int32_t* starts()
+    void toStarts()
     {
-        const int32_t* counts = m_counts;
         int32_t sum = 0;
         for (int32_t c = 0; c < m_k; ++c) {
-            const int32_t size = counts[c];
+            const int32_t size = m_counts[c];
             m_heads[c] = sum;
             sum += size;
         }
-        return m_heads;
     }
 
-    int32_t* ends()
+    void toEnds()
     {
-        const int32_t* counts = m_counts;
         int32_t sum = 0;
         for (int32_t c = 0; c < m_k; ++c) {
-            sum += counts[c];
+            sum += m_counts[c];
             m_heads[c] = sum;
         }
-        return m_heads;
     }
+
+    // The next free slot at the start (left-to-right pass) or the end
+    // (right-to-left pass) of the bucket of symbol c, taken.
+    int32_t takeStart(int32_t c) { return m_heads[c]++; }
+    int32_t takeEnd(int32_t c) { return --m_heads[c]; }
+    // The slot the next take for symbol c will be near, for prefetching.
+    int32_t peek(int32_t c) const { return m_heads[c]; }
 
 private:
     static int32_t* allocate(int32_t k)
@@ -108,6 +111,83 @@ private:
     bool m_countsInFreeSpace = false;
 };
 
+// The symbols of a reduced string are named after their groups of equal LMS
+// substrings: twice the rank at which the group starts among the sorted LMS
+// substrings, plus one when the group has a single member. They compare like
+// the substrings, and the bucket of a symbol starts at its group's rank, so a
+// single-member bucket is one known slot and needs no head: with nearly every
+// name unique (the common case) the passes mostly skip the scattered table.
+inline int32_t groupRank(int32_t symbol)
+{
+    return symbol >> 1;
+}
+
+inline bool isSingleGroup(int32_t symbol)
+{
+    return (symbol & 1) != 0;
+}
+
+inline int32_t groupSymbol(int32_t rank, bool single)
+{
+    return rank * 2 + (single ? 1 : 0);
+}
+
+// Bucket heads for a reduced string of n symbols, from the group sizes its
+// namer recorded at each group's rank (sizes[rank]; ranks inside a group are
+// skipped).
+class GroupBuckets
+{
+public:
+    GroupBuckets(const int32_t* sizes, int32_t n)
+        : m_sizes(sizes)
+        , m_n(n)
+    {
+    }
+    ~GroupBuckets() { std::free(m_owned); }
+    GroupBuckets(const GroupBuckets&) = delete;
+    GroupBuckets& operator=(const GroupBuckets&) = delete;
+
+    bool place(int32_t* freeSpace, int32_t fs)
+    {
+        m_heads = fs >= m_n
+            ? freeSpace
+            : (m_owned = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(m_n))));
+        return m_heads != nullptr;
+    }
+
+    void recoverAfterRecursion() { }
+
+    void toStarts()
+    {
+        for (int32_t rank = 0; rank < m_n; rank += m_sizes[rank]) {
+            m_heads[rank] = rank;
+        }
+    }
+
+    void toEnds()
+    {
+        for (int32_t rank = 0; rank < m_n; rank += m_sizes[rank]) {
+            m_heads[rank] = rank + m_sizes[rank];
+        }
+    }
+
+    int32_t takeStart(int32_t c)
+    {
+        return isSingleGroup(c) ? groupRank(c) : m_heads[groupRank(c)]++;
+    }
+    int32_t takeEnd(int32_t c) { return isSingleGroup(c) ? groupRank(c) : --m_heads[groupRank(c)]; }
+    int32_t peek(int32_t c) const
+    {
+        return isSingleGroup(c) ? groupRank(c) : m_heads[groupRank(c)];
+    }
+
+private:
+    const int32_t* m_sizes;
+    int32_t m_n;
+    int32_t* m_heads = nullptr;
+    int32_t* m_owned = nullptr;
+};
+
 // Symbol as an index: bytes compare unsigned, integer symbols are in [0, k).
 template<typename Sym> inline int32_t sym(const Sym* text, int32_t i)
 {
@@ -117,9 +197,10 @@ template<typename Sym> inline int32_t sym(const Sym* text, int32_t i)
 // Puts every LMS position (an S-type position whose left neighbour is L-type)
 // at the end of its bucket and returns how many there are. Position n - 1 is
 // always L-type because the implicit sentinel after it is smallest.
-template<typename Sym>
-int32_t placeLmsPositions(const Sym* T, int32_t* SA, int32_t n, int32_t* ends)
+template<typename Sym, typename Table>
+int32_t placeLmsPositions(const Sym* T, int32_t* SA, int32_t n, Table& table)
 {
+    table.toEnds();
     int32_t count = 0;
     bool rightIsS = false;
     int32_t right = sym(T, n - 1);
@@ -127,7 +208,7 @@ int32_t placeLmsPositions(const Sym* T, int32_t* SA, int32_t n, int32_t* ends)
         const int32_t c = sym(T, i);
         const bool isS = c < right || (c == right && rightIsS);
         if (rightIsS && !isS) {
-            SA[--ends[right]] = i + 1;
+            SA[table.takeEnd(right)] = i + 1;
             ++count;
         }
         rightIsS = isS;
@@ -177,11 +258,11 @@ template<typename Sym> inline void prefetchBefore(const Sym* T, int32_t j)
 // With large alphabets (reduced strings) the bucket heads are scattered too, so
 // the slot an entry will be written to is requested as well, once its symbol
 // is likely in cache.
-template<typename Sym>
-inline void prefetchHead(const Sym* T, const int32_t* SA, const int32_t* heads, int32_t j)
+template<typename Sym, typename Table>
+inline void prefetchHead(const Sym* T, const int32_t* SA, const Table& table, int32_t j)
 {
     if (sizeof(Sym) > 1 && j > 0) {
-        __builtin_prefetch(SA + heads[sym(T, j - 1)], 1);
+        __builtin_prefetch(SA + table.peek(sym(T, j - 1)), 1);
     }
 }
 
@@ -193,14 +274,15 @@ inline void prefetchHead(const Sym* T, const int32_t* SA, const int32_t* heads, 
 // pass turns positive for the right-to-left pass; 0 is an empty slot or the
 // suffix without predecessor. An induced k is stored as ~k when its own
 // predecessor is S-type; reading T[k - 1] as T[k] when k = 0 stores 0.
-template<typename Sym, Pass P>
-void induceLType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
+template<typename Sym, typename Table, Pass P>
+void induceLType(const Sym* T, int32_t* SA, int32_t n, Table& table)
 {
+    table.toStarts();
     {
         // The implicit sentinel sorts first and induces the last suffix.
         const int32_t k = n - 1;
         const int32_t c = sym(T, k);
-        SA[heads[c]++] = sym(T, k - (k > 0)) < c ? ~k : k;
+        SA[table.takeStart(c)] = sym(T, k - (k > 0)) < c ? ~k : k;
     }
     const int32_t far = n - kPrefetchDistance;
     const int32_t near = n - kPrefetchDistance / 2;
@@ -209,13 +291,13 @@ void induceLType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
             prefetchBefore(T, SA[i + kPrefetchDistance]);
         }
         if (i < near) {
-            prefetchHead(T, SA, heads, SA[i + kPrefetchDistance / 2]);
+            prefetchHead(T, SA, table, SA[i + kPrefetchDistance / 2]);
         }
         const int32_t j = SA[i];
         if (j > 0) {
             const int32_t k = j - 1;
             const int32_t c = sym(T, k);
-            SA[heads[c]++] = sym(T, k - (k > 0)) < c ? ~k : k;
+            SA[table.takeStart(c)] = sym(T, k - (k > 0)) < c ? ~k : k;
             SA[i] = P == Pass::LmsSubstrings ? 0 : P == Pass::Transform ? ~c : ~j;
         } else if (j < 0) {
             SA[i] = ~j;
@@ -228,16 +310,17 @@ void induceLType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
 // since its predecessor is L-type and already placed. In the LMS pass the
 // negated entries are the result; in the others every entry is turned into its
 // final value. Returns the slot of suffix 0 (transform pass).
-template<typename Sym, Pass P>
-int32_t induceSType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
+template<typename Sym, typename Table, Pass P>
+int32_t induceSType(const Sym* T, int32_t* SA, int32_t n, Table& table)
 {
+    table.toEnds();
     int32_t primary = 0;
     for (int32_t i = n - 1; i >= 0; --i) {
         if (i >= kPrefetchDistance) {
             prefetchBefore(T, SA[i - kPrefetchDistance]);
         }
         if (i >= kPrefetchDistance / 2) {
-            prefetchHead(T, SA, heads, SA[i - kPrefetchDistance / 2]);
+            prefetchHead(T, SA, table, SA[i - kPrefetchDistance / 2]);
         }
         const int32_t j = SA[i];
         if (j > 0) {
@@ -248,7 +331,7 @@ int32_t induceSType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
             if (before > c) {
                 stored = P == Pass::Transform ? ~before : ~k;
             }
-            SA[--heads[c]] = stored;
+            SA[table.takeEnd(c)] = stored;
             if (P == Pass::Transform) {
                 SA[i] = c;
             }
@@ -263,20 +346,49 @@ int32_t induceSType(const Sym* T, int32_t* SA, int32_t n, int32_t* heads)
     return primary;
 }
 
-template<typename Sym, Pass P>
-int32_t induce(const Sym* T, int32_t* SA, int32_t n, Buckets<Sym>& buckets)
+template<Pass P, typename Sym, typename Table>
+int32_t induce(const Sym* T, int32_t* SA, int32_t n, Table& table)
 {
-    induceLType<Sym, P>(T, SA, n, buckets.starts());
-    return induceSType<Sym, P>(T, SA, n, buckets.ends());
+    induceLType<Sym, Table, P>(T, SA, n, table);
+    return induceSType<Sym, Table, P>(T, SA, n, table);
 }
 
-// Gives every sorted LMS substring a name (equal substrings share it) and
-// writes the names in text order to the last m entries of SA[0 .. end).
-// Expects the sorted LMS positions in SA[0 .. m) and SA[m .. n) to be zero.
-// Returns the number of distinct names.
-template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int32_t n, int32_t m)
+// Whether T[a .. a + length) equals T[b .. b + length). Most LMS substrings
+// of bytes are a few bytes long, so those compare as one masked word.
+template<typename Sym>
+inline bool equalSymbols(const Sym* T, int32_t a, int32_t b, int32_t length, int32_t n)
 {
-    // Lengths first, at m + p / 2 (LMS positions are at least two apart).
+    if (sizeof(Sym) == 1 && length <= 8 && a <= n - 8 && b <= n - 8) {
+        uint64_t x = 0;
+        uint64_t y = 0;
+        std::memcpy(&x, T + a, 8);
+        std::memcpy(&y, T + b, 8);
+        // Keep the bits of the first length bytes (length >= 2 here).
+        const uint64_t all = ~uint64_t(0);
+        const int unused = 8 * (8 - length);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        const uint64_t mask = all >> unused;
+#else
+        const uint64_t mask = all << unused;
+#endif
+        return ((x ^ y) & mask) == 0;
+    }
+    for (int32_t d = 0; d < length; ++d) {
+        if (T[a + d] != T[b + d]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Names the sorted LMS substrings in SA[0 .. m) by their groups of equal
+// substrings (see groupSymbol), writing name + 1 to SA[m + p / 2] for LMS
+// position p (positions are at least two apart; the caller zeroed SA[m .. n)),
+// and each group's size to sizes[its rank]. Returns the number of groups.
+template<typename Sym>
+int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int32_t n, int32_t m, int32_t* sizes)
+{
+    // Lengths first, in the name slots.
     {
         bool rightIsS = false;
         int32_t right = sym(T, n - 1);
@@ -293,9 +405,17 @@ template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int3
         }
     }
 
-    int32_t names = 0;
+    int32_t groups = 0;
+    int32_t groupStart = 0;
     int32_t previous = -1;
     int32_t previousLength = 0;
+    // A group that ends with one member gets its single-member mark.
+    auto closeGroup = [&](int32_t end) {
+        sizes[groupStart] = end - groupStart;
+        if (end - groupStart == 1) {
+            SA[m + (previous >> 1)] = groupSymbol(groupStart, true) + 1;
+        }
+    };
     for (int32_t r = 0; r < m; ++r) {
         if (r + kPrefetchDistance < m) {
             const int32_t ahead = SA[r + kPrefetchDistance];
@@ -304,39 +424,37 @@ template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int3
         }
         const int32_t p = SA[r];
         const int32_t length = SA[m + (p >> 1)];
+        // The last substring ends in the sentinel and equals no other.
         bool same = previous >= 0 && length == previousLength && p + length <= n
             && previous + length <= n;
         if (same) {
-            for (int32_t d = 0; d < length; ++d) {
-                if (T[p + d] != T[previous + d]) {
-                    same = false;
-                    break;
-                }
-            }
+            same = equalSymbols(T, p, previous, length, n);
         }
         if (!same) {
-            ++names;
+            if (r > 0) {
+                closeGroup(r);
+            }
+            groupStart = r;
+            ++groups;
         }
+        SA[m + (p >> 1)] = groupSymbol(groupStart, false) + 1; // zero marks an unused slot
         previous = p;
         previousLength = length;
-        SA[m + (p >> 1)] = names; // 1-based so that zero marks an unused slot
     }
-    return names;
+    closeGroup(m);
+    return groups;
 }
 
-template<typename Sym>
-int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, bool bwt)
+// Sorts the suffixes of T (n symbols) into SA with the bucket tables given;
+// SA has fs spare entries after it for the recursion.
+template<typename Sym, typename Table>
+int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, Table& table, bool bwt)
 {
-    Buckets<Sym> buckets(T, n, k);
-    if (!buckets.place(SA + n, fs)) {
-        return kNoMemory;
-    }
-
     // Stage 1: sort the LMS substrings and name them.
     std::memset(SA, 0, sizeof(int32_t) * size_t(n));
-    const int32_t m = placeLmsPositions(T, SA, n, buckets.ends());
+    const int32_t m = placeLmsPositions(T, SA, n, table);
     if (m > 0) {
-        induce<Sym, Pass::LmsSubstrings>(T, SA, n, buckets);
+        induce<Pass::LmsSubstrings>(T, SA, n, table);
         int32_t w = 0;
         for (int32_t i = 0; i < n; ++i) {
             const int32_t j = SA[i];
@@ -345,9 +463,15 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
             }
         }
         std::memset(SA + m, 0, sizeof(int32_t) * size_t(n - m));
-        const int32_t names = nameLmsSubstrings(T, SA, n, m);
+        int32_t* sizes = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(m)));
+        if (sizes == nullptr) {
+            return kNoMemory;
+        }
+        const int32_t names = nameLmsSubstrings(T, SA, n, m, sizes);
 
-        // Stage 2: sort the LMS suffixes, recursively when names repeat.
+        // Stage 2: sort the LMS suffixes, recursively when names repeat. The
+        // reduced string goes to the very end of the free space, and the
+        // recursion gets everything between its output and that string.
         if (names < m) {
             int32_t* reduced = SA + n + fs - m;
             for (int32_t i = n - 1, r = n + fs - 1; i >= m; --i) {
@@ -355,7 +479,13 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
                     SA[r--] = SA[i] - 1;
                 }
             }
-            if (SuffixArrayCore(reduced, SA, n + fs - 2 * m, m, names, 4, false) != kOk) {
+            const int32_t reducedFs = n + fs - 2 * m;
+            GroupBuckets groupTable(sizes, m);
+            if (!groupTable.place(SA + m, reducedFs)
+                || buildCore(
+                       static_cast<const int32_t*>(reduced), SA, reducedFs, m, groupTable, false)
+                    != kOk) {
+                std::free(sizes);
                 return kNoMemory;
             }
             collectLmsPositions(T, n, reduced, m);
@@ -365,27 +495,38 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, b
                 }
                 SA[i] = reduced[SA[i]];
             }
-            buckets.recoverAfterRecursion();
+            table.recoverAfterRecursion();
         }
+        std::free(sizes);
 
         // Put the sorted LMS suffixes at their bucket ends, keeping the order.
         std::memset(SA + m, 0, sizeof(int32_t) * size_t(n - m));
-        int32_t* ends = buckets.ends();
+        table.toEnds();
         for (int32_t i = m - 1; i >= 0; --i) {
             if (i >= kPrefetchDistance) {
                 __builtin_prefetch(T + SA[i - kPrefetchDistance]);
             }
             const int32_t p = SA[i];
             SA[i] = 0;
-            SA[--ends[sym(T, p)]] = p;
+            SA[table.takeEnd(sym(T, p))] = p;
         }
     }
 
     if (bwt) {
-        return induce<Sym, Pass::Transform>(T, SA, n, buckets);
+        return induce<Pass::Transform>(T, SA, n, table);
     }
-    induce<Sym, Pass::Suffixes>(T, SA, n, buckets);
+    induce<Pass::Suffixes>(T, SA, n, table);
     return kOk;
+}
+
+template<typename Sym>
+int32_t buildWithCounts(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, bool bwt)
+{
+    Buckets<Sym> table(T, n, k);
+    if (!table.place(SA + n, fs)) {
+        return kNoMemory;
+    }
+    return buildCore(T, SA, fs, n, table, bwt);
 }
 
 bool symbolsInRange(const int32_t* T, int32_t n, int32_t k)
@@ -445,9 +586,9 @@ int32_t SuffixArrayCore(
     const void* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, int32_t symbolSize, bool bwt)
 {
     if (symbolSize == 1) {
-        return buildCore(static_cast<const uint8_t*>(T), SA, fs, n, k, bwt);
+        return buildWithCounts(static_cast<const uint8_t*>(T), SA, fs, n, k, bwt);
     }
-    return buildCore(static_cast<const int32_t*>(T), SA, fs, n, k, bwt);
+    return buildWithCounts(static_cast<const int32_t*>(T), SA, fs, n, k, bwt);
 }
 
 int32_t BuildSuffixArray(const uint8_t* T, int32_t* SA, int32_t n)
