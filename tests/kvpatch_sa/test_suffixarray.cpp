@@ -231,8 +231,47 @@ TEST(SuffixArray, BadArgumentsAreRejected)
     EXPECT_EQ(BuildBwtInt(ints, intU, sa, 4, 0), -1);
 }
 
+TEST(SuffixArray, CoreRejectsWhatItCannotSort)
+{
+    const uint8_t bytes[4] = {1, 2, 200, 4};
+    const int32_t ints[4] = {1, 2, 3, 0};
+    int32_t sa[4] = {};
+    EXPECT_EQ(SuffixArrayCore(nullptr, sa, 0, 4, 256, 1, false), -1);
+    EXPECT_EQ(SuffixArrayCore(bytes, nullptr, 0, 4, 256, 1, false), -1);
+    EXPECT_EQ(SuffixArrayCore(bytes, sa, -1, 4, 256, 1, false), -1);
+    EXPECT_EQ(SuffixArrayCore(bytes, sa, 0, -1, 256, 1, false), -1);
+    EXPECT_EQ(SuffixArrayCore(bytes, sa, 0, 4, 0, 1, false), -1);
+    EXPECT_EQ(SuffixArrayCore(bytes, sa, 0, 4, 256, 2, false), -1);
+    EXPECT_EQ(SuffixArrayCore(bytes, sa, 0, 4, 100, 1, false), -1) << "byte 200 is no symbol";
+    EXPECT_EQ(SuffixArrayCore(ints, sa, 0, 4, 3, 4, false), -1) << "3 is no symbol";
+
+    EXPECT_EQ(SuffixArrayCore(bytes, sa, 0, 0, 256, 1, false), 0);
+    EXPECT_EQ(SuffixArrayCore(bytes, sa, 0, 4, 201, 1, false), 0);
+    EXPECT_EQ(std::vector<int32_t>(sa, sa + 4), (std::vector<int32_t> {0, 1, 3, 2}));
+    EXPECT_EQ(SuffixArrayCore(ints, sa, 0, 4, 4, 4, false), 0);
+    EXPECT_EQ(std::vector<int32_t>(sa, sa + 4), (std::vector<int32_t> {3, 0, 1, 2}));
+}
+
+TEST(SuffixArray, CoreTransformModeReturnsTheSlotOfTheWholeText)
+{
+    // banana sorts as 5 3 1 0 4 2: the whole text sits in slot 3, and every
+    // other slot holds the byte before its suffix.
+    const Bytes text = bytesOf("banana");
+    std::vector<int32_t> work(6, -7);
+    EXPECT_EQ(SuffixArrayCore(text.data(), work.data(), 0, 6, 256, 1, true), 3);
+    EXPECT_EQ(work[0], 'n');
+    EXPECT_EQ(work[1], 'n');
+    EXPECT_EQ(work[2], 'b');
+    EXPECT_EQ(work[4], 'a');
+    EXPECT_EQ(work[5], 'a');
+}
+
 TEST(SuffixArray, SymbolsOutsideTheAlphabetAreRejected)
 {
+    const int32_t single = 5;
+    int32_t one = 0;
+    EXPECT_EQ(BuildSuffixArrayInt(&single, &one, 1, 5), -1);
+    EXPECT_EQ(BuildBwtInt(&single, &one, &one, 1, 5), -1);
     const int32_t tooLarge[3] = {0, 3, 1};
     const int32_t negative[3] = {0, -1, 1};
     int32_t sa[3] = {};

@@ -1,5 +1,6 @@
 #include "suffixarray.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -132,60 +133,62 @@ inline int32_t groupSymbol(int32_t rank, bool single)
     return rank * 2 + (single ? 1 : 0);
 }
 
-// Bucket heads for a reduced string of n symbols, from the group sizes its
-// namer recorded at each group's rank (sizes[rank]; ranks inside a group are
-// skipped).
+// Bucket heads for a reduced string of n symbols, kept in one table of n
+// entries indexed by group rank: for a group of two or more, the entry at its
+// rank is the moving head and the next entry holds minus the group's size; a
+// single-member group's entry holds kSingle.
+constexpr int32_t kSingle = INT32_MIN;
+
 class GroupBuckets
 {
 public:
-    GroupBuckets(const int32_t* sizes, int32_t n)
-        : m_sizes(sizes)
+    GroupBuckets(int32_t* table, int32_t n)
+        : m_table(table)
         , m_n(n)
     {
-    }
-    ~GroupBuckets() { std::free(m_owned); }
-    GroupBuckets(const GroupBuckets&) = delete;
-    GroupBuckets& operator=(const GroupBuckets&) = delete;
-
-    bool place(int32_t* freeSpace, int32_t fs)
-    {
-        m_heads = fs >= m_n
-            ? freeSpace
-            : (m_owned = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(m_n))));
-        return m_heads != nullptr;
     }
 
     void recoverAfterRecursion() { }
 
     void toStarts()
     {
-        for (int32_t rank = 0; rank < m_n; rank += m_sizes[rank]) {
-            m_heads[rank] = rank;
+        for (int32_t rank = 0; rank < m_n;) {
+            if (m_table[rank] == kSingle) {
+                ++rank;
+            } else {
+                const int32_t size = -m_table[rank + 1];
+                m_table[rank] = rank;
+                rank += size;
+            }
         }
     }
 
     void toEnds()
     {
-        for (int32_t rank = 0; rank < m_n; rank += m_sizes[rank]) {
-            m_heads[rank] = rank + m_sizes[rank];
+        for (int32_t rank = 0; rank < m_n;) {
+            if (m_table[rank] == kSingle) {
+                ++rank;
+            } else {
+                const int32_t size = -m_table[rank + 1];
+                m_table[rank] = rank + size;
+                rank += size;
+            }
         }
     }
 
     int32_t takeStart(int32_t c)
     {
-        return isSingleGroup(c) ? groupRank(c) : m_heads[groupRank(c)]++;
+        return isSingleGroup(c) ? groupRank(c) : m_table[groupRank(c)]++;
     }
-    int32_t takeEnd(int32_t c) { return isSingleGroup(c) ? groupRank(c) : --m_heads[groupRank(c)]; }
+    int32_t takeEnd(int32_t c) { return isSingleGroup(c) ? groupRank(c) : --m_table[groupRank(c)]; }
     int32_t peek(int32_t c) const
     {
-        return isSingleGroup(c) ? groupRank(c) : m_heads[groupRank(c)];
+        return isSingleGroup(c) ? groupRank(c) : m_table[groupRank(c)];
     }
 
 private:
-    const int32_t* m_sizes;
+    int32_t* m_table;
     int32_t m_n;
-    int32_t* m_heads = nullptr;
-    int32_t* m_owned = nullptr;
 };
 
 // Symbol as an index: bytes compare unsigned, integer symbols are in [0, k).
@@ -383,10 +386,12 @@ inline bool equalSymbols(const Sym* T, int32_t a, int32_t b, int32_t length, int
 
 // Names the sorted LMS substrings in SA[0 .. m) by their groups of equal
 // substrings (see groupSymbol), writing name + 1 to SA[m + p / 2] for LMS
-// position p (positions are at least two apart; the caller zeroed SA[m .. n)),
-// and each group's size to sizes[its rank]. Returns the number of groups.
-template<typename Sym>
-int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int32_t n, int32_t m, int32_t* sizes)
+// position p (positions are at least two apart; the caller zeroed SA[m .. n)).
+// Returns the number of groups. Each group of two or more leaves 0 at its rank
+// in SA and minus its size after it (the layout of GroupBuckets); the entries
+// of single-member groups keep their positions (all positive), so that SA[0 ..
+// m) is still the sorted LMS positions when every name is unique.
+template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int32_t n, int32_t m)
 {
     // Lengths first, in the name slots.
     {
@@ -409,11 +414,13 @@ int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int32_t n, int32_t m, int32
     int32_t groupStart = 0;
     int32_t previous = -1;
     int32_t previousLength = 0;
-    // A group that ends with one member gets its single-member mark.
+    // Called once the entries of the group have all been read.
     auto closeGroup = [&](int32_t end) {
-        sizes[groupStart] = end - groupStart;
         if (end - groupStart == 1) {
             SA[m + (previous >> 1)] = groupSymbol(groupStart, true) + 1;
+        } else {
+            SA[groupStart] = 0;
+            SA[groupStart + 1] = groupStart - end;
         }
     };
     for (int32_t r = 0; r < m; ++r) {
@@ -463,15 +470,12 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, Table& table
             }
         }
         std::memset(SA + m, 0, sizeof(int32_t) * size_t(n - m));
-        int32_t* sizes = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(m)));
-        if (sizes == nullptr) {
-            return kNoMemory;
-        }
-        const int32_t names = nameLmsSubstrings(T, SA, n, m, sizes);
+        const int32_t names = nameLmsSubstrings(T, SA, n, m);
 
         // Stage 2: sort the LMS suffixes, recursively when names repeat. The
-        // reduced string goes to the very end of the free space, and the
-        // recursion gets everything between its output and that string.
+        // reduced string goes to the very end of the free space, its bucket
+        // table just before it when there is room (else on the heap), and the
+        // recursion gets everything between its output and those.
         if (names < m) {
             int32_t* reduced = SA + n + fs - m;
             for (int32_t i = n - 1, r = n + fs - 1; i >= m; --i) {
@@ -479,13 +483,27 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, Table& table
                     SA[r--] = SA[i] - 1;
                 }
             }
-            const int32_t reducedFs = n + fs - 2 * m;
-            GroupBuckets groupTable(sizes, m);
-            if (!groupTable.place(SA + m, reducedFs)
-                || buildCore(
-                       static_cast<const int32_t*>(reduced), SA, reducedFs, m, groupTable, false)
-                    != kOk) {
-                std::free(sizes);
+            int32_t reducedFs = n + fs - 2 * m;
+            int32_t* groups = nullptr;
+            int32_t* ownedGroups = nullptr;
+            if (reducedFs >= m) {
+                reducedFs -= m;
+                groups = reduced - m;
+            } else {
+                groups = ownedGroups
+                    = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(m)));
+                if (groups == nullptr) {
+                    return kNoMemory;
+                }
+            }
+            for (int32_t r = 0; r < m; ++r) {
+                groups[r] = SA[r] > 0 ? kSingle : SA[r];
+            }
+            GroupBuckets groupTable(groups, m);
+            const int32_t status = buildCore(
+                static_cast<const int32_t*>(reduced), SA, reducedFs, m, groupTable, false);
+            std::free(ownedGroups);
+            if (status != kOk) {
                 return kNoMemory;
             }
             collectLmsPositions(T, n, reduced, m);
@@ -497,7 +515,6 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, Table& table
             }
             table.recoverAfterRecursion();
         }
-        std::free(sizes);
 
         // Put the sorted LMS suffixes at their bucket ends, keeping the order.
         std::memset(SA + m, 0, sizeof(int32_t) * size_t(n - m));
@@ -529,14 +546,30 @@ int32_t buildWithCounts(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_
     return buildCore(T, SA, fs, n, table, bwt);
 }
 
-bool symbolsInRange(const int32_t* T, int32_t n, int32_t k)
+template<typename Sym> bool symbolsBelow(const Sym* T, int32_t n, int32_t k)
 {
     for (int32_t i = 0; i < n; ++i) {
-        if (T[i] < 0 || T[i] >= k) {
+        if (int32_t(T[i]) < 0 || int32_t(T[i]) >= k) {
             return false;
         }
     }
     return true;
+}
+
+// Checks what the core cannot survive (including symbols outside the
+// alphabet, which would index past the bucket tables) and runs it.
+template<typename Sym>
+int32_t checkedCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, bool bwt)
+{
+    if ((sizeof(Sym) > 1 || k < 256) && !symbolsBelow(T, n, k)) {
+        return kBadArgument;
+    }
+    if (n == 0) {
+        return kOk;
+    }
+    // Positions in SA plus its free space must stay countable in 32 bits.
+    fs = fs > INT32_MAX - n ? INT32_MAX - n : fs;
+    return buildWithCounts(T, SA, fs, n, k, bwt);
 }
 
 template<typename Sym> int32_t buildSuffixArray(const Sym* T, int32_t* SA, int32_t n, int32_t k)
@@ -545,6 +578,9 @@ template<typename Sym> int32_t buildSuffixArray(const Sym* T, int32_t* SA, int32
         return kBadArgument;
     }
     if (n <= 1) {
+        if (!symbolsBelow(T, n, k)) {
+            return kBadArgument;
+        }
         if (n == 1) {
             SA[0] = 0;
         }
@@ -559,6 +595,9 @@ template<typename Sym> int32_t buildBwt(const Sym* T, Sym* U, int32_t* A, int32_
         return kBadArgument;
     }
     if (n <= 1) {
+        if (!symbolsBelow(T, n, k)) {
+            return kBadArgument;
+        }
         if (n == 1) {
             U[0] = T[0];
         }
@@ -585,10 +624,14 @@ template<typename Sym> int32_t buildBwt(const Sym* T, Sym* U, int32_t* A, int32_
 int32_t SuffixArrayCore(
     const void* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, int32_t symbolSize, bool bwt)
 {
-    if (symbolSize == 1) {
-        return buildWithCounts(static_cast<const uint8_t*>(T), SA, fs, n, k, bwt);
+    if (T == nullptr || SA == nullptr || n < 0 || fs < 0 || k < 1
+        || (symbolSize != 1 && symbolSize != 4)) {
+        return kBadArgument;
     }
-    return buildWithCounts(static_cast<const int32_t*>(T), SA, fs, n, k, bwt);
+    if (symbolSize == 1) {
+        return checkedCore(static_cast<const uint8_t*>(T), SA, fs, n, k, bwt);
+    }
+    return checkedCore(static_cast<const int32_t*>(T), SA, fs, n, k, bwt);
 }
 
 int32_t BuildSuffixArray(const uint8_t* T, int32_t* SA, int32_t n)
@@ -598,7 +641,7 @@ int32_t BuildSuffixArray(const uint8_t* T, int32_t* SA, int32_t n)
 
 int32_t BuildSuffixArrayInt(const int32_t* T, int32_t* SA, int32_t n, int32_t k)
 {
-    if (T != nullptr && SA != nullptr && n >= 0 && (k < 1 || !symbolsInRange(T, n, k))) {
+    if (k < 1) {
         return kBadArgument;
     }
     return buildSuffixArray(T, SA, n, k);
@@ -611,8 +654,7 @@ int32_t BuildBwt(const uint8_t* T, uint8_t* U, int32_t* A, int32_t n)
 
 int32_t BuildBwtInt(const int32_t* T, int32_t* U, int32_t* A, int32_t n, int32_t k)
 {
-    if (T != nullptr && U != nullptr && A != nullptr && n >= 0
-        && (k < 1 || !symbolsInRange(T, n, k))) {
+    if (k < 1) {
         return kBadArgument;
     }
     return buildBwt(T, U, A, n, k);
