@@ -74,3 +74,20 @@ function(kv_link_public target)
     target_link_libraries(${target} PUBLIC ${ARGN})
   endif()
 endfunction()
+
+# With globbed sources, a newly added header reaches the moc settings when
+# CMake re-runs, but Ninja's moc step only watches the headers it saw last
+# time. When the list of files changes, dropping the step's timestamp makes
+# it run again.
+function(kv_autogen_on_new_files target)
+  set(list_file "${CMAKE_CURRENT_BINARY_DIR}/${target}_sources.txt")
+  string(REPLACE ";" "\n" content "${ARGN}")
+  set(old_content "")
+  if(EXISTS "${list_file}")
+    file(READ "${list_file}" old_content)
+  endif()
+  if(NOT old_content STREQUAL "${content}")
+    file(WRITE "${list_file}" "${content}")
+    file(REMOVE "${CMAKE_CURRENT_BINARY_DIR}/${target}_autogen/timestamp")
+  endif()
+endfunction()

@@ -1,0 +1,33 @@
+#include "makedownloadreplacelisttaskspecification.h"
+
+#include "makedownloadreplacelistfunc.h"
+
+#include <QThreadPool>
+
+MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
+    Configuration* config, DownloadReplaceLists* output, QObject* parent, qreal weight)
+    : ASyncTaskSpecification(parent, weight)
+    , m_Config(config)
+    , m_Output(output)
+{
+}
+
+MakeDownloadReplaceListTaskSpecification::~MakeDownloadReplaceListTaskSpecification()
+{
+    // Unlike other workers, the compile writes into this task's own lists;
+    // they must outlive it even when the tree goes away mid-compile.
+    if (state() == STATE_RUNNING)
+        QThreadPool::globalInstance()->waitForDone(-1);
+}
+
+ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunc()
+{
+    return new MakeDownloadReplaceListFunc(m_Config, &m_Lists);
+}
+
+void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
+{
+    if (ok)
+        *m_Output = m_Lists;
+    ASyncTaskSpecification::runDone(ok);
+}

@@ -1,0 +1,336 @@
+#include "testhttpserver.h"
+
+#include <QCryptographicHash>
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+// Keeps at most this much queued in the socket, so a large body never sits
+// in memory as a whole.
+constexpr qint64 kWriteAhead = 256 * 1024;
+constexpr int kChunk = 64 * 1024;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
+    }
+}
+
+} // namespace
+
+TestHttpResponse TestHttpResponse::ok(const QByteArray& body)
+{
+    TestHttpResponse r;
+    r.body = body;
+    return r;
+}
+
+TestHttpResponse TestHttpResponse::pattern(qint64 size)
+{
+    TestHttpResponse r;
+    r.patternSize = size;
+    return r;
+}
+
+TestHttpResponse TestHttpResponse::error(int status)
+{
+    TestHttpResponse r;
+    r.status = status;
+    r.body = reasonPhrase(status) + "\n";
+    return r;
+}
+
+TestHttpResponse TestHttpResponse::headersThenSilence(qint64 contentLength)
+{
+    TestHttpResponse r;
+    r.contentLength = contentLength;
+    r.sendBytes = 0;
+    r.stallAfterSending = true;
+    return r;
+}
+
+TestHttpResponse TestHttpResponse::cutOff(const QByteArray& body, qint64 sendBytes)
+{
+    TestHttpResponse r;
+    r.body = body;
+    r.sendBytes = sendBytes;
+    return r;
+}
+
+TestHttpResponse TestHttpResponse::trickle(const QByteArray& body, int bytes, int intervalMs)
+{
+    TestHttpResponse r;
+    r.body = body;
+    r.trickleBytes = bytes;
+    r.trickleIntervalMs = intervalMs;
+    return r;
+}
+
+// One accepted connection: reads one request, then sends one response.
+class TestHttpConnection : public QObject
+{
+    Q_OBJECT
+public:
+    TestHttpConnection(QTcpSocket* socket, TestHttpServer* server)
+        : QObject(server)
+        , m_Socket(socket)
+        , m_Server(server)
+    {
+        socket->setParent(this);
+        connect(socket, &QTcpSocket::readyRead, this, &TestHttpConnection::onReadyRead);
+        connect(socket, &QTcpSocket::bytesWritten, this, &TestHttpConnection::sendMore);
+        connect(socket, &QTcpSocket::disconnected, this, &TestHttpConnection::onDisconnected);
+        connect(&m_Trickle, &QTimer::timeout, this, &TestHttpConnection::sendMore);
+    }
+
+    void answer(const TestHttpResponse& response)
+    {
+        if (m_Closed)
+            return;
+        m_Response = response;
+        const qint64 bodySize
+            = response.patternSize >= 0 ? response.patternSize : response.body.size();
+        m_ToSend = response.sendBytes >= 0 ? std::min(response.sendBytes, bodySize) : bodySize;
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " "
+            + reasonPhrase(response.status) + "\r\nContent-Type: application/octet-stream\r\n";
+        if (response.contentLength != -2) {
+            const qint64 length = response.contentLength >= 0 ? response.contentLength : bodySize;
+            head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+        }
+        head += "Connection: close\r\n\r\n";
+        m_Socket->write(head);
+        if (response.trickleBytes > 0) {
+            m_Trickle.start(response.trickleIntervalMs);
+            return;
+        }
+        sendMore();
+    }
+
+    bool m_Counted = false;
+
+private slots:
+    void onReadyRead()
+    {
+        if (m_RequestSeen) {
+            m_Socket->readAll();
+            return;
+        }
+        m_Request += m_Socket->readAll();
+        const int headerEnd = m_Request.indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            return;
+        m_RequestSeen = true;
+        m_Server->requestArrived(this, m_Request.left(m_Request.indexOf("\r\n")));
+    }
+
+    void sendMore()
+    {
+        if (m_Closed || m_Sent < 0)
+            return;
+        if (m_Response.trickleBytes > 0) {
+            if (sender() != &m_Trickle)
+                return finishIfDone();
+            writeBody(m_Response.trickleBytes);
+            return finishIfDone();
+        }
+        while (m_Sent < m_ToSend && m_Socket->bytesToWrite() < kWriteAhead)
+            writeBody(kChunk);
+        finishIfDone();
+    }
+
+    void onDisconnected()
+    {
+        m_Closed = true;
+        m_Trickle.stop();
+        endAnswer();
+        ++m_Server->m_ClosedConnections;
+        deleteLater();
+    }
+
+private:
+    void writeBody(qint64 max)
+    {
+        const int n = int(std::min(max, m_ToSend - m_Sent));
+        if (n <= 0)
+            return;
+        if (m_Response.patternSize >= 0)
+            m_Socket->write(TestHttpServer::patternBytes(m_Sent, n));
+        else
+            m_Socket->write(m_Response.body.constData() + m_Sent, n);
+        m_Sent += n;
+    }
+
+    void finishIfDone()
+    {
+        if (m_Sent < m_ToSend || m_Socket->bytesToWrite() > 0)
+            return;
+        m_Trickle.stop();
+        m_Sent = -1; // nothing more to send
+        endAnswer();
+        if (!m_Response.stallAfterSending)
+            m_Socket->disconnectFromHost();
+    }
+
+    void endAnswer()
+    {
+        if (!m_Counted)
+            return;
+        m_Counted = false;
+        m_Server->answerEnded();
+    }
+
+    QTcpSocket* m_Socket;
+    TestHttpServer* m_Server;
+    QTimer m_Trickle;
+    QByteArray m_Request;
+    bool m_RequestSeen = false;
+    bool m_Closed = false;
+    TestHttpResponse m_Response;
+    qint64 m_ToSend = 0;
+    qint64 m_Sent = 0;
+};
+
+TestHttpServer::TestHttpServer(QObject* parent)
+    : QObject(parent)
+{
+    m_Fallback = TestHttpResponse::error(404);
+    connect(&m_Server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+}
+
+TestHttpServer::~TestHttpServer() = default;
+
+bool TestHttpServer::listen()
+{
+    return m_Server.listen(QHostAddress::LocalHost, 0);
+}
+
+quint16 TestHttpServer::port() const
+{
+    return m_Server.serverPort();
+}
+
+QString TestHttpServer::url(const QString& path) const
+{
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+}
+
+void TestHttpServer::serve(const QString& path, const QList<TestHttpResponse>& attempts)
+{
+    m_Routes.insert(path, attempts);
+}
+
+void TestHttpServer::serve(const QString& path, const TestHttpResponse& response)
+{
+    serve(path, QList<TestHttpResponse> {response});
+}
+
+void TestHttpServer::setReply(int status, const QByteArray& body)
+{
+    m_Fallback = TestHttpResponse::error(status);
+    m_Fallback.body = body;
+}
+
+void TestHttpServer::setSilent(bool silent)
+{
+    m_Silent = silent;
+}
+
+void TestHttpServer::setPaused(bool paused)
+{
+    m_Paused = paused;
+}
+
+void TestHttpServer::release()
+{
+    m_Paused = false;
+    const QList<TestHttpConnection*> held = m_Held;
+    m_Held.clear();
+    for (TestHttpConnection* connection : held)
+        connection->answer(responseFor(
+            connection->property("path").toString(), connection->property("attempt").toInt()));
+}
+
+QStringList TestHttpServer::requestedPaths() const
+{
+    QStringList paths;
+    for (const QByteArray& line : m_RequestLines)
+        paths << QString::fromLatin1(line.split(' ').value(1));
+    return paths;
+}
+
+void TestHttpServer::onNewConnection()
+{
+    while (QTcpSocket* socket = m_Server.nextPendingConnection())
+        new TestHttpConnection(socket, this);
+}
+
+void TestHttpServer::requestArrived(TestHttpConnection* connection, const QByteArray& requestLine)
+{
+    m_RequestLines.append(requestLine);
+    const QString path = QString::fromLatin1(requestLine.split(' ').value(1));
+    connection->setProperty("path", path);
+    connection->setProperty("attempt", m_Counts.value(path));
+    m_Counts[path] += 1;
+    connection->m_Counted = true;
+    m_MaxActive = std::max(m_MaxActive, ++m_Active);
+    connect(connection, &QObject::destroyed, this,
+        [this, connection] { m_Held.removeOne(connection); });
+    if (m_Silent)
+        return;
+    if (m_Paused) {
+        m_Held.append(connection);
+        return;
+    }
+    connection->answer(responseFor(path, connection->property("attempt").toInt()));
+}
+
+TestHttpResponse TestHttpServer::responseFor(const QString& path, int attempt) const
+{
+    const auto route = m_Routes.constFind(path);
+    if (route == m_Routes.constEnd() || route->isEmpty())
+        return m_Fallback;
+    return route->at(std::min(attempt, route->size() - 1));
+}
+
+void TestHttpServer::answerEnded()
+{
+    --m_Active;
+}
+
+QByteArray TestHttpServer::patternBytes(qint64 offset, int length)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    for (int i = 0; i < length; ++i) {
+        const quint64 n = quint64(offset + i);
+        bytes[i] = char((n * 131) ^ (n >> 9) ^ (n >> 17));
+    }
+    return bytes;
+}
+
+QByteArray TestHttpServer::patternSha512Hex(qint64 size)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha512);
+    for (qint64 offset = 0; offset < size; offset += kChunk)
+        hash.addData(patternBytes(offset, int(std::min<qint64>(kChunk, size - offset))));
+    return hash.result().toHex();
+}
+
+QByteArray TestHttpServer::sha512Hex(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex();
+}
+
+#include "testhttpserver.moc"
