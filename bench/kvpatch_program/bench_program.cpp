@@ -91,12 +91,14 @@ Timings runOnce(const uint8_t* image, size_t length)
     return t;
 }
 
-// Seconds that sha512sum needs for COPIES back-to-back copies of the file.
+// Seconds that sha512sum needs for COPIES back-to-back copies of the
+// element's bytes.
 double sha512sumSeconds(const std::string& path, const uint8_t* image, size_t length, int copies)
 {
     std::string input = path;
     std::string scratch;
-    if (copies > 1) {
+    std::error_code error;
+    if (copies > 1 || fs::file_size(path, error) != length) {
         scratch = (fs::temp_directory_path() / "kv_bench_sha_XXXXXX").string();
         std::vector<char> name(scratch.begin(), scratch.end());
         name.push_back('\0');
@@ -131,8 +133,14 @@ void benchmark(const std::string& path)
         std::printf("%-28s cannot be read\n", fs::path(path).filename().c_str());
         return;
     }
+    // Patch application works on the element, the part the headers describe.
     const uint8_t* image = file.data();
-    const size_t length = file.mappedSize();
+    FileType type = UNKNOWN;
+    size_t length = 0;
+    if (DetectFileType(image, file.mappedSize(), &type, &length) != C_OK) {
+        std::printf("%-28s is not a recognised executable\n", fs::path(path).filename().c_str());
+        return;
+    }
 
     // Small images are run repeatedly so that each figure covers at least a
     // quarter of a second; the best pass of each stage counts.

@@ -255,3 +255,26 @@ TEST(DisassembledProgram, TrimmingFailsOnABranchWithoutOperandBytes)
     program.NumberLabels();
     EXPECT_EQ(TrimLabels(&program), C_TRIM_FAILED);
 }
+
+TEST(DisassembledProgram, LongRunsOfSingleBytesEncodeAsOneCopy)
+{
+    DisassembledProgram program(WIN_32_X86);
+    Bytes expected;
+    ASSERT_TRUE(program.EmitOriginInstruction(0));
+    for (uint32_t i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(program.EmitByteInstruction(uint8_t(i * 7)));
+        expected.push_back(uint8_t(i * 7));
+    }
+    ASSERT_TRUE(program.EmitOriginInstruction(0x2000));
+    ASSERT_TRUE(program.EmitByteInstruction(0x5A));
+    ASSERT_TRUE(program.EmitOriginInstruction(0x3000));
+    ASSERT_TRUE(program.EmitByteInstruction(0x01));
+    ASSERT_TRUE(program.EmitByteInstruction(0x02));
+    expected.insert(expected.end(), {0x5A, 0x01, 0x02});
+    EncodedPtr encoded = encode(program);
+    ASSERT_TRUE(encoded);
+    EXPECT_EQ(valuesOf(encoded->ops()),
+        (std::vector<uint32_t> {OP_ORIGIN, OP_COPY, OP_ORIGIN, OP_COPY1, OP_ORIGIN, OP_COPY}));
+    EXPECT_EQ(valuesOf(encoded->copyCounts()), (std::vector<uint32_t> {1000, 2}));
+    EXPECT_EQ(valuesOf(encoded->copyBytes()), expected);
+}

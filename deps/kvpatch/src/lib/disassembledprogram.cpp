@@ -423,8 +423,15 @@ bool DisassembledProgram::encodeInto(EncodedProgram* encoded) const
             ok = encoded->AddElfRelocTableOp();
             break;
         case INSTR_BYTE: {
-            const uint8_t byte = instruction->byte();
-            ok = encoded->AddCopy(1, &byte);
+            // Copies merge anyway, so a run of single bytes is handed over in
+            // blocks: the same streams for far fewer calls.
+            uint8_t block[256];
+            uint32_t count = 0;
+            block[count++] = instruction->byte();
+            while (count < sizeof(block) && i + 1 < m_size
+                && m_instructions[i + 1]->kind() == INSTR_BYTE)
+                block[count++] = m_instructions[++i]->byte();
+            ok = encoded->AddCopy(count, block);
             break;
         }
         case INSTR_REL32:

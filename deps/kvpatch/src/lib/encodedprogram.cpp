@@ -300,18 +300,17 @@ bool EncodedProgram::ReadFrom(SourceStreamSet* streams)
     return true;
 }
 
-bool EncodedProgram::sortedAbs32Positions()
+void EncodedProgram::orderAbs32Positions()
 {
     // The last position collected keeps its place: the tables that patches
     // were made against have it so, and assembly must match them bit for bit.
     if (m_abs32Positions.size() > 1)
         std::sort(m_abs32Positions.data(), m_abs32Positions.data() + m_abs32Positions.size() - 1);
-    return true;
 }
 
 bool EncodedProgram::WritePeRelocTable(SinkStream* out, uint32_t entryType)
 {
-    sortedAbs32Positions();
+    orderAbs32Positions();
     uint16_t entries[kPeEntriesPerBlock + 1];
     uint32_t count = 0;
     uint32_t page = 0;
@@ -346,7 +345,7 @@ bool EncodedProgram::WritePeRelocTable(SinkStream* out, uint32_t entryType)
 
 bool EncodedProgram::WriteElfRelocTable(uint32_t entryType, SinkStream* out)
 {
-    sortedAbs32Positions();
+    orderAbs32Positions();
     for (uint32_t i = 0; i < m_abs32Positions.size(); ++i) {
         if (!writeU32(out, m_abs32Positions[i]) || !writeU32(out, entryType))
             return false;

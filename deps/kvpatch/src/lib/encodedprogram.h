@@ -76,7 +76,7 @@ public:
 
 private:
     bool addOp(uint32_t op) { return m_ops.push_back(op); }
-    bool sortedAbs32Positions();
+    void orderAbs32Positions();
     bool assembleOps(SinkStream* out, SinkStream* deferred, bool* pePending, uint32_t* peEntryType,
         uint32_t* elfEntryType);
 
