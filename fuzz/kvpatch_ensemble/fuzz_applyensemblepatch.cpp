@@ -39,10 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > 0 && (data[0] & 1)) {
         if (size < 9)
             return 0;
-        const uint32_t targetCrc = uint32_t(data[1]) | uint32_t(data[2]) << 8
-            | uint32_t(data[3]) << 16 | uint32_t(data[4]) << 24;
-        const uint32_t finalInputSize = uint32_t(data[5]) | uint32_t(data[6]) << 8
-            | uint32_t(data[7]) << 16 | uint32_t(data[8]) << 24;
+        const uint32_t targetCrc = ReadLittleEndian32(data + 1);
+        const uint32_t finalInputSize = ReadLittleEndian32(data + 5);
         AppendVarint(&patch, kvpatch::kEnsemblePatchMagic);
         AppendVarint(&patch, kvpatch::kEnsemblePatchVersion);
         AppendVarint(&patch, kvpatch::ComputeCrc32(g_old.data(), g_old.size()));

@@ -32,8 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // Header: magic, the CRC from the next four bytes, directive 2 or 1.
         if (size < 6)
             return 0;
-        const uint32_t crc = uint32_t(data[1]) | uint32_t(data[2]) << 8 | uint32_t(data[3]) << 16
-            | uint32_t(data[4]) << 24;
+        const uint32_t crc = ReadLittleEndian32(data + 1);
         AppendVarint(&container, kvpatch::kCompressedFileMagic);
         AppendVarint(&container, crc);
         AppendVarint(

@@ -11,6 +11,11 @@ void AppendVarint(Bytes* out, uint32_t value)
     out->push_back(uint8_t(value));
 }
 
+uint32_t ReadLittleEndian32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
 void AppendStoredLzma2Block(Bytes* out, const uint8_t* data, size_t size)
 {
     out->push_back(0x18); // dictionary property; stored chunks do not use it

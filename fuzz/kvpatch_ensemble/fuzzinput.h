@@ -9,6 +9,7 @@
 using Bytes = std::vector<uint8_t>;
 
 void AppendVarint(Bytes* out, uint32_t value);
+uint32_t ReadLittleEndian32(const uint8_t* p);
 // An LZMA2 block of stored (uncompressed) chunks around `data`: cheap to
 // build for every input, and decoded like any other block.
 void AppendStoredLzma2Block(Bytes* out, const uint8_t* data, size_t size);
