@@ -369,6 +369,28 @@ TEST_F(CraftedElementTest, ElementWithParametersIsAGeneralError)
     ExpectStatus(parts, C_GENERAL_ERROR);
 }
 
+TEST_F(CraftedElementTest, ElementThatCannotBeDisassembledIsReported)
+{
+    // An image damaged so that its headers still pass but its disassembly
+    // fails: the first such byte flip near the headers.
+    Bytes damaged;
+    for (size_t i = 0; i < 1024 && i < oldBytes.size() && damaged.empty(); ++i) {
+        Bytes candidate = oldBytes;
+        candidate[i] ^= 0xFF;
+        SinkStreamSet streams;
+        if (TransformElement(candidate.data(), candidate.size(), &streams) == C_DISASSEMBLY_FAILED)
+            damaged = candidate;
+    }
+    if (damaged.empty())
+        GTEST_SKIP() << "no byte flip of the headers makes the disassembly fail";
+    WriteFile(dir.path("old"), damaged);
+    PatchParts parts = good;
+    parts.sourceCrc = Crc(damaged);
+    parts.streams[0] = {1, EXE_ELF_32_X86, 0};
+    AppendVarint(&parts.streams[0], uint32_t(damaged.size()));
+    ExpectStatus(parts, C_DISASSEMBLY_FAILED);
+}
+
 TEST_F(CraftedElementTest, UnreadableEncodedProgramIsADeserializationFailure)
 {
     PatchParts parts = good;
