@@ -1,0 +1,29 @@
+#pragma once
+
+#include "filetype.h"
+#include "status.h"
+
+#include <cstddef>
+
+namespace kvpatch {
+
+class Disassembler;
+class DisassembledProgram;
+
+// The first parser, in a fixed order, whose header check accepts the
+// region; null when none does. The caller owns the result.
+Disassembler* FindDisassembler(const void* start, size_t length);
+
+// C_OK with the executable's kind and the length its headers describe, or
+// C_INPUT_NOT_RECOGNIZED with UNKNOWN and 0.
+Status DetectFileType(const void* start, size_t length, FileType* type, size_t* detectedLength);
+
+// Disassembles the region into a new program (numbered labels), which the
+// caller gives back with DeleteDisassembledProgram. OUT is null unless the
+// result is C_OK; C_INPUT_NOT_RECOGNIZED or C_DISASSEMBLY_FAILED otherwise.
+// The region must outlive the program: byte runs point into it.
+Status ParseExecutable(const void* start, size_t length, DisassembledProgram** out);
+
+void DeleteDisassembledProgram(DisassembledProgram* program);
+
+} // namespace kvpatch

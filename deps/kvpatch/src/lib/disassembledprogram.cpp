@@ -1,0 +1,473 @@
+#include "disassembledprogram.h"
+
+#include "encodedprogram.h"
+#include "logline.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace kvpatch {
+
+namespace {
+
+constexpr uint32_t kMaxInstructions = (1u << 30) - 1;
+// ARM labels referenced this often or less cost more as labels than as
+// literal bytes.
+constexpr int32_t kTrimThreshold = 5;
+
+void logUnreachable(const char* detail = "")
+{
+    KVLOG(LogError) << "REACHED UNREACHABLE" << detail;
+}
+
+} // namespace
+
+DisassembledProgram::DisassembledProgram(FileType kind)
+    : m_kind(kind)
+{
+}
+
+DisassembledProgram::~DisassembledProgram()
+{
+    for (uint32_t i = 0; i < m_size; ++i) {
+        if (!isShared(m_instructions[i]))
+            delete m_instructions[i];
+    }
+    delete[] m_instructions;
+    if (m_byteCache) {
+        for (int b = 0; b < 256; ++b)
+            delete m_byteCache[b];
+        delete[] m_byteCache;
+    }
+    while (m_ownedLabels) {
+        Label* next = m_ownedLabels->nextOwned;
+        delete m_ownedLabels;
+        m_ownedLabels = next;
+    }
+}
+
+bool DisassembledProgram::isShared(const Instruction* instruction) const
+{
+    return m_byteCache && instruction->kind() == INSTR_BYTE
+        && m_byteCache[instruction->byte()] == instruction;
+}
+
+bool DisassembledProgram::append(Instruction* instruction)
+{
+    if (m_growthFailed)
+        return false;
+    if (m_size == m_capacity) {
+        uint32_t capacity = m_capacity == 0 ? 64 : m_capacity;
+        while (capacity < m_size + 1u && capacity < kMaxInstructions)
+            capacity = capacity > kMaxInstructions / 2 ? kMaxInstructions : capacity * 2;
+        Instruction** grown
+            = capacity > m_size ? new (std::nothrow) Instruction*[capacity] : nullptr;
+        if (!grown) {
+            // Sticky: a program with a hole in it must never be encoded. The
+            // old array stays so that the destructor frees what it holds.
+            m_growthFailed = true;
+            return false;
+        }
+        if (m_size)
+            std::memcpy(grown, m_instructions, m_size * sizeof(Instruction*));
+        delete[] m_instructions;
+        m_instructions = grown;
+        m_capacity = capacity;
+    }
+    m_instructions[m_size++] = instruction;
+    return true;
+}
+
+bool DisassembledProgram::emitOwned(uint32_t word, uint32_t value, Label* label,
+    const uint8_t* bytes, uint16_t compressedOp, uint16_t operandSize)
+{
+    Instruction* instruction = new (std::nothrow) Instruction;
+    if (!instruction)
+        return false;
+    instruction->word = word;
+    instruction->value = value;
+    instruction->label = label;
+    instruction->bytes = bytes;
+    instruction->compressedOp = compressedOp;
+    instruction->operandSize = operandSize;
+    if (!append(instruction)) {
+        delete instruction;
+        return false;
+    }
+    return true;
+}
+
+bool DisassembledProgram::emitReference(
+    uint32_t kind, Label* label, const uint8_t* bytes, uint16_t compressedOp, uint16_t operandSize)
+{
+    if (!label) {
+        logUnreachable();
+        return false;
+    }
+    return emitOwned(kind, 0, label, bytes, compressedOp, operandSize);
+}
+
+bool DisassembledProgram::EmitOriginInstruction(uint32_t rva)
+{
+    return emitOwned(INSTR_ORIGIN, rva);
+}
+
+bool DisassembledProgram::EmitPeRelocsInstruction()
+{
+    return emitOwned(INSTR_PE_RELOCS);
+}
+
+bool DisassembledProgram::EmitElfRelocationInstruction()
+{
+    return emitOwned(INSTR_ELF_RELOCS);
+}
+
+bool DisassembledProgram::EmitElfARMRelocationInstruction()
+{
+    return emitOwned(INSTR_ELF_ARM_RELOCS);
+}
+
+bool DisassembledProgram::createByteCache()
+{
+    Instruction** cache = new (std::nothrow) Instruction*[256];
+    if (!cache)
+        return false;
+    for (uint32_t b = 0; b < 256; ++b) {
+        cache[b] = new (std::nothrow) Instruction;
+        if (!cache[b]) {
+            for (uint32_t made = 0; made < b; ++made)
+                delete cache[made];
+            delete[] cache;
+            return false;
+        }
+        cache[b]->word = INSTR_BYTE + 16 * b;
+    }
+    m_byteCache = cache;
+    return true;
+}
+
+bool DisassembledProgram::EmitByteInstruction(uint8_t byte)
+{
+    if (!m_byteCache && !createByteCache())
+        return false;
+    return append(m_byteCache[byte]);
+}
+
+bool DisassembledProgram::EmitBytesInstruction(const uint8_t* bytes, uint32_t length)
+{
+    return emitOwned(INSTR_BYTE_RUN, length, nullptr, bytes);
+}
+
+bool DisassembledProgram::EmitRel32(Label* label)
+{
+    return emitReference(INSTR_REL32, label, nullptr, 0, 0);
+}
+
+bool DisassembledProgram::EmitAbs32(Label* label)
+{
+    return emitReference(INSTR_ABS32, label, nullptr, 0, 0);
+}
+
+bool DisassembledProgram::EmitRel32ARM(
+    uint16_t compressedOp, Label* label, const uint8_t* bytes, uint16_t operandSize)
+{
+    return emitReference(INSTR_REL32_ARM, label, bytes, compressedOp, operandSize);
+}
+
+Label* DisassembledProgram::labelFor(LabelMap& labels, uint32_t rva)
+{
+    Label*& slot = labels[rva];
+    if (!slot) {
+        slot = new (std::nothrow) Label;
+        if (!slot) {
+            labels.erase(rva);
+            return nullptr;
+        }
+        slot->rva = rva;
+        slot->nextOwned = m_ownedLabels;
+        m_ownedLabels = slot;
+    }
+    ++slot->count;
+    return slot;
+}
+
+Label* DisassembledProgram::LabelForRel32(uint32_t rva)
+{
+    try {
+        return labelFor(m_rel32Labels, rva);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+Label* DisassembledProgram::LabelForAbs32(uint32_t rva)
+{
+    try {
+        return labelFor(m_abs32Labels, rva);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void DisassembledProgram::numberLabels(LabelMap& labels)
+{
+    int32_t index = 0;
+    for (auto& entry : labels) {
+        if (entry.second->index != -1)
+            logUnreachable();
+        entry.second->index = index++;
+    }
+}
+
+void DisassembledProgram::NumberLabels()
+{
+    numberLabels(m_abs32Labels);
+    numberLabels(m_rel32Labels);
+}
+
+void DisassembledProgram::clearLabelIndexes(LabelMap& labels)
+{
+    for (auto& entry : labels)
+        entry.second->index = -1;
+}
+
+void DisassembledProgram::ClearLabelIndexes()
+{
+    clearLabelIndexes(m_abs32Labels);
+    clearLabelIndexes(m_rel32Labels);
+}
+
+void DisassembledProgram::fillLabelIndexes(LabelMap& labels)
+{
+    std::vector<bool> free(labels.size(), true);
+    size_t preassigned = 0;
+    for (auto& entry : labels) {
+        const int32_t index = entry.second->index;
+        if (index == -1)
+            continue;
+        if (index < 0) // only -1 means "not numbered"; anything else is left alone
+            continue;
+        if (free.size() <= static_cast<size_t>(index))
+            free.resize(static_cast<size_t>(index) + 1, true);
+        free[static_cast<size_t>(index)] = false;
+        ++preassigned;
+    }
+    KVLOG(LogDebug) << preassigned << " of " << labels.size() << " labels pre-assigned";
+
+    auto take = [&free](int64_t candidate) {
+        if (candidate < 0 || static_cast<uint64_t>(candidate) >= free.size()
+            || !free[static_cast<size_t>(candidate)])
+            return false;
+        free[static_cast<size_t>(candidate)] = false;
+        return true;
+    };
+
+    size_t forward = 0;
+    const Label* previous = nullptr;
+    for (auto& entry : labels) {
+        Label* label = entry.second;
+        if (label->index == -1) {
+            const int64_t candidate = previous ? int64_t(previous->index) + 1 : 0;
+            if (take(candidate)) {
+                label->index = static_cast<int32_t>(candidate);
+                ++forward;
+            }
+        }
+        previous = label;
+    }
+
+    size_t backward = 0;
+    previous = nullptr;
+    for (auto it = labels.rbegin(); it != labels.rend(); ++it) {
+        Label* label = it->second;
+        if (label->index == -1) {
+            const int64_t base = previous ? previous->index : int64_t(free.size());
+            if (base != 0 && base != -1 && take(base - 1)) {
+                label->index = static_cast<int32_t>(base - 1);
+                ++backward;
+            }
+        }
+        previous = label;
+    }
+
+    size_t infill = 0;
+    size_t position = 0;
+    for (auto& entry : labels) {
+        Label* label = entry.second;
+        if (label->index != -1)
+            continue;
+        while (position < free.size() && !free[position])
+            ++position;
+        if (position < free.size())
+            free[position] = false;
+        label->index = static_cast<int32_t>(position);
+        ++position;
+        ++infill;
+    }
+
+    KVLOG(LogDebug) << "  fill forward " << forward << "  backward " << backward << "  infill "
+                    << infill;
+}
+
+void DisassembledProgram::FillLabelIndexes()
+{
+    try {
+        fillLabelIndexes(m_abs32Labels);
+        fillLabelIndexes(m_rel32Labels);
+    } catch (const std::bad_alloc&) {
+        // A diagnostic aid only; leave the indices as far as they got.
+    }
+}
+
+Label* DisassembledProgram::Abs32LabelOf(const Instruction* instruction)
+{
+    return instruction && instruction->kind() == INSTR_ABS32 ? instruction->label : nullptr;
+}
+
+Label* DisassembledProgram::Rel32LabelOf(const Instruction* instruction)
+{
+    if (!instruction)
+        return nullptr;
+    const uint32_t kind = instruction->kind();
+    return kind == INSTR_REL32 || kind == INSTR_REL32_ARM ? instruction->label : nullptr;
+}
+
+void DisassembledProgram::PrintLabelCounts(const LabelMap& labels)
+{
+    for (const auto& entry : labels) {
+        if (entry.second->index != -1)
+            std::printf("%d\n", entry.second->count);
+    }
+}
+
+void DisassembledProgram::PrintRel32LabelCounts() const
+{
+    PrintLabelCounts(m_rel32Labels);
+}
+
+bool DisassembledProgram::TrimLabels()
+{
+    if (m_kind != ELF_32_ARM)
+        return true;
+    KVLOG(LogDebug) << "TrimLabels: threshold " << kTrimThreshold;
+    for (auto it = m_rel32Labels.begin(); it != m_rel32Labels.end();) {
+        // Trimmed labels stay on the owned list: instructions may still name them.
+        if (it->second->count <= kTrimThreshold)
+            it = m_rel32Labels.erase(it);
+        else
+            ++it;
+    }
+    for (uint32_t i = 0; i < m_size; ++i) {
+        Instruction* instruction = m_instructions[i];
+        if (instruction->kind() != INSTR_REL32_ARM || instruction->label->count > kTrimThreshold)
+            continue;
+        if (instruction->operandSize == 0)
+            return false;
+        Instruction* run = new (std::nothrow) Instruction;
+        if (!run)
+            return false;
+        run->word = INSTR_BYTE_RUN;
+        run->bytes = instruction->bytes;
+        run->value = instruction->operandSize;
+        m_instructions[i] = run;
+        delete instruction;
+    }
+    return true;
+}
+
+EncodedProgram* DisassembledProgram::Encode() const
+{
+    EncodedProgram* encoded = new (std::nothrow) EncodedProgram;
+    if (!encoded)
+        return nullptr;
+    if (!encodeInto(encoded)) {
+        delete encoded;
+        return nullptr;
+    }
+    return encoded;
+}
+
+bool DisassembledProgram::encodeInto(EncodedProgram* encoded) const
+{
+    encoded->setImageBase(m_imageBase);
+    // An unnumbered label has no slot in the rva tables.
+    for (const auto* labels : {&m_abs32Labels, &m_rel32Labels}) {
+        for (const auto& entry : *labels) {
+            if (entry.second->index < 0)
+                return false;
+        }
+    }
+    for (const auto& entry : m_abs32Labels) {
+        if (!encoded->SetAbs32Rva(entry.second->index, entry.second->rva))
+            return false;
+    }
+    for (const auto& entry : m_rel32Labels) {
+        if (!encoded->SetRel32Rva(entry.second->index, entry.second->rva))
+            return false;
+    }
+    encoded->FillRvaGaps();
+
+    for (uint32_t i = 0; i < m_size; ++i) {
+        const Instruction* instruction = m_instructions[i];
+        bool ok = true;
+        switch (instruction->kind()) {
+        case INSTR_ORIGIN:
+            ok = encoded->AddOrigin(instruction->value);
+            break;
+        case INSTR_PE_RELOCS:
+            ok = encoded->AddPeRelocTableOp(m_kind);
+            break;
+        case INSTR_ELF_RELOCS:
+            ok = encoded->AddElfRelocTableOp();
+            break;
+        case INSTR_BYTE: {
+            // Copies merge anyway, so a run of single bytes is handed over in
+            // blocks: the same streams for far fewer calls.
+            uint8_t block[256];
+            uint32_t count = 0;
+            block[count++] = instruction->byte();
+            while (count < sizeof(block) && i + 1 < m_size
+                && m_instructions[i + 1]->kind() == INSTR_BYTE)
+                block[count++] = m_instructions[++i]->byte();
+            ok = encoded->AddCopy(count, block);
+            break;
+        }
+        case INSTR_REL32:
+            ok = encoded->AddRel32(instruction->label->index);
+            break;
+        case INSTR_ABS32:
+            ok = encoded->AddAbs32(instruction->label->index);
+            break;
+        case INSTR_REL32_ARM:
+            ok = encoded->AddRel32ARM(instruction->compressedOp, instruction->label->index);
+            break;
+        case INSTR_ELF_ARM_RELOCS:
+            ok = encoded->AddElfArmRelocTableOp();
+            break;
+        case INSTR_BYTE_RUN:
+            ok = encoded->AddCopy(instruction->value, instruction->bytes);
+            break;
+        default:
+            logUnreachable("Unknown Insn OP kind");
+            break;
+        }
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+Status TrimLabels(DisassembledProgram* program)
+{
+    return program->TrimLabels() ? C_OK : C_TRIM_FAILED;
+}
+
+Status Encode(DisassembledProgram* program, EncodedProgram** out)
+{
+    *out = program->Encode();
+    return *out ? C_OK : C_GENERAL_ERROR;
+}
+
+} // namespace kvpatch

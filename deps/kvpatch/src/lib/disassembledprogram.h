@@ -1,0 +1,135 @@
+#pragma once
+
+#include "filetype.h"
+#include "status.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+
+namespace kvpatch {
+
+class EncodedProgram;
+
+// A target address that references point at. Numbered so that the encoded
+// form can store small indices instead of addresses.
+struct Label
+{
+    uint32_t rva = 0;
+    int32_t index = -1;
+    int32_t count = 0;
+    Label* nextOwned = nullptr; // the program's list of every label it made
+};
+
+enum InstructionKind : uint32_t
+{
+    INSTR_ORIGIN = 0,
+    INSTR_PE_RELOCS = 1,
+    INSTR_ELF_RELOCS = 2,
+    INSTR_BYTE = 3,
+    INSTR_REL32 = 4,
+    INSTR_ABS32 = 5,
+    INSTR_REL32_ARM = 6,
+    INSTR_ELF_ARM_RELOCS = 7,
+    INSTR_BYTE_RUN = 8,
+};
+
+// One step of the replay that rebuilds an executable. Which operands are
+// meaningful depends on the kind (the low 4 bits of the first word).
+struct Instruction
+{
+    uint32_t word = 0; // kind; INSTR_BYTE keeps its byte in bits 4 to 11
+    uint32_t value = 0; // INSTR_ORIGIN: rva; INSTR_BYTE_RUN: length
+    Label* label = nullptr; // INSTR_REL32, INSTR_ABS32, INSTR_REL32_ARM
+    const uint8_t* bytes = nullptr; // INSTR_BYTE_RUN, INSTR_REL32_ARM: in the image
+    uint16_t compressedOp = 0; // INSTR_REL32_ARM
+    uint16_t operandSize = 0; // INSTR_REL32_ARM: 2 or 4
+
+    uint32_t kind() const { return word & 0xFu; }
+    uint8_t byte() const { return static_cast<uint8_t>(word >> 4); }
+};
+
+// A list of instructions that, replayed in order, reproduces an executable,
+// with recognised addresses replaced by labels. Instructions of kinds
+// INSTR_BYTE_RUN and INSTR_REL32_ARM point into the parsed image, which must
+// outlive the program.
+class DisassembledProgram
+{
+public:
+    using LabelMap = std::map<uint32_t, Label*>;
+
+    explicit DisassembledProgram(FileType kind);
+    ~DisassembledProgram();
+    DisassembledProgram(const DisassembledProgram&) = delete;
+    DisassembledProgram& operator=(const DisassembledProgram&) = delete;
+
+    FileType kind() const { return m_kind; }
+    uint64_t imageBase() const { return m_imageBase; }
+    void setImageBase(uint64_t base) { m_imageBase = base; }
+
+    bool EmitOriginInstruction(uint32_t rva);
+    bool EmitPeRelocsInstruction();
+    bool EmitElfRelocationInstruction();
+    bool EmitElfARMRelocationInstruction();
+    bool EmitByteInstruction(uint8_t byte);
+    bool EmitBytesInstruction(const uint8_t* bytes, uint32_t length);
+    bool EmitRel32(Label* label);
+    bool EmitAbs32(Label* label);
+    bool EmitRel32ARM(
+        uint16_t compressedOp, Label* label, const uint8_t* bytes, uint16_t operandSize);
+
+    // The label of RVA, created when absent; every call counts one use.
+    // Null only when memory runs out.
+    Label* LabelForRel32(uint32_t rva);
+    Label* LabelForAbs32(uint32_t rva);
+
+    void NumberLabels();
+    void ClearLabelIndexes();
+    void FillLabelIndexes();
+
+    static Label* Abs32LabelOf(const Instruction* instruction);
+    static Label* Rel32LabelOf(const Instruction* instruction);
+
+    static void PrintLabelCounts(const LabelMap& labels);
+    void PrintRel32LabelCounts() const;
+
+    bool TrimLabels();
+    EncodedProgram* Encode() const;
+
+    size_t instructionCount() const { return m_size; }
+    const Instruction* instructionAt(size_t i) const { return m_instructions[i]; }
+    const LabelMap& rel32Labels() const { return m_rel32Labels; }
+    const LabelMap& abs32Labels() const { return m_abs32Labels; }
+
+private:
+    bool emitOwned(uint32_t word, uint32_t value = 0, Label* label = nullptr,
+        const uint8_t* bytes = nullptr, uint16_t compressedOp = 0, uint16_t operandSize = 0);
+    bool emitReference(uint32_t kind, Label* label, const uint8_t* bytes, uint16_t compressedOp,
+        uint16_t operandSize);
+    bool append(Instruction* instruction);
+    bool createByteCache();
+    Label* labelFor(LabelMap& labels, uint32_t rva);
+    bool isShared(const Instruction* instruction) const;
+    bool encodeInto(EncodedProgram* encoded) const;
+
+    static void numberLabels(LabelMap& labels);
+    static void clearLabelIndexes(LabelMap& labels);
+    static void fillLabelIndexes(LabelMap& labels);
+
+    FileType m_kind;
+    Instruction** m_byteCache = nullptr;
+    uint64_t m_imageBase = 0;
+    Instruction** m_instructions = nullptr;
+    uint32_t m_size = 0;
+    uint32_t m_capacity = 0;
+    bool m_growthFailed = false;
+    LabelMap m_rel32Labels;
+    LabelMap m_abs32Labels;
+    Label* m_ownedLabels = nullptr;
+};
+
+// Entry points used by patch application.
+Status TrimLabels(DisassembledProgram* program);
+Status Encode(DisassembledProgram* program, EncodedProgram** out);
+
+} // namespace kvpatch

@@ -1,0 +1,43 @@
+#include "disassembler.h"
+
+namespace kvpatch {
+
+namespace {
+
+// The length field is 32 bits wide; a larger region is treated as its first
+// 4 GB less one byte, which no parser accepts as a whole image anyway.
+uint32_t clampedLength(size_t length)
+{
+    return length > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(length);
+}
+
+} // namespace
+
+Disassembler::Disassembler(const void* start, size_t length)
+    : m_length(clampedLength(length))
+    , m_start(static_cast<const uint8_t*>(start))
+    , m_end(static_cast<const uint8_t*>(start) + length)
+{
+}
+
+Disassembler::~Disassembler() = default;
+
+bool Disassembler::SetSuccess()
+{
+    m_failureReason = nullptr;
+    return true;
+}
+
+bool Disassembler::SetFailure(const char* reason)
+{
+    m_failureReason = reason;
+    return false;
+}
+
+void Disassembler::ClampLength(uint32_t length)
+{
+    if (length < m_length)
+        m_length = length;
+}
+
+} // namespace kvpatch

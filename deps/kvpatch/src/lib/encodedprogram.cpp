@@ -1,0 +1,498 @@
+#include "encodedprogram.h"
+
+#include "armbranch.h"
+#include "logline.h"
+#include "streamset.h"
+
+#include <algorithm>
+#include <new>
+
+namespace kvpatch {
+
+namespace {
+
+constexpr uint32_t kUnsetRva = 0xFFFFFFFFu;
+constexpr uint32_t kPeEntriesPerBlock = 4096;
+constexpr uint32_t kPeHighLowEntry = 3;
+constexpr uint32_t kPeDir64Entry = 10;
+constexpr uint32_t kElfRelative386 = 8;
+constexpr uint32_t kElfRelativeArm = 23;
+
+// Stream numbers of the encoded form.
+enum : uint32_t
+{
+    kStreamBaseAndOrigins = 0,
+    kStreamOps = 1,
+    kStreamCopyBytes = 2,
+    kStreamAbs32Indexes = 3,
+    kStreamRel32Indexes = 4,
+    kStreamAbs32Rvas = 5,
+    kStreamRel32Rvas = 6,
+    kStreamCopyCounts = 7,
+    kStreamUnused = 8,
+    kMinStreams = 8,
+};
+
+bool writeU16(SinkStream* out, uint32_t value)
+{
+    const uint8_t bytes[2] = {uint8_t(value), uint8_t(value >> 8)};
+    return out->Write(bytes, 2);
+}
+
+bool writeU32(SinkStream* out, uint32_t value)
+{
+    const uint8_t bytes[4]
+        = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+    return out->Write(bytes, 4);
+}
+
+bool setRva(FallibleBuffer<uint32_t>& table, uint32_t index, uint32_t rva)
+{
+    if (index >= table.size()) {
+        if (index == 0xFFFFFFFFu)
+            return false;
+        const uint32_t size = index + 1;
+        // Labels arrive in ascending index order, so growing to exactly the
+        // new size every time would copy the table once per label.
+        const uint64_t doubled = std::min<uint64_t>(
+            uint64_t(table.capacity()) * 2, FallibleBuffer<uint32_t>::kLargestCapacity);
+        if (table.capacity() < size && !table.reserve(std::max<uint64_t>(size, doubled)))
+            return false;
+        for (uint32_t i = table.size(); i < size; ++i)
+            table.data()[i] = kUnsetRva;
+        table.grow(size - table.size());
+    }
+    table[index] = rva;
+    return true;
+}
+
+void fillGaps(FallibleBuffer<uint32_t>& table)
+{
+    for (uint32_t i = 0; i < table.size(); ++i) {
+        if (table[i] == kUnsetRva)
+            table[i] = i == 0 ? 0 : table[i - 1];
+    }
+}
+
+SinkStream* sinkAt(SinkStreamSet* streams, uint32_t index)
+{
+    return index < streams->Count() ? streams->Stream(index) : nullptr;
+}
+
+bool writeVector(SinkStream* out, const FallibleBuffer<uint32_t>& items)
+{
+    if (!out || !out->WriteSizeVarint32(items.size()))
+        return false;
+    for (uint32_t i = 0; i < items.size(); ++i) {
+        if (!out->WriteVarint32(items[i]))
+            return false;
+    }
+    return true;
+}
+
+bool writeDeltas(SinkStream* out, const FallibleBuffer<uint32_t>& rvas)
+{
+    if (!out || !out->WriteSizeVarint32(rvas.size()))
+        return false;
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < rvas.size(); ++i) {
+        if (!out->WriteVarint32(rvas[i] - previous))
+            return false;
+        previous = rvas[i];
+    }
+    return true;
+}
+
+// Empties ITEMS and reserves exactly the count the stream announces. Every
+// entry takes at least one byte, so a count beyond the stream's remaining
+// bytes is refused before it can ask for memory.
+bool readCount(SourceStream* in, FallibleBuffer<uint32_t>& items, uint32_t* count)
+{
+    items.truncate(0);
+    return in->ReadVarint32(count) && *count <= in->Remaining() && items.reserve(*count);
+}
+
+bool readVector(SourceStream* in, FallibleBuffer<uint32_t>& items)
+{
+    uint32_t count = 0;
+    if (!readCount(in, items, &count))
+        return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t value = 0;
+        if (!in->ReadVarint32(&value) || !items.push_back(value))
+            return false;
+    }
+    return true;
+}
+
+bool readDeltas(SourceStream* in, FallibleBuffer<uint32_t>& rvas)
+{
+    uint32_t count = 0;
+    if (!readCount(in, rvas, &count))
+        return false;
+    uint32_t rva = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t delta = 0;
+        if (!in->ReadVarint32(&delta))
+            return false;
+        rva += delta;
+        if (!rvas.push_back(rva))
+            return false;
+    }
+    return true;
+}
+
+bool readBytes(SourceStream* in, FallibleBuffer<uint8_t>& bytes)
+{
+    bytes.truncate(0);
+    uint32_t count = 0;
+    if (!in->ReadVarint32(&count) || count > in->Remaining() || !bytes.reserve(count))
+        return false;
+    return in->Read(bytes.data(), count) && bytes.grow(count);
+}
+
+// Reads the next entry of a vector that an op consumes.
+bool next(const FallibleBuffer<uint32_t>& items, uint32_t* cursor, uint32_t* value)
+{
+    if (*cursor >= items.size())
+        return false;
+    *value = items[(*cursor)++];
+    return true;
+}
+
+// The label index that an op consumes, checked against its rva table.
+bool nextRva(const FallibleBuffer<uint32_t>& indexes, uint32_t* cursor,
+    const FallibleBuffer<uint32_t>& rvas, uint32_t* rva)
+{
+    uint32_t index = 0;
+    if (!next(indexes, cursor, &index) || index >= rvas.size())
+        return false;
+    *rva = rvas[index];
+    return true;
+}
+
+} // namespace
+
+bool EncodedProgram::SetRel32Rva(uint32_t index, uint32_t rva)
+{
+    return setRva(m_rel32Rvas, index, rva);
+}
+
+bool EncodedProgram::SetAbs32Rva(uint32_t index, uint32_t rva)
+{
+    return setRva(m_abs32Rvas, index, rva);
+}
+
+void EncodedProgram::FillRvaGaps()
+{
+    fillGaps(m_abs32Rvas);
+    fillGaps(m_rel32Rvas);
+}
+
+bool EncodedProgram::AddOrigin(uint32_t rva)
+{
+    return addOp(OP_ORIGIN) && m_origins.push_back(rva);
+}
+
+bool EncodedProgram::AddCopy(uint32_t count, const uint8_t* bytes)
+{
+    // Literal bytes that follow one another become one copy op, however
+    // they arrive, so that the ops stream stays short.
+    if (!m_ops.empty() && m_ops[m_ops.size() - 1] == OP_COPY1) {
+        m_ops[m_ops.size() - 1] = OP_COPY;
+        if (!m_copyCounts.push_back(1))
+            return false;
+    }
+    if (!m_ops.empty() && m_ops[m_ops.size() - 1] == OP_COPY) {
+        m_copyCounts[m_copyCounts.size() - 1] += count;
+        return m_copyBytes.append(bytes, count);
+    }
+    if (count == 1)
+        return addOp(OP_COPY1) && m_copyBytes.append(bytes, 1);
+    return addOp(OP_COPY) && m_copyCounts.push_back(count) && m_copyBytes.append(bytes, count);
+}
+
+bool EncodedProgram::AddRel32(uint32_t index)
+{
+    return addOp(OP_REL32) && m_rel32Ix.push_back(index);
+}
+
+bool EncodedProgram::AddAbs32(uint32_t index)
+{
+    return addOp(OP_ABS32) && m_abs32Ix.push_back(index);
+}
+
+bool EncodedProgram::AddRel32ARM(uint16_t compressedOp, uint32_t index)
+{
+    return addOp(compressedOp) && m_rel32Ix.push_back(index);
+}
+
+bool EncodedProgram::AddPeRelocTableOp(FileType kind)
+{
+    return addOp(kind == WIN_32_X86 ? OP_PE32_RELOC_TABLE : OP_PE64_RELOC_TABLE);
+}
+
+bool EncodedProgram::AddElfRelocTableOp()
+{
+    return addOp(OP_ELF_RELOC_TABLE);
+}
+
+bool EncodedProgram::AddElfArmRelocTableOp()
+{
+    return addOp(OP_ELF_ARM_RELOC_TABLE);
+}
+
+void EncodedProgram::LogSummary() const
+{
+    KVLOG(LogDebug) << "EncodedProgram Summary"
+                    << "\n  image base  " << m_imageBase << "\n  abs32 rvas  " << m_abs32Rvas.size()
+                    << "\n  rel32 rvas  " << m_rel32Rvas.size() << "\n  ops         "
+                    << m_ops.size() << "\n  origins     " << m_origins.size() << "\n  copy_counts "
+                    << m_copyCounts.size() << "\n  copy_bytes  " << m_copyBytes.size()
+                    << "\n  abs32_ix    " << m_abs32Ix.size() << "\n  rel32_ix    "
+                    << m_rel32Ix.size();
+}
+
+bool EncodedProgram::WriteTo(SinkStreamSet* streams)
+{
+    SinkStream* base = sinkAt(streams, kStreamBaseAndOrigins);
+    if (!base || !base->WriteVarint32(static_cast<uint32_t>(m_imageBase)))
+        return false;
+
+    bool ok = writeDeltas(sinkAt(streams, kStreamAbs32Rvas), m_abs32Rvas);
+    ok &= writeDeltas(sinkAt(streams, kStreamRel32Rvas), m_rel32Rvas);
+    ok &= writeVector(base, m_origins);
+    SinkStream* ops = sinkAt(streams, kStreamOps);
+    ok &= ops && ops->Reserve(size_t(m_ops.size()) + 5) && writeVector(ops, m_ops);
+    ok &= writeVector(sinkAt(streams, kStreamCopyCounts), m_copyCounts);
+    SinkStream* bytes = sinkAt(streams, kStreamCopyBytes);
+    ok &= bytes && bytes->WriteSizeVarint32(m_copyBytes.size())
+        && bytes->Write(m_copyBytes.data(), m_copyBytes.size());
+    ok &= writeVector(sinkAt(streams, kStreamAbs32Indexes), m_abs32Ix);
+    ok &= writeVector(sinkAt(streams, kStreamRel32Indexes), m_rel32Ix);
+    return ok;
+}
+
+bool EncodedProgram::ReadFrom(SourceStreamSet* streams)
+{
+    if (streams->Count() < kMinStreams)
+        return false;
+    uint32_t base = 0;
+    if (!streams->Stream(kStreamBaseAndOrigins)->ReadVarint32(&base))
+        return false;
+    m_imageBase = base;
+
+    if (!readDeltas(streams->Stream(kStreamAbs32Rvas), m_abs32Rvas)
+        || !readDeltas(streams->Stream(kStreamRel32Rvas), m_rel32Rvas)
+        || !readVector(streams->Stream(kStreamBaseAndOrigins), m_origins)
+        || !readVector(streams->Stream(kStreamOps), m_ops)
+        || !readVector(streams->Stream(kStreamCopyCounts), m_copyCounts)
+        || !readBytes(streams->Stream(kStreamCopyBytes), m_copyBytes)
+        || !readVector(streams->Stream(kStreamAbs32Indexes), m_abs32Ix)
+        || !readVector(streams->Stream(kStreamRel32Indexes), m_rel32Ix))
+        return false;
+
+    // Leftover bytes mean the streams were not made for this format.
+    for (uint32_t i = 0; i <= kStreamUnused; ++i) {
+        if (!streams->Stream(i)->Empty())
+            return false;
+    }
+    return true;
+}
+
+void EncodedProgram::orderAbs32Positions()
+{
+    // The last position collected keeps its place: the tables that patches
+    // were made against have it so, and assembly must match them bit for bit.
+    if (m_abs32Positions.size() > 1)
+        std::sort(m_abs32Positions.data(), m_abs32Positions.data() + m_abs32Positions.size() - 1);
+}
+
+bool EncodedProgram::WritePeRelocTable(SinkStream* out, uint32_t entryType)
+{
+    orderAbs32Positions();
+    uint16_t entries[kPeEntriesPerBlock + 1];
+    uint32_t count = 0;
+    uint32_t page = 0;
+
+    auto closeBlock = [&]() {
+        if (count == 0)
+            return true;
+        if (count % 2)
+            entries[count++] = 0; // blocks stay 4-byte aligned
+        if (!writeU32(out, page) || !writeU32(out, 8 + 2 * count))
+            return false;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!writeU16(out, entries[i]))
+                return false;
+        }
+        count = 0;
+        return true;
+    };
+
+    for (uint32_t i = 0; i < m_abs32Positions.size(); ++i) {
+        const uint32_t position = m_abs32Positions[i];
+        const uint32_t positionPage = position & ~0xFFFu;
+        if (count > 0 && positionPage != page && !closeBlock())
+            return false;
+        page = positionPage;
+        if (count == kPeEntriesPerBlock)
+            return false;
+        entries[count++] = static_cast<uint16_t>((position & 0xFFFu) | (entryType << 12));
+    }
+    return closeBlock();
+}
+
+bool EncodedProgram::WriteElfRelocTable(uint32_t entryType, SinkStream* out)
+{
+    orderAbs32Positions();
+    for (uint32_t i = 0; i < m_abs32Positions.size(); ++i) {
+        if (!writeU32(out, m_abs32Positions[i]) || !writeU32(out, entryType))
+            return false;
+    }
+    return true;
+}
+
+bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pePending,
+    uint32_t* peEntryType, uint32_t* elfEntryType)
+{
+    uint32_t rva = 0;
+    uint32_t originAt = 0, copyCountAt = 0, copyByteAt = 0, rel32At = 0, abs32At = 0;
+    SinkStream* destination = out;
+
+    for (uint32_t o = 0; o < m_ops.size(); ++o) {
+        const uint32_t op = m_ops[o];
+        switch (op) {
+        case OP_ORIGIN:
+            if (!next(m_origins, &originAt, &rva))
+                return false;
+            break;
+        case OP_COPY:
+        case OP_COPY1: {
+            uint32_t count = 1;
+            if (op == OP_COPY && !next(m_copyCounts, &copyCountAt, &count))
+                return false;
+            if (count > m_copyBytes.size() - copyByteAt
+                || !destination->Write(m_copyBytes.data() + copyByteAt, count))
+                return false;
+            copyByteAt += count;
+            rva += count;
+            break;
+        }
+        case OP_REL32: {
+            uint32_t target = 0;
+            if (!nextRva(m_rel32Ix, &rel32At, m_rel32Rvas, &target)
+                || !writeU32(destination, target - (rva + 4)))
+                return false;
+            rva += 4;
+            break;
+        }
+        case OP_ABS32: {
+            uint32_t target = 0;
+            if (!nextRva(m_abs32Ix, &abs32At, m_abs32Rvas, &target)
+                || !m_abs32Positions.push_back(rva)
+                || !writeU32(destination, target + static_cast<uint32_t>(m_imageBase)))
+                return false;
+            rva += 4;
+            break;
+        }
+        case OP_PE32_RELOC_TABLE:
+        case OP_PE64_RELOC_TABLE:
+            if (*pePending)
+                return false;
+            *pePending = true;
+            if (op == OP_PE64_RELOC_TABLE)
+                *peEntryType = kPeDir64Entry;
+            destination = deferred;
+            break;
+        case OP_ELF_RELOC_TABLE:
+        case OP_ELF_ARM_RELOC_TABLE:
+            if (*elfEntryType != 0)
+                return false;
+            *elfEntryType = op == OP_ELF_RELOC_TABLE ? kElfRelative386 : kElfRelativeArm;
+            destination = deferred;
+            break;
+        default: {
+            const uint32_t family = op & 0xF000u;
+            if (family < 0x1000u || family > 0x5000u)
+                return false;
+            const uint32_t kind = (family >> 12) - 1;
+            uint32_t target = 0;
+            uint32_t instruction = 0;
+            if (!nextRva(m_rel32Ix, &rel32At, m_rel32Rvas, &target)
+                || !BuildArmInstruction(
+                    kind, static_cast<uint16_t>(op), target - rva, &instruction))
+                return false;
+            bool written = false;
+            switch (kind) {
+            case THUMB_BCOND8:
+            case THUMB_B11:
+                written = writeU16(destination, instruction);
+                break;
+            case ARM_B24:
+                written = writeU32(destination, instruction);
+                break;
+            default:
+                written = writeU16(destination, instruction >> 16)
+                    && writeU16(destination, instruction);
+                break;
+            }
+            if (!written)
+                return false;
+            rva += ArmBranchOperandSize(kind);
+            break;
+        }
+        }
+    }
+    // Origins may be left over; everything else must be used up exactly.
+    return copyCountAt == m_copyCounts.size() && copyByteAt == m_copyBytes.size()
+        && abs32At == m_abs32Ix.size() && rel32At == m_rel32Ix.size();
+}
+
+bool EncodedProgram::AssembleTo(SinkStream* out)
+{
+    // Relocation tables are written where their op stands, but they list
+    // positions collected over the whole program, so the bytes after the op
+    // wait in a buffer until the end.
+    SinkStream deferred;
+    bool pePending = false;
+    uint32_t peEntryType = kPeHighLowEntry;
+    uint32_t elfEntryType = 0;
+    if (!assembleOps(out, &deferred, &pePending, &peEntryType, &elfEntryType))
+        return false;
+    if (pePending && (!WritePeRelocTable(out, peEntryType) || !out->Append(&deferred)))
+        return false;
+    if (elfEntryType != 0 && (!WriteElfRelocTable(elfEntryType, out) || !out->Append(&deferred)))
+        return false;
+    return true;
+}
+
+Status WriteEncodedProgram(EncodedProgram* program, SinkStreamSet* streams)
+{
+    return program->WriteTo(streams) ? C_OK : C_STREAM_ERROR;
+}
+
+Status ReadEncodedProgram(SourceStreamSet* streams, EncodedProgram** out)
+{
+    EncodedProgram* program = new (std::nothrow) EncodedProgram;
+    if (!program)
+        return C_DESERIALIZATION_FAILED;
+    if (!program->ReadFrom(streams)) {
+        delete program;
+        return C_DESERIALIZATION_FAILED;
+    }
+    *out = program;
+    return C_OK;
+}
+
+Status Assemble(EncodedProgram* program, SinkStream* out)
+{
+    return program->AssembleTo(out) ? C_OK : C_ASSEMBLY_FAILED;
+}
+
+void DeleteEncodedProgram(EncodedProgram* program)
+{
+    delete program;
+}
+
+} // namespace kvpatch

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "falliblebuffer.h"
+#include "filetype.h"
+#include "status.h"
+
+#include <cstdint>
+
+namespace kvpatch {
+
+class SinkStream;
+class SinkStreamSet;
+class SourceStreamSet;
+
+// Op codes of the ops stream. Stored in patches: the values are fixed.
+enum EncodedOp : uint32_t
+{
+    OP_ORIGIN = 0,
+    OP_COPY = 1,
+    OP_COPY1 = 2,
+    OP_REL32 = 3,
+    OP_ABS32 = 4,
+    OP_PE32_RELOC_TABLE = 5,
+    OP_ELF_RELOC_TABLE = 6,
+    OP_ELF_ARM_RELOC_TABLE = 7,
+    OP_PE64_RELOC_TABLE = 8,
+    // 0x1000 to 0x5FFF: an ARM branch, the op being its compressed form.
+};
+
+// The patchable form of an executable: a program flattened into streams of
+// small numbers, which compress and diff far better than machine code.
+// Built once (by encoding or reading), then written or assembled once.
+class EncodedProgram
+{
+public:
+    EncodedProgram() = default;
+    EncodedProgram(const EncodedProgram&) = delete;
+    EncodedProgram& operator=(const EncodedProgram&) = delete;
+
+    uint64_t imageBase() const { return m_imageBase; }
+    void setImageBase(uint64_t base) { m_imageBase = base; }
+
+    bool SetRel32Rva(uint32_t index, uint32_t rva);
+    bool SetAbs32Rva(uint32_t index, uint32_t rva);
+    void FillRvaGaps();
+
+    bool AddOrigin(uint32_t rva);
+    bool AddCopy(uint32_t count, const uint8_t* bytes);
+    bool AddRel32(uint32_t index);
+    bool AddAbs32(uint32_t index);
+    bool AddRel32ARM(uint16_t compressedOp, uint32_t index);
+    bool AddPeRelocTableOp(FileType kind);
+    bool AddElfRelocTableOp();
+    bool AddElfArmRelocTableOp();
+
+    void LogSummary() const;
+
+    bool WriteTo(SinkStreamSet* streams);
+    bool ReadFrom(SourceStreamSet* streams);
+    bool AssembleTo(SinkStream* out);
+
+    // Inspection, for tests and diagnostics.
+    const FallibleBuffer<uint32_t>& rel32Rvas() const { return m_rel32Rvas; }
+    const FallibleBuffer<uint32_t>& abs32Rvas() const { return m_abs32Rvas; }
+    const FallibleBuffer<uint32_t>& ops() const { return m_ops; }
+    const FallibleBuffer<uint32_t>& origins() const { return m_origins; }
+    const FallibleBuffer<uint32_t>& copyCounts() const { return m_copyCounts; }
+    const FallibleBuffer<uint8_t>& copyBytes() const { return m_copyBytes; }
+    const FallibleBuffer<uint32_t>& rel32Indexes() const { return m_rel32Ix; }
+    const FallibleBuffer<uint32_t>& abs32Indexes() const { return m_abs32Ix; }
+
+    // Writes the PE base-relocation table of the collected abs32 positions.
+    bool WritePeRelocTable(SinkStream* out, uint32_t entryType);
+    // Writes one 8-byte ELF relocation entry per collected abs32 position.
+    bool WriteElfRelocTable(uint32_t entryType, SinkStream* out);
+
+private:
+    bool addOp(uint32_t op) { return m_ops.push_back(op); }
+    void orderAbs32Positions();
+    bool assembleOps(SinkStream* out, SinkStream* deferred, bool* pePending, uint32_t* peEntryType,
+        uint32_t* elfEntryType);
+
+    uint64_t m_imageBase = 0;
+    FallibleBuffer<uint32_t> m_rel32Rvas;
+    FallibleBuffer<uint32_t> m_abs32Rvas;
+    FallibleBuffer<uint32_t> m_ops;
+    FallibleBuffer<uint32_t> m_origins;
+    FallibleBuffer<uint32_t> m_copyCounts;
+    FallibleBuffer<uint8_t> m_copyBytes;
+    FallibleBuffer<uint32_t> m_rel32Ix;
+    FallibleBuffer<uint32_t> m_abs32Ix;
+    FallibleBuffer<uint32_t> m_abs32Positions;
+};
+
+// Entry points used by patch application.
+Status WriteEncodedProgram(EncodedProgram* program, SinkStreamSet* streams);
+Status ReadEncodedProgram(SourceStreamSet* streams, EncodedProgram** out);
+Status Assemble(EncodedProgram* program, SinkStream* out);
+void DeleteEncodedProgram(EncodedProgram* program);
+
+} // namespace kvpatch
