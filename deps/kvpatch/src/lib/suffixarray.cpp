@@ -12,12 +12,12 @@ constexpr int32_t kOk = 0;
 constexpr int32_t kBadArgument = -1;
 constexpr int32_t kNoMemory = -2;
 
-// The two per-symbol tables of induced sorting: symbol counts and the moving
-// bucket heads. They take the caller's free space after SA where it is large
-// enough (counts only for large alphabets, the reduced strings of the
-// recursion, since the recursion reuses that space and they must then be taken
-// again), else the heap. The tables are never shared: recounting a large
-// alphabet before every pass costs more than the recursion itself.
+// The two per-symbol tables of induced sorting for a text with alphabet k:
+// symbol counts and the moving bucket heads. Each takes the caller's free space
+// after SA where there is room, else the heap; counts go there only for
+// alphabets above 256, as the recursion reuses that space and they must then
+// be taken again. The two are never shared: recounting a large alphabet before
+// every pass would cost more than the recursion itself.
 template<typename Sym> class Buckets
 {
 public:
@@ -148,6 +148,7 @@ public:
     {
     }
 
+    // The table lies outside the space the recursion may use.
     void recoverAfterRecursion() { }
 
     void toStarts()
