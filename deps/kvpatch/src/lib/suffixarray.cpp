@@ -12,12 +12,12 @@ constexpr int32_t kOk = 0;
 constexpr int32_t kBadArgument = -1;
 constexpr int32_t kNoMemory = -2;
 
-// The two per-symbol tables of induced sorting: symbol counts and the moving
-// bucket heads. They take the caller's free space after SA where it is large
-// enough (counts only for large alphabets, the reduced strings of the
-// recursion, since the recursion reuses that space and they must then be taken
-// again), else the heap. The tables are never shared: recounting a large
-// alphabet before every pass costs more than the recursion itself.
+// The two per-symbol tables of induced sorting for a text with alphabet k:
+// symbol counts and the moving bucket heads. Each takes the caller's free space
+// after SA where there is room, else the heap; counts go there only for
+// alphabets above 256, as the recursion reuses that space and they must then
+// be taken again. The two are never shared: recounting a large alphabet before
+// every pass would cost more than the recursion itself.
 template<typename Sym> class Buckets
 {
 public:
@@ -148,6 +148,7 @@ public:
     {
     }
 
+    // The table lies outside the space the recursion may use.
     void recoverAfterRecursion() { }
 
     void toStarts()
@@ -452,6 +453,53 @@ template<typename Sym> int32_t nameLmsSubstrings(const Sym* T, int32_t* SA, int3
     return groups;
 }
 
+template<typename Sym, typename Table>
+int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, Table& table, bool bwt);
+template<typename Sym>
+int32_t buildWithCounts(const Sym* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, bool bwt);
+
+// Collects the names from their slots SA[m + p / 2] into reduced[0 .. m) in
+// text order, through rename. reduced lies at or after the slots it reads.
+template<typename Rename>
+void gatherReducedString(int32_t* SA, int32_t n, int32_t m, int32_t* reduced, Rename rename)
+{
+    for (int32_t i = n - 1, r = m - 1; i >= m; --i) {
+        if (SA[i] != 0) {
+            reduced[r--] = rename(SA[i] - 1);
+        }
+    }
+}
+
+// The reduced string, named as nameLmsSubstrings left it, with its group
+// table just before it in the free space (there must be room for m entries).
+inline int32_t sortReducedByGroups(int32_t* SA, int32_t n, int32_t m, int32_t* reduced, int32_t fs)
+{
+    gatherReducedString(SA, n, m, reduced, [](int32_t symbol) { return symbol; });
+    int32_t* groups = reduced - m;
+    for (int32_t r = 0; r < m; ++r) {
+        groups[r] = SA[r] > 0 ? kSingle : SA[r];
+    }
+    GroupBuckets table(groups, m);
+    return buildCore(static_cast<const int32_t*>(reduced), SA, fs - m, m, table, false);
+}
+
+// Without room for the group table (many LMS positions, so a short period or
+// few names) the groups are numbered densely instead and sorted with plain
+// count tables, which then stay within two arrays of the number of names.
+inline int32_t sortReducedByNames(
+    int32_t* SA, int32_t n, int32_t m, int32_t names, int32_t* reduced, int32_t fs)
+{
+    // Turn the group layout in SA[0 .. m) into the number of each group at
+    // its rank.
+    for (int32_t rank = 0, number = 0; rank < m; ++number) {
+        const int32_t size = SA[rank] == 0 ? -SA[rank + 1] : 1;
+        SA[rank] = number;
+        rank += size;
+    }
+    gatherReducedString(SA, n, m, reduced, [SA](int32_t symbol) { return SA[groupRank(symbol)]; });
+    return buildWithCounts(static_cast<const int32_t*>(reduced), SA, fs, m, names, false);
+}
+
 // Sorts the suffixes of T (n symbols) into SA with the bucket tables given;
 // SA has fs spare entries after it for the recursion.
 template<typename Sym, typename Table>
@@ -473,36 +521,14 @@ int32_t buildCore(const Sym* T, int32_t* SA, int32_t fs, int32_t n, Table& table
         const int32_t names = nameLmsSubstrings(T, SA, n, m);
 
         // Stage 2: sort the LMS suffixes, recursively when names repeat. The
-        // reduced string goes to the very end of the free space, its bucket
-        // table just before it when there is room (else on the heap), and the
-        // recursion gets everything between its output and those.
+        // reduced string goes to the very end of the free space and the
+        // recursion gets everything between its output and that string.
         if (names < m) {
             int32_t* reduced = SA + n + fs - m;
-            for (int32_t i = n - 1, r = n + fs - 1; i >= m; --i) {
-                if (SA[i] != 0) {
-                    SA[r--] = SA[i] - 1;
-                }
-            }
-            int32_t reducedFs = n + fs - 2 * m;
-            int32_t* groups = nullptr;
-            int32_t* ownedGroups = nullptr;
-            if (reducedFs >= m) {
-                reducedFs -= m;
-                groups = reduced - m;
-            } else {
-                groups = ownedGroups
-                    = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(m)));
-                if (groups == nullptr) {
-                    return kNoMemory;
-                }
-            }
-            for (int32_t r = 0; r < m; ++r) {
-                groups[r] = SA[r] > 0 ? kSingle : SA[r];
-            }
-            GroupBuckets groupTable(groups, m);
-            const int32_t status = buildCore(
-                static_cast<const int32_t*>(reduced), SA, reducedFs, m, groupTable, false);
-            std::free(ownedGroups);
+            const int32_t reducedFs = n + fs - 2 * m;
+            const int32_t status = reducedFs >= m
+                ? sortReducedByGroups(SA, n, m, reduced, reducedFs)
+                : sortReducedByNames(SA, n, m, names, reduced, reducedFs);
             if (status != kOk) {
                 return kNoMemory;
             }

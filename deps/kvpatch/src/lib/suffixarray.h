@@ -31,7 +31,9 @@ int32_t BuildBwtInt(const int32_t* T, int32_t* U, int32_t* A, int32_t n, int32_t
 // entries, the last fs of which may be used as scratch. With bwt false it
 // leaves the suffix array in SA and returns 0. With bwt true it leaves, for
 // every suffix but the whole text, the symbol preceding it in its sorted slot
-// and returns the slot of the whole text. Returns -2 when memory fails.
+// and returns the slot of the whole text. Returns -1 for a null pointer, a
+// negative n or fs, k < 1, another symbol size or a symbol outside [0, k);
+// -2 when memory fails.
 int32_t SuffixArrayCore(
     const void* T, int32_t* SA, int32_t fs, int32_t n, int32_t k, int32_t symbolSize, bool bwt);
 
