@@ -6,6 +6,7 @@
 #include "fuzzinput.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -13,6 +14,11 @@ namespace {
 
 std::string g_input;
 std::string g_output;
+
+void RemoveInputFile()
+{
+    std::remove(g_input.c_str());
+}
 
 } // namespace
 
@@ -22,6 +28,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     const std::string base = "/dev/shm/kv_fuzz_decompress_" + std::to_string(getpid());
     g_input = base + ".in";
     g_output = base + ".out";
+    std::atexit(RemoveInputFile);
     return 0;
 }
 
