@@ -204,17 +204,9 @@ int main(int argc, char** argv)
     }
 
     const int functions = argc > 1 ? std::atoi(argv[1]) : 8000;
-    for (const char* tool : {"gcc", "clang", "xdelta3", "zstd", "xz"}) {
-        if (!toolAvailable(tool)) {
-            std::fprintf(stderr, "%s is missing (scripts/setup-deps.sh installs it)\n", tool);
-            return 2;
-        }
-    }
+    requireTools({"gcc", "clang", "xdelta3", "zstd", "xz"});
     ScratchDir dir;
-    writeFile(dir.path("old.c"), generatedProgram(functions, 0));
-    writeFile(dir.path("new.c"), generatedProgram(functions, 1));
-    run("gcc -O2 -s -o " + dir.path("old") + " " + dir.path("old.c") + " & gcc -O2 -s -o "
-        + dir.path("new") + " " + dir.path("new.c") + "; wait");
+    buildGeneratedPair(dir, functions);
     std::printf("pair 1 (that of the diff benchmark): x86-64 builds of a generated program with "
                 "%d functions\n",
         functions);

@@ -41,17 +41,9 @@ void applyDiff(const Bytes& oldData, const Bytes& diff, const Bytes& expected)
 int main(int argc, char** argv)
 {
     const int functions = argc > 1 ? std::atoi(argv[1]) : 8000;
-    for (const char* tool : {"gcc", "xdelta3", "zstd", "xz"}) {
-        if (!toolAvailable(tool)) {
-            std::fprintf(stderr, "%s is missing (scripts/setup-deps.sh installs it)\n", tool);
-            return 2;
-        }
-    }
+    requireTools({"gcc", "xdelta3", "zstd", "xz"});
     ScratchDir dir;
-    writeFile(dir.path("old.c"), generatedProgram(functions, 0));
-    writeFile(dir.path("new.c"), generatedProgram(functions, 1));
-    run("gcc -O2 -s -o " + dir.path("old") + " " + dir.path("old.c") + " & gcc -O2 -s -o "
-        + dir.path("new") + " " + dir.path("new.c") + "; wait");
+    buildGeneratedPair(dir, functions);
     const Bytes oldData = readFile(dir.path("old"));
     const Bytes newData = readFile(dir.path("new"));
     std::printf("pair: two builds of a generated program with %d functions: old %zu bytes, new %zu "

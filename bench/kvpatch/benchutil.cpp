@@ -62,6 +62,16 @@ bool toolAvailable(const std::string& tool)
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+void requireTools(std::initializer_list<const char*> tools)
+{
+    for (const char* tool : tools) {
+        if (!toolAvailable(tool)) {
+            std::fprintf(stderr, "%s is missing (scripts/setup-deps.sh installs it)\n", tool);
+            std::exit(2);
+        }
+    }
+}
+
 namespace {
 
 double seconds(const timeval& t)
@@ -149,4 +159,12 @@ std::string generatedProgram(int functions, int variant)
         << "        n += all[i](n & 15);\n"
         << "    printf(\"%d %d\\n\", n, counter);\n    return 0;\n}\n";
     return out.str();
+}
+
+void buildGeneratedPair(const ScratchDir& dir, int functions)
+{
+    writeFile(dir.path("old.c"), generatedProgram(functions, 0));
+    writeFile(dir.path("new.c"), generatedProgram(functions, 1));
+    run("gcc -O2 -s -o " + dir.path("old") + " " + dir.path("old.c") + " & gcc -O2 -s -o "
+        + dir.path("new") + " " + dir.path("new.c") + "; wait");
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ size_t fileSize(const std::string& path);
 // Runs a shell command; exits the benchmark when it fails.
 void run(const std::string& command);
 bool toolAvailable(const std::string& tool);
+// Exits the benchmark when one of the tools is missing.
+void requireTools(std::initializer_list<const char*> tools);
 
 // Best CPU seconds (user and system, of this process and of the commands it
 // ran) of `repeats` calls. CPU time rather than wall time, so that other load
@@ -40,3 +43,6 @@ double bestSeconds(int repeats, const std::function<void()>& work);
 // few function bodies and inserts new code near the start, as a later
 // release of the same program would.
 std::string generatedProgram(int functions, int variant);
+// Builds variants 0 and 1 of that program with gcc -O2 -s into "old" and
+// "new" in the scratch directory.
+void buildGeneratedPair(const ScratchDir& dir, int functions);

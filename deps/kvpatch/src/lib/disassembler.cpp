@@ -1,5 +1,7 @@
 #include "disassembler.h"
 
+#include "disassembledprogram.h"
+
 namespace kvpatch {
 
 namespace {
@@ -38,6 +40,23 @@ void Disassembler::ClampLength(uint32_t length)
 {
     if (length < m_length)
         m_length = length;
+}
+
+const uint8_t* Disassembler::RegionPointer(int64_t offset) const
+{
+    if (offset < 0 || uint64_t(offset) >= regionSize())
+        return nullptr;
+    return m_start + offset;
+}
+
+bool Disassembler::EmitRawRegion(
+    uint32_t startOffset, uint32_t endOffset, DisassembledProgram* program)
+{
+    for (uint32_t offset = startOffset; offset < endOffset; ++offset) {
+        if (!program->EmitByteInstruction(m_start[offset]))
+            return false;
+    }
+    return true;
 }
 
 } // namespace kvpatch

@@ -44,6 +44,13 @@ protected:
     bool SetFailure(const char* reason);
     void ClampLength(uint32_t length);
 
+    // Bytes of the whole region, which may run past length().
+    size_t regionSize() const { return static_cast<size_t>(m_end - m_start); }
+    // The byte at OFFSET, or null when OFFSET is negative or past the region.
+    const uint8_t* RegionPointer(int64_t offset) const;
+    // Emits the bytes [startOffset, endOffset) one literal byte each.
+    bool EmitRawRegion(uint32_t startOffset, uint32_t endOffset, DisassembledProgram* program);
+
 private:
     const char* m_failureReason = "uninitialized";
     uint32_t m_length;

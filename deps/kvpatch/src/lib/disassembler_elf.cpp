@@ -333,28 +333,18 @@ bool DisassemblerElf::ScanSectionForX86Rel32(const SectionHeader& section, bool 
 {
     const uint64_t sectionStart = section.sh_offset;
     const uint64_t sectionEnd = section.sh_offset + section.sh_size;
-    uint64_t p = sectionStart;
-    while (p < sectionEnd) {
-        const X86Rel32Operand candidate
-            = FindX86Rel32Operand(start() + p, sectionEnd - p, withRipRelative);
-        if (candidate.form == X86OperandForm::None) {
-            ++p;
-            continue;
-        }
-        const uint64_t operand = p + candidate.operandOffset;
-        const uint32_t operandRva
-            = static_cast<uint32_t>(section.sh_addr + (operand - sectionStart));
-        auto typed = std::make_unique<TypedRVAX86>(operandRva);
-        if (!typed->ReadTarget(start() + operand))
-            return false;
-        if (IsLoadedRva(operandRva + typed->relative_target())) {
+    return ScanX86Rel32Operands(
+        start(), sectionStart, sectionEnd, withRipRelative, [&](uint64_t operand) {
+            const uint32_t operandRva
+                = static_cast<uint32_t>(section.sh_addr + (operand - sectionStart));
+            auto typed = std::make_unique<TypedRVAX86>(operandRva);
+            if (!typed->ReadTarget(start() + operand))
+                return X86ScanVerdict::Abort;
+            if (!IsLoadedRva(operandRva + typed->relative_target()))
+                return X86ScanVerdict::Skip;
             AddRel32Location(std::move(typed));
-            p = operand + 4;
-        } else {
-            ++p;
-        }
-    }
-    return true;
+            return X86ScanVerdict::Take;
+        });
 }
 
 bool DisassemblerElf::Disassemble(DisassembledProgram* program)

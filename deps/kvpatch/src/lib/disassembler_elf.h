@@ -129,7 +129,6 @@ protected:
     // operands whose target is loaded.
     bool ScanSectionForX86Rel32(const SectionHeader& section, bool withRipRelative);
     void AddRel32Location(std::unique_ptr<TypedRVA> rva);
-    size_t regionSize() const { return static_cast<size_t>(end() - start()); }
 
     std::vector<uint32_t> m_abs32Locations;
     TypedRVAList m_rel32Locations;

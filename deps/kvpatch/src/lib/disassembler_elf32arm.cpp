@@ -50,17 +50,10 @@ bool DisassemblerElf32ARM::TypedRVAARM::EmitInstruction(
 
 uint16_t DisassemblerElf32ARM::TypedRVAARM::operandSize() const
 {
-    switch (m_armKind) {
-    case THUMB_BCOND8:
-    case THUMB_B11:
-        return 2;
-    case ARM_B24:
-    case THUMB2_B25:
-    case THUMB2_BCOND21:
-        return 4;
-    default:
-        return 0xFFFF;
-    }
+    // Never 0: a walk that advances by the size would stall on an unknown
+    // kind.
+    const uint16_t size = ArmBranchOperandSize(m_armKind);
+    return size != 0 ? size : 0xFFFF;
 }
 
 DisassemblerElf32ARM::DisassemblerElf32ARM(const void* start, size_t length)

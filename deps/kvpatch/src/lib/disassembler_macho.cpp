@@ -241,24 +241,14 @@ void DisassemblerMacho::ScanSectionForRel32(const Section& section)
     const uint64_t sectionEnd = sectionStart + section.size;
     const uint32_t startRva = FileOffsetToRVA(section.offset);
     const bool withRipRelative = m_type == MACHO_X64;
-    uint64_t p = sectionStart;
-    while (p < sectionEnd) {
-        const X86Rel32Operand candidate
-            = FindX86Rel32Operand(start() + p, sectionEnd - p, withRipRelative);
-        if (candidate.form == X86OperandForm::None) {
-            ++p;
-            continue;
-        }
-        const uint64_t operand = p + candidate.operandOffset;
+    ScanX86Rel32Operands(start(), sectionStart, sectionEnd, withRipRelative, [&](uint64_t operand) {
         const uint32_t operandRva = startRva + static_cast<uint32_t>(operand - sectionStart);
         const uint32_t target = operandRva + 4 + ReadU32(start() + operand);
-        if (!IsValidTargetRVA(target)) {
-            ++p;
-            continue;
-        }
+        if (!IsValidTargetRVA(target))
+            return X86ScanVerdict::Skip;
         m_rel32Locations.push_back(operandRva);
-        p = operand + 4;
-    }
+        return X86ScanVerdict::Take;
+    });
 }
 
 bool DisassemblerMacho::ParseFile(DisassembledProgram* program)
@@ -284,16 +274,6 @@ bool DisassemblerMacho::ParseFile(DisassembledProgram* program)
                 static_cast<uint32_t>(sectionEnd), program))
             return false;
         fileOffset = sectionEnd;
-    }
-    return true;
-}
-
-bool DisassemblerMacho::EmitRawRegion(
-    uint32_t startOffset, uint32_t endOffset, DisassembledProgram* program)
-{
-    for (uint32_t offset = startOffset; offset < endOffset; ++offset) {
-        if (!program->EmitByteInstruction(start()[offset]))
-            return false;
     }
     return true;
 }
@@ -348,10 +328,7 @@ int64_t DisassemblerMacho::RVAToFileOffset(uint32_t rva) const
 
 const uint8_t* DisassemblerMacho::RVAToPointer(uint32_t rva) const
 {
-    const int64_t offset = RVAToFileOffset(rva);
-    if (offset < 0 || uint64_t(offset) >= regionSize())
-        return nullptr;
-    return start() + offset;
+    return RegionPointer(RVAToFileOffset(rva));
 }
 
 uint32_t DisassemblerMacho::FileOffsetToRVA(uint32_t offset) const

@@ -44,7 +44,6 @@ public:
     void ScanSectionsForRel32();
     void ScanSectionForRel32(const Section& section);
     bool ParseFile(DisassembledProgram* program);
-    bool EmitRawRegion(uint32_t startOffset, uint32_t endOffset, DisassembledProgram* program);
     bool EmitSectionRegion(const Section& section, uint32_t startOffset, uint32_t endOffset,
         DisassembledProgram* program);
     const Section* FindNextSection(uint32_t offset) const;
@@ -62,7 +61,6 @@ public:
 
 private:
     bool RecordSegment(const Segment& segment);
-    size_t regionSize() const { return static_cast<size_t>(end() - start()); }
 
     std::vector<uint32_t> m_rel32Locations;
     std::vector<Segment> m_segments;

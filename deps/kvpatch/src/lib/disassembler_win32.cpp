@@ -334,16 +334,6 @@ bool DisassemblerWin32::ParseFile(DisassembledProgram* program)
     return true;
 }
 
-bool DisassemblerWin32::EmitRawRegion(
-    uint32_t startOffset, uint32_t endOffset, DisassembledProgram* program)
-{
-    for (uint32_t offset = startOffset; offset < endOffset; ++offset) {
-        if (!program->EmitByteInstruction(start()[offset]))
-            return false;
-    }
-    return true;
-}
-
 bool DisassemblerWin32::EmitSectionRegion(const Section* /*section*/, uint32_t startOffset,
     uint32_t endOffset, DisassembledProgram* program)
 {
@@ -411,10 +401,7 @@ int64_t DisassemblerWin32::RVAToFileOffset(uint32_t rva) const
 
 const uint8_t* DisassemblerWin32::RVAToPointer(uint32_t rva) const
 {
-    const int64_t offset = RVAToFileOffset(rva);
-    if (offset < 0 || uint64_t(offset) >= regionSize())
-        return nullptr;
-    return start() + offset;
+    return RegionPointer(RVAToFileOffset(rva));
 }
 
 const DisassemblerWin32::Section* DisassemblerWin32::RVAToSection(uint32_t rva) const

@@ -43,7 +43,6 @@ public:
     void ScanSectionsForRel32();
     void ScanSectionForRel32(const Section* section);
     bool ParseFile(DisassembledProgram* program);
-    bool EmitRawRegion(uint32_t startOffset, uint32_t endOffset, DisassembledProgram* program);
     bool EmitSectionRegion(const Section* section, uint32_t startOffset, uint32_t endOffset,
         DisassembledProgram* program);
 
@@ -75,7 +74,6 @@ private:
     bool ParseRelocs();
     bool ReadAllDataDirectories();
     bool ReadSectionTable(uint32_t tableOffset);
-    size_t regionSize() const { return static_cast<size_t>(end() - start()); }
 
     const bool m_wantPe32Plus;
     std::vector<uint32_t> m_abs32Locations;
