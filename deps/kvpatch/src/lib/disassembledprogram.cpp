@@ -31,27 +31,12 @@ DisassembledProgram::DisassembledProgram(FileType kind)
 
 DisassembledProgram::~DisassembledProgram()
 {
-    for (uint32_t i = 0; i < m_size; ++i) {
-        if (!isShared(m_instructions[i]))
-            delete m_instructions[i];
-    }
     delete[] m_instructions;
     if (m_byteCache) {
         for (int b = 0; b < 256; ++b)
             delete m_byteCache[b];
         delete[] m_byteCache;
     }
-    while (m_ownedLabels) {
-        Label* next = m_ownedLabels->nextOwned;
-        delete m_ownedLabels;
-        m_ownedLabels = next;
-    }
-}
-
-bool DisassembledProgram::isShared(const Instruction* instruction) const
-{
-    return m_byteCache && instruction->kind() == INSTR_BYTE
-        && m_byteCache[instruction->byte()] == instruction;
 }
 
 bool DisassembledProgram::append(Instruction* instruction)
@@ -83,7 +68,7 @@ bool DisassembledProgram::append(Instruction* instruction)
 bool DisassembledProgram::emitOwned(uint32_t word, uint32_t value, Label* label,
     const uint8_t* bytes, uint16_t compressedOp, uint16_t operandSize)
 {
-    Instruction* instruction = new (std::nothrow) Instruction;
+    Instruction* instruction = m_ownedInstructions.make();
     if (!instruction)
         return false;
     instruction->word = word;
@@ -92,11 +77,8 @@ bool DisassembledProgram::emitOwned(uint32_t word, uint32_t value, Label* label,
     instruction->bytes = bytes;
     instruction->compressedOp = compressedOp;
     instruction->operandSize = operandSize;
-    if (!append(instruction)) {
-        delete instruction;
-        return false;
-    }
-    return true;
+    // On failure the instruction stays in the pool until the program goes.
+    return append(instruction);
 }
 
 bool DisassembledProgram::emitReference(
@@ -180,14 +162,12 @@ Label* DisassembledProgram::labelFor(LabelMap& labels, uint32_t rva)
 {
     Label*& slot = labels[rva];
     if (!slot) {
-        slot = new (std::nothrow) Label;
+        slot = m_ownedLabels.make();
         if (!slot) {
             labels.erase(rva);
             return nullptr;
         }
         slot->rva = rva;
-        slot->nextOwned = m_ownedLabels;
-        m_ownedLabels = slot;
     }
     ++slot->count;
     return slot;
@@ -353,7 +333,7 @@ bool DisassembledProgram::TrimLabels()
         return true;
     KVLOG(LogDebug) << "TrimLabels: threshold " << kTrimThreshold;
     for (auto it = m_rel32Labels.begin(); it != m_rel32Labels.end();) {
-        // Trimmed labels stay on the owned list: instructions may still name them.
+        // Trimmed labels stay in the pool: instructions may still name them.
         if (it->second->count <= kTrimThreshold)
             it = m_rel32Labels.erase(it);
         else
@@ -365,14 +345,13 @@ bool DisassembledProgram::TrimLabels()
             continue;
         if (instruction->operandSize == 0)
             return false;
-        Instruction* run = new (std::nothrow) Instruction;
+        Instruction* run = m_ownedInstructions.make();
         if (!run)
             return false;
         run->word = INSTR_BYTE_RUN;
         run->bytes = instruction->bytes;
         run->value = instruction->operandSize;
         m_instructions[i] = run;
-        delete instruction;
     }
     return true;
 }

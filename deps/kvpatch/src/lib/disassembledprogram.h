@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filetype.h"
+#include "objectpool.h"
 #include "status.h"
 
 #include <cstddef>
@@ -18,7 +19,6 @@ struct Label
     uint32_t rva = 0;
     int32_t index = -1;
     int32_t count = 0;
-    Label* nextOwned = nullptr; // the program's list of every label it made
 };
 
 enum InstructionKind : uint32_t
@@ -109,7 +109,6 @@ private:
     bool append(Instruction* instruction);
     bool createByteCache();
     Label* labelFor(LabelMap& labels, uint32_t rva);
-    bool isShared(const Instruction* instruction) const;
     bool encodeInto(EncodedProgram* encoded) const;
 
     static void numberLabels(LabelMap& labels);
@@ -125,7 +124,10 @@ private:
     bool m_growthFailed = false;
     LabelMap m_rel32Labels;
     LabelMap m_abs32Labels;
-    Label* m_ownedLabels = nullptr;
+    // Every instruction and label the program made, trimmed ones included:
+    // instructions may still name a trimmed label.
+    ObjectPool<Instruction> m_ownedInstructions;
+    ObjectPool<Label> m_ownedLabels;
 };
 
 // Entry points used by patch application.

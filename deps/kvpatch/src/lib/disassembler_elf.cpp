@@ -320,7 +320,9 @@ bool DisassemblerElf::ScanSectionsForRel32()
         if (section.sh_type == SHT_PROGBITS && !ScanSectionForRel32(section))
             return false;
     }
-    std::stable_sort(m_rel32Locations.begin(), m_rel32Locations.end(), TypedRVA::lessByRva);
+    // Sections usually come in address order, leaving nothing to sort.
+    if (!std::is_sorted(m_rel32Locations.begin(), m_rel32Locations.end(), TypedRVA::lessByRva))
+        std::stable_sort(m_rel32Locations.begin(), m_rel32Locations.end(), TypedRVA::lessByRva);
     return true;
 }
 
@@ -337,11 +339,15 @@ bool DisassemblerElf::ScanSectionForX86Rel32(const SectionHeader& section, bool 
         start(), sectionStart, sectionEnd, withRipRelative, [&](uint64_t operand) {
             const uint32_t operandRva
                 = static_cast<uint32_t>(section.sh_addr + (operand - sectionStart));
-            auto typed = std::make_unique<TypedRVAX86>(operandRva);
-            if (!typed->ReadTarget(start() + operand))
+            // Most candidates are not references: judge them on the stack and
+            // allocate only those that are kept.
+            TypedRVAX86 probe(operandRva);
+            if (!probe.ReadTarget(start() + operand))
                 return X86ScanVerdict::Abort;
-            if (!IsLoadedRva(operandRva + typed->relative_target()))
+            if (!IsLoadedRva(operandRva + probe.relative_target()))
                 return X86ScanVerdict::Skip;
+            auto typed = std::make_unique<TypedRVAX86>(operandRva);
+            typed->set_relative_target(probe.relative_target());
             AddRel32Location(std::move(typed));
             return X86ScanVerdict::Take;
         });

@@ -62,6 +62,25 @@ bool readSections(
     }
 }
 
+// out[i] = diff[i] + old[i], each byte modulo 256. Eight bytes are added
+// per step: the low seven bits of every byte are summed without a carry
+// leaving the byte, and the top bits are combined by exclusive or.
+void addBytes(const uint8_t* diff, const uint8_t* old, size_t length, uint8_t* out)
+{
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, diff + i, 8);
+        std::memcpy(&b, old + i, 8);
+        const uint64_t sum = ((a & kLow7) + (b & kLow7)) ^ ((a ^ b) & kHigh);
+        std::memcpy(out + i, &sum, 8);
+    }
+    for (; i < length; ++i)
+        out[i] = uint8_t(diff[i] + old[i]);
+}
+
 // Runs the control triples until `newSize` bytes have been appended.
 bool applyControls(
     const SourceStream& oldData, DiffSections* sections, uint32_t newSize, SinkStream* output)
@@ -88,12 +107,12 @@ bool applyControls(
             KVLOG(LogError) << "Corrupt patch";
             return false;
         }
-        if (!output->Write(sections->diff.Buffer(), size_t(addLength)))
-            return false;
+        // The room was reserved up front, so the sums go straight into it in
+        // one pass (no copy of the diff bytes first).
         uint8_t* added = output->MutableBuffer() + base + produced;
-        const uint8_t* old = oldBytes + oldPosition;
-        for (int32_t i = 0; i < addLength; ++i)
-            added[i] = uint8_t(added[i] + old[i]);
+        if (!output->Bytes().grow(size_t(addLength)))
+            return false;
+        addBytes(sections->diff.Buffer(), oldBytes + oldPosition, size_t(addLength), added);
         sections->diff.Skip(size_t(addLength));
         produced += uint32_t(addLength);
 

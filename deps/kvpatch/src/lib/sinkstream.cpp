@@ -15,11 +15,6 @@ size_t EncodeVarint32(uint32_t value, uint8_t* out)
     return n;
 }
 
-bool SinkStream::Write(const void* data, size_t n)
-{
-    return m_buffer.append(static_cast<const uint8_t*>(data), n);
-}
-
 bool SinkStream::WriteVarint32(uint32_t value)
 {
     uint8_t bytes[5];

@@ -16,7 +16,11 @@ public:
     SinkStream(const SinkStream&) = delete;
     SinkStream& operator=(const SinkStream&) = delete;
 
-    bool Write(const void* data, size_t n);
+    // Inline: the encoder and assembler write a few bytes at a time.
+    bool Write(const void* data, size_t n)
+    {
+        return m_buffer.append(static_cast<const uint8_t*>(data), n);
+    }
     bool WriteVarint32(uint32_t value);
     // A size in the same encoding; sizes beyond 32 bits fail.
     bool WriteSizeVarint32(size_t size);

@@ -46,15 +46,6 @@ bool SourceStream::Read(void* destination, size_t n)
     return true;
 }
 
-bool SourceStream::ReadVarint32(uint32_t* out)
-{
-    const uint8_t* next = DecodeVarint32(m_cursor, m_end, out);
-    if (!next)
-        return false;
-    m_cursor = next;
-    return true;
-}
-
 bool SourceStream::ReadVarint32Signed(int32_t* out)
 {
     uint32_t zigzag = 0;

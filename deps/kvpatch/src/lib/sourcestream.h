@@ -27,7 +27,19 @@ public:
     void Init(const SinkStream& sink);
 
     bool Read(void* destination, size_t n);
-    bool ReadVarint32(uint32_t* out);
+    bool ReadVarint32(uint32_t* out)
+    {
+        // Most values fit in one byte; they skip the general decoder.
+        if (m_cursor != m_end && *m_cursor < 0x80) {
+            *out = *m_cursor++;
+            return true;
+        }
+        const uint8_t* next = DecodeVarint32(m_cursor, m_end, out);
+        if (!next)
+            return false;
+        m_cursor = next;
+        return true;
+    }
     bool ReadVarint32Signed(int32_t* out);
     // out covers [cursor + offset, cursor + offset + length); this stream
     // does not move.

@@ -26,8 +26,42 @@ struct X86Rel32Operand
 
 // Recognises a branch or rip-relative operand at the start of `bytes`, of
 // which `available` bytes belong to the code being scanned; an instruction
-// counts only when it ends inside the code.
-X86Rel32Operand FindX86Rel32Operand(const uint8_t* bytes, size_t available, bool withRipRelative);
+// counts only when it ends inside the code. Inline: scans call it once per
+// byte of code.
+inline X86Rel32Operand FindX86Rel32Operand(
+    const uint8_t* bytes, size_t available, bool withRipRelative)
+{
+    X86Rel32Operand found;
+    if (available == 0)
+        return found;
+    const uint8_t b0 = bytes[0];
+    if ((b0 & 0xFE) == 0xE8 && available >= 5) {
+        found.form = X86OperandForm::Near;
+        found.operandOffset = 1;
+        return found;
+    }
+    if (b0 == 0x0F && available >= 6) {
+        const uint8_t b1 = bytes[1];
+        if (b1 >= 0x80 && b1 <= 0x8F && b1 != 0x8A && b1 != 0x8B) {
+            found.form = X86OperandForm::Near;
+            found.operandOffset = 2;
+        }
+        return found;
+    }
+    if (!withRipRelative)
+        return found;
+    if (b0 == 0xFF && available >= 6 && (bytes[1] == 0x15 || bytes[1] == 0x25)) {
+        found.form = X86OperandForm::RipRelative;
+        found.operandOffset = 2;
+        return found;
+    }
+    if ((b0 & 0xFE) == 0x48 && available >= 7 && (bytes[1] == 0x8D || bytes[1] == 0x8B)
+        && (bytes[2] & 0xC7) == 0x05) {
+        found.form = X86OperandForm::RipRelative;
+        found.operandOffset = 3;
+    }
+    return found;
+}
 
 // What a scan does with a candidate operand.
 enum class X86ScanVerdict
@@ -45,6 +79,14 @@ bool ScanX86Rel32Operands(
 {
     uint64_t p = begin;
     while (p < end) {
+        // Most bytes start no candidate; they are passed over without the
+        // full recognition.
+        const uint8_t first = image[p];
+        if ((first & 0xFE) != 0xE8 && first != 0x0F
+            && !(withRipRelative && (first == 0xFF || (first & 0xFE) == 0x48))) {
+            ++p;
+            continue;
+        }
         const X86Rel32Operand candidate = FindX86Rel32Operand(image + p, end - p, withRipRelative);
         if (candidate.form == X86OperandForm::None) {
             ++p;
