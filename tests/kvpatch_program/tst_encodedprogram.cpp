@@ -271,6 +271,44 @@ TEST(EncodedProgram, ElfTableOrdersAllButTheLastPosition)
     EXPECT_EQ(Bytes(out.begin(), out.begin() + entries.size()), entries);
 }
 
+TEST(EncodedProgram, PeTableAfterElfTableComesFirst)
+{
+    // The ELF table's room is normally held in place; a PE table after it
+    // must still lead, with everything after the ELF op between the two.
+    EncodedProgram program;
+    ASSERT_TRUE(program.SetAbs32Rva(0, 0x10));
+    const uint8_t before = 0xAA, after = 0xBB;
+    ASSERT_TRUE(program.AddOrigin(0x1000));
+    ASSERT_TRUE(program.AddCopy(1, &before));
+    ASSERT_TRUE(program.AddElfRelocTableOp());
+    ASSERT_TRUE(program.AddAbs32(0));
+    ASSERT_TRUE(program.AddPeRelocTableOp(WIN_32_X86));
+    ASSERT_TRUE(program.AddCopy(1, &after));
+    Bytes out;
+    ASSERT_TRUE(assemble(&program, &out));
+    const Bytes expected = {0xAA, 0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x01, 0x30, 0, 0, 0x10, 0, 0, 0,
+        0xBB, 0x01, 0x10, 0, 0, 8, 0, 0, 0};
+    EXPECT_EQ(out, expected);
+}
+
+TEST(EncodedProgram, ElfTableStandsWhereItsOpIs)
+{
+    EncodedProgram program;
+    ASSERT_TRUE(program.SetAbs32Rva(0, 0x10));
+    const uint8_t before = 0xAA, after = 0xBB;
+    ASSERT_TRUE(program.AddOrigin(0x1000));
+    ASSERT_TRUE(program.AddAbs32(0));
+    ASSERT_TRUE(program.AddCopy(1, &before));
+    ASSERT_TRUE(program.AddElfRelocTableOp());
+    ASSERT_TRUE(program.AddAbs32(0));
+    ASSERT_TRUE(program.AddCopy(1, &after));
+    Bytes out;
+    ASSERT_TRUE(assemble(&program, &out));
+    const Bytes expected = {0x10, 0, 0, 0, 0xAA, 0x00, 0x10, 0, 0, 8, 0, 0, 0, 0x05, 0x10, 0, 0, 8,
+        0, 0, 0, 0x10, 0, 0, 0, 0xBB};
+    EXPECT_EQ(out, expected);
+}
+
 TEST(EncodedProgram, TooManyPositionsInOnePageFail)
 {
     EncodedProgram program;

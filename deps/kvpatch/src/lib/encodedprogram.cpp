@@ -343,18 +343,29 @@ bool EncodedProgram::WritePeRelocTable(SinkStream* out, uint32_t entryType)
     return closeBlock();
 }
 
-bool EncodedProgram::WriteElfRelocTable(uint32_t entryType, SinkStream* out)
+void EncodedProgram::storeElfRelocTable(uint32_t entryType, uint8_t* table)
 {
     orderAbs32Positions();
     for (uint32_t i = 0; i < m_abs32Positions.size(); ++i) {
-        if (!writeU32(out, m_abs32Positions[i]) || !writeU32(out, entryType))
-            return false;
+        const uint32_t fields[2] = {m_abs32Positions[i], entryType};
+        for (uint32_t field = 0; field < 2; ++field) {
+            for (uint32_t byte = 0; byte < 4; ++byte)
+                *table++ = uint8_t(fields[field] >> (8 * byte));
+        }
     }
-    return true;
+}
+
+bool EncodedProgram::WriteElfRelocTable(uint32_t entryType, SinkStream* out)
+{
+    const size_t size = 8 * size_t(m_abs32Positions.size());
+    if (!out->Reserve(size))
+        return false;
+    storeElfRelocTable(entryType, out->MutableBuffer() + out->Length());
+    return out->Bytes().grow(size);
 }
 
 bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pePending,
-    uint32_t* peEntryType, uint32_t* elfEntryType)
+    uint32_t* peEntryType, uint32_t* elfEntryType, ElfTableHole* hole)
 {
     uint32_t rva = 0;
     uint32_t originAt = 0, copyCountAt = 0, copyByteAt = 0, rel32At = 0, abs32At = 0;
@@ -400,6 +411,12 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
         case OP_PE64_RELOC_TABLE:
             if (*pePending)
                 return false;
+            // A PE table after an ELF one moves the ELF table behind the
+            // PE one; only the deferred form lays that out.
+            if (hole && hole->reserved) {
+                hole->mustRedo = true;
+                return false;
+            }
             *pePending = true;
             if (op == OP_PE64_RELOC_TABLE)
                 *peEntryType = kPeDir64Entry;
@@ -410,6 +427,14 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
             if (*elfEntryType != 0)
                 return false;
             *elfEntryType = op == OP_ELF_RELOC_TABLE ? kElfRelative386 : kElfRelativeArm;
+            if (hole && destination == out) {
+                // Every abs32 op that follows adds one entry, so the table's
+                // size is known now: leave room for it instead of holding
+                // back the rest of the program.
+                if (!reserveElfTableHole(out, m_abs32Ix.size() - abs32At, hole))
+                    return false;
+                break;
+            }
             destination = deferred;
             break;
         default: {
@@ -449,22 +474,55 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
         && abs32At == m_abs32Ix.size() && rel32At == m_rel32Ix.size();
 }
 
-bool EncodedProgram::AssembleTo(SinkStream* out)
+bool EncodedProgram::reserveElfTableHole(SinkStream* out, uint32_t abs32Left, ElfTableHole* hole)
+{
+    const uint64_t entries = uint64_t(m_abs32Positions.size()) + abs32Left;
+    hole->at = out->Length();
+    hole->size = 8 * entries;
+    if (entries > FallibleBuffer<uint32_t>::kLargestCapacity || !out->Reserve(hole->size))
+        return false;
+    std::fill_n(out->MutableBuffer() + hole->at, hole->size, uint8_t(0));
+    hole->reserved = true;
+    return out->Bytes().grow(hole->size);
+}
+
+bool EncodedProgram::assembleWithTables(SinkStream* out, ElfTableHole* hole)
 {
     // Relocation tables are written where their op stands, but they list
     // positions collected over the whole program, so the bytes after the op
-    // wait in a buffer until the end.
+    // wait in a buffer until the end (unless the ELF table's room is held).
     SinkStream deferred;
     bool pePending = false;
     uint32_t peEntryType = kPeHighLowEntry;
     uint32_t elfEntryType = 0;
-    if (!assembleOps(out, &deferred, &pePending, &peEntryType, &elfEntryType))
+    if (!assembleOps(out, &deferred, &pePending, &peEntryType, &elfEntryType, hole))
         return false;
+    if (hole && hole->reserved) {
+        // The abs32 ops all ran, so the positions fill the room exactly.
+        if (8 * uint64_t(m_abs32Positions.size()) != hole->size)
+            return false;
+        storeElfRelocTable(elfEntryType, out->MutableBuffer() + hole->at);
+        return true;
+    }
     if (pePending && (!WritePeRelocTable(out, peEntryType) || !out->Append(&deferred)))
         return false;
     if (elfEntryType != 0 && (!WriteElfRelocTable(elfEntryType, out) || !out->Append(&deferred)))
         return false;
     return true;
+}
+
+bool EncodedProgram::AssembleTo(SinkStream* out)
+{
+    const uint32_t start = uint32_t(out->Length());
+    const uint32_t positionsBefore = m_abs32Positions.size();
+    ElfTableHole hole;
+    if (assembleWithTables(out, &hole))
+        return true;
+    if (!hole.mustRedo)
+        return false;
+    out->Bytes().truncate(start);
+    m_abs32Positions.truncate(positionsBefore);
+    return assembleWithTables(out, nullptr);
 }
 
 Status WriteEncodedProgram(EncodedProgram* program, SinkStreamSet* streams)

@@ -77,8 +77,20 @@ public:
 private:
     bool addOp(uint32_t op) { return m_ops.push_back(op); }
     void orderAbs32Positions();
+    // Room left in the output for an ELF relocation table, filled in once
+    // every position is known.
+    struct ElfTableHole
+    {
+        bool reserved = false;
+        bool mustRedo = false; // the layout needs the deferred form
+        size_t at = 0;
+        uint64_t size = 0;
+    };
     bool assembleOps(SinkStream* out, SinkStream* deferred, bool* pePending, uint32_t* peEntryType,
-        uint32_t* elfEntryType);
+        uint32_t* elfEntryType, ElfTableHole* hole);
+    bool reserveElfTableHole(SinkStream* out, uint32_t abs32Left, ElfTableHole* hole);
+    bool assembleWithTables(SinkStream* out, ElfTableHole* hole);
+    void storeElfRelocTable(uint32_t entryType, uint8_t* table);
 
     uint64_t m_imageBase = 0;
     FallibleBuffer<uint32_t> m_rel32Rvas;

@@ -15,12 +15,6 @@ size_t EncodeVarint32(uint32_t value, uint8_t* out)
     return n;
 }
 
-bool SinkStream::WriteVarint32(uint32_t value)
-{
-    uint8_t bytes[5];
-    return Write(bytes, EncodeVarint32(value, bytes));
-}
-
 bool SinkStream::WriteSizeVarint32(size_t size)
 {
     if (size > UINT32_MAX)

@@ -9,6 +9,10 @@
 
 namespace kvpatch {
 
+// Encodes `value` as a varint into `out` (room for 5 bytes); returns the
+// number of bytes.
+size_t EncodeVarint32(uint32_t value, uint8_t* out);
+
 class SinkStream
 {
 public:
@@ -21,7 +25,16 @@ public:
     {
         return m_buffer.append(static_cast<const uint8_t*>(data), n);
     }
-    bool WriteVarint32(uint32_t value);
+    bool WriteVarint32(uint32_t value)
+    {
+        // Most values fit in one byte; they skip the general encoder.
+        if (value < 0x80) {
+            const uint8_t byte = uint8_t(value);
+            return Write(&byte, 1);
+        }
+        uint8_t bytes[5];
+        return Write(bytes, EncodeVarint32(value, bytes));
+    }
     // A size in the same encoding; sizes beyond 32 bits fail.
     bool WriteSizeVarint32(size_t size);
     bool WriteVarint32Signed(int32_t value);
@@ -40,9 +53,5 @@ public:
 private:
     FallibleBuffer<uint8_t> m_buffer;
 };
-
-// Encodes `value` as a varint into `out` (room for 5 bytes); returns the
-// number of bytes.
-size_t EncodeVarint32(uint32_t value, uint8_t* out);
 
 } // namespace kvpatch
