@@ -266,7 +266,8 @@ bool EncodedProgram::WriteTo(SinkStreamSet* streams)
     ok &= ops && ops->Reserve(size_t(m_ops.size()) + 5) && writeVector(ops, m_ops);
     ok &= writeVector(sinkAt(streams, kStreamCopyCounts), m_copyCounts);
     SinkStream* bytes = sinkAt(streams, kStreamCopyBytes);
-    ok &= bytes && bytes->WriteSizeVarint32(m_copyBytes.size())
+    ok &= bytes && bytes->Reserve(size_t(m_copyBytes.size()) + 5)
+        && bytes->WriteSizeVarint32(m_copyBytes.size())
         && bytes->Write(m_copyBytes.data(), m_copyBytes.size());
     ok &= writeVector(sinkAt(streams, kStreamAbs32Indexes), m_abs32Ix);
     ok &= writeVector(sinkAt(streams, kStreamRel32Indexes), m_rel32Ix);

@@ -14,10 +14,17 @@ Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out)
     Status status = ParseExecutable(data, length, &program);
     if (status != C_OK)
         return status;
+    EncodedProgram* encoded = nullptr;
     status = TrimLabels(program);
     if (status == C_OK)
-        status = WriteProgramEncoded(program, out);
+        status = Encode(program, &encoded);
+    // The encoded form holds copies of what it needs; freeing the program
+    // before the streams are written lowers the peak of an application.
     DeleteDisassembledProgram(program);
+    if (status != C_OK)
+        return status;
+    status = WriteEncodedProgram(encoded, out);
+    DeleteEncodedProgram(encoded);
     return status;
 }
 
