@@ -7,6 +7,8 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config git
   qtbase5-dev qtbase5-dev-tools qttools5-dev-tools qttools5-dev
+  # Qt's own translations, installed beside the updater
+  qttranslations5-l10n
   zlib1g-dev libprotobuf-dev protobuf-compiler
   libtomcrypt-dev libtommath-dev liblzma-dev
   libboost-dev libboost-date-time-dev
