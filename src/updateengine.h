@@ -52,6 +52,7 @@ public:
     int state() const { return m_State; }
     QNetworkAccessManager* networkManager() const { return m_NetworkManager; }
     MainTaskSpecification* rootTask() const { return m_RootTask; }
+    bool bannerDownloadInProgress() const { return p_BannerReply != nullptr; }
 
     // A banner image larger than this is dropped.
     static constexpr qint64 kMaxBannerSize = 270000;
