@@ -337,9 +337,10 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     p_BannerReply = m_NetworkManager->get(QNetworkRequest(url));
     if (!p_BannerReply)
         return;
-    // The network module stops reading from the socket once this much is
-    // buffered, so a server that sends without end costs no more memory.
-    p_BannerReply->setReadBufferSize(kMaxBannerSize + 1);
+    // The image is moved out of the reply as it arrives and counted here;
+    // the reply's own buffer stays small.
+    m_BannerData.clear();
+    p_BannerReply->setReadBufferSize(kBannerReadBufferSize);
     connect(p_BannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
     connect(p_BannerReply, &QNetworkReply::metaDataChanged, this,
         &UpdateEngine::onBannermetaDataChanged);
@@ -354,6 +355,7 @@ void UpdateEngine::dropBannerReply()
     p_BannerReply->abort();
     p_BannerReply->deleteLater();
     p_BannerReply = nullptr;
+    m_BannerData.clear();
 }
 
 void UpdateEngine::onBannermetaDataChanged()
@@ -370,8 +372,11 @@ void UpdateEngine::onBannermetaDataChanged()
 void UpdateEngine::onBannerReadyRead()
 {
     // The announced size may be missing or false; what arrives decides.
-    if (p_BannerReply && p_BannerReply->bytesAvailable() > kMaxBannerSize) {
-        qDebug() << "Banner size too large: " << p_BannerReply->bytesAvailable();
+    if (!p_BannerReply)
+        return;
+    m_BannerData += p_BannerReply->read(kMaxBannerSize + 1 - m_BannerData.size());
+    if (m_BannerData.size() > kMaxBannerSize) {
+        qDebug() << "Banner size too large: " << m_BannerData.size();
         dropBannerReply();
     }
 }
@@ -381,12 +386,10 @@ void UpdateEngine::onBannerDownloadFinished()
     if (!p_BannerReply)
         return;
     qDebug() << "Banner download finished";
-    const QByteArray data = p_BannerReply->read(kMaxBannerSize + 1);
-    const bool tooLarge = data.size() > kMaxBannerSize || p_BannerReply->bytesAvailable() > 0;
-    dropBannerReply();
-    if (tooLarge) {
-        qDebug() << "Banner size too large: " << data.size();
+    onBannerReadyRead();
+    if (!p_BannerReply)
         return;
-    }
+    const QByteArray data = m_BannerData;
+    dropBannerReply();
     emit bannerFound(data, m_BannerClickUrl);
 }

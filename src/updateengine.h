@@ -56,6 +56,7 @@ public:
 
     // A banner image larger than this is dropped.
     static constexpr qint64 kMaxBannerSize = 270000;
+    static constexpr qint64 kBannerReadBufferSize = 64 * 1024;
 
 signals:
     void fatalError(QString errorMessage);
@@ -95,6 +96,8 @@ private:
     QNetworkAccessManager* m_NetworkManager;
     QString m_BannerClickUrl;
     QNetworkReply* p_BannerReply;
+    // What has arrived of the banner image so far.
+    QByteArray m_BannerData;
 };
 
 #endif

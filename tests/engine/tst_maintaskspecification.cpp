@@ -58,12 +58,16 @@ private:
     std::unique_ptr<QNetworkAccessManager> m_Manager;
     std::unique_ptr<Configuration> m_Config;
 
-    // Serves an empty release (a product ini with no lines) for the stage.
-    void serveEmptyRelease()
+    // Serves a release of one file that the installation already holds, so
+    // that every phase runs and none has work to do.
+    void serveCurrentRelease()
     {
         const QString ini
             = m_Config->m_ClientUpdate ? "kv3_client_linux_x86.ini" : "update_linux_x86.ini";
-        const QByteArray content = "[files]\n";
+        const QByteArray readme = "current\n";
+        QVERIFY(writeFile(m_Config->m_InstallDir + "/readme.txt", readme));
+        const QByteArray content = "[files]\nreadme.txt=" + TestHttpServer::sha512Hex(readme)
+            + "::" + QByteArray::number(readme.size()) + "\n";
         m_Server->serve("/7/" + ini + "._lzma2_", TestHttpResponse::ok(packed(content)));
         m_Server->serve(
             "/7/" + ini + ".sig", TestHttpResponse::ok(signWith(KV_DEV_PRIVATE_KEY, content)));
@@ -115,7 +119,7 @@ private slots:
                                    << QList<qreal> {0.1, 0.05, 0.4, 0.1, 0.4, 0.1} << 1.15;
     }
 
-    // A complete run of an empty release: the phases in order, the
+    // A complete run of a release that changes nothing: the phases in order, the
     // progress climbing to the sum of the weights and ending at 1.0.
     void phasesOfEachStage()
     {
@@ -124,7 +128,7 @@ private slots:
         QFETCH(QList<qreal>, weights);
         QFETCH(qreal, top);
         m_Config->m_ClientUpdate = clientUpdate;
-        serveEmptyRelease();
+        serveCurrentRelease();
         MainTaskSpecification root(m_Manager.get(), m_Config.get(), nullptr, 1.0);
         QSignalSpy progress(&root, &TaskSpecification::updateProgress);
         QSignalSpy messages(&root, &TaskSpecification::message);

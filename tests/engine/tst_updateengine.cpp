@@ -205,6 +205,53 @@ private slots:
         QCOMPARE(messages(spy), QStringList {"from the configuration"});
     }
 
+    void failedRunKeepsSession()
+    {
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        updateBaseUrl = server.url("/");
+        auto engine = makeEngine();
+        QSignalSpy messageSpy(engine.get(), &UpdateEngine::message);
+        QSignalSpy canceled(engine.get(), &UpdateEngine::updateCanceled);
+        QSignalSpy finished(engine.get(), &UpdateEngine::updateFinished);
+        QSignalSpy downloads(engine.get(), &UpdateEngine::downloadProgress);
+        QVERIFY(engine->initialize());
+        QVERIFY(engine->startUpdate());
+        QCOMPARE(engine->state(), int(UpdateEngine::RUNNING));
+        QVERIFY(engine->isBusy());
+        QTRY_COMPARE(canceled.count(), 1);
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(engine->state(), int(UpdateEngine::CANCELED));
+        QVERIFY(!engine->isBusy());
+        QVERIFY(engine->rootTask() == nullptr);
+        QVERIFY(!messages(messageSpy).contains("User aborted update"));
+        QCOMPARE(downloads.last(), (QList<QVariant> {0ULL, 0ULL, 0ULL, false}));
+        // The next run of the same release continues here.
+        QVERIFY(QFileInfo(m_Config->m_TempDir).isDir());
+        QCOMPARE(sessionValue("dir").toString(), m_Config->m_TempDir);
+        engine->reset();
+        QCOMPARE(engine->state(), int(UpdateEngine::PRE_INIT));
+        QVERIFY(engine->initialize());
+    }
+
+    void userCancelIsReported()
+    {
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        server.setPaused(true);
+        updateBaseUrl = server.url("/");
+        auto engine = makeEngine();
+        QSignalSpy messageSpy(engine.get(), &UpdateEngine::message);
+        QSignalSpy canceled(engine.get(), &UpdateEngine::updateCanceled);
+        QVERIFY(engine->initialize());
+        QVERIFY(engine->startUpdate());
+        QTRY_COMPARE(server.totalRequests(), 1);
+        engine->cancelUpdate();
+        QTRY_COMPARE(canceled.count(), 1);
+        QCOMPARE(messages(messageSpy).last(), QStringLiteral("User aborted update"));
+        QCOMPARE(engine->state(), int(UpdateEngine::CANCELED));
+    }
+
     void removeDirectoryEmptiesButKeepsLinksAndDir()
     {
         QTemporaryDir outside;
