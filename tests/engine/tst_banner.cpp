@@ -1,0 +1,82 @@
+#include "banner.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "enginetesthelpers.h"
+
+class TestBanner : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<UdpBannerResponder> m_Responder;
+
+private slots:
+    void init()
+    {
+        m_Responder = std::make_unique<UdpBannerResponder>();
+        bannerServerHost = QStringLiteral("127.0.0.1");
+        bannerServerPort = m_Responder->port();
+    }
+
+    void cleanup() { m_Responder.reset(); }
+
+    // Every reply is followed by a valid one: the valid one shows that the
+    // first was read, so what the first emitted (or not) is known.
+    void reply_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QStringList>("emitted");
+        QTest::newRow("two parts") << QByteArray("a,b") << QStringList {"a", "b"};
+        QTest::newRow("single comma") << QByteArray(",") << QStringList {"", ""};
+        QTest::newRow("no comma") << QByteArray("ab") << QStringList();
+        QTest::newRow("two commas") << QByteArray("a,b,c") << QStringList();
+        QTest::newRow("empty") << QByteArray() << QStringList();
+        QTest::newRow("latin-1") << QByteArray("\xe9,\xfc") << QStringList {"\u00e9", "\u00fc"};
+        QByteArray longReply = "img," + QByteArray(3000, 'x');
+        QTest::newRow("cut at 1024")
+            << longReply << QStringList {"img", QString(1024 - 4, QLatin1Char('x'))};
+    }
+
+    void reply()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(QStringList, emitted);
+        m_Responder->replies << reply;
+        Banner banner(nullptr);
+        QSignalSpy spy(&banner, &Banner::bannerFound);
+        banner.run();
+        QTRY_COMPARE(m_Responder->requests.size(), 1);
+        QCOMPARE(m_Responder->requests.at(0), QByteArray("\x01\x01", 2));
+        m_Responder->send("last,one");
+        QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toString() == QLatin1String("last"));
+        QCOMPARE(spy.count(), emitted.isEmpty() ? 1 : 2);
+        if (!emitted.isEmpty()) {
+            QCOMPARE(spy.at(0).at(0).toString(), emitted.at(0));
+            QCOMPARE(spy.at(0).at(1).toString(), emitted.at(1));
+        }
+    }
+
+    void silentServerIsAskedTwice()
+    {
+        Banner banner(nullptr);
+        banner.run();
+        QTRY_COMPARE_WITH_TIMEOUT(banner.retries(), 2, 3 * Banner::kReplyTimeoutMs);
+        QCOMPARE(m_Responder->requests.size(), 2);
+    }
+
+    void unresolvableHostSendsNothing()
+    {
+        bannerServerHost = QStringLiteral("banner.kelvarion.invalid");
+        Banner banner(nullptr);
+        banner.run();
+        // The look-up's answer ends the attempt; a last datagram from
+        // nowhere is not a request.
+        QTest::qWait(200);
+        QCOMPARE(m_Responder->requests.size(), 0);
+    }
+};
+
+QTEST_MAIN(TestBanner)
+#include "tst_banner.moc"
