@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "cryptwrapper.h"
 #include "maintaskspecification.h"
+#include "safetempfile.h"
 #include "updateinidata.h"
 #include "weburl.h"
 
@@ -34,12 +35,15 @@ const char* const kBannerUrlName = "/kelvarion_banner.txt";
 // the start) and never more than a banner may hold.
 QByteArray readBannerCacheFile(const QString& path)
 {
-    if (!QFileInfo(path).isFile())
+    // The cache lies in the shared temporary directory: a file that another
+    // user planted there (or a link to one) would show that user's banner and
+    // address. Only the running user's own files count.
+    QByteArray data;
+    if (!SafeTempFile::readFile(path, UpdateEngine::kMaxBannerSize + 1, &data)) {
+        if (QFileInfo(path).exists() || QFileInfo(path).isSymLink())
+            qDebug() << "Banner cache" << path << "is not this user's own file, ignored";
         return QByteArray();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    const QByteArray data = file.read(UpdateEngine::kMaxBannerSize + 1);
+    }
     if (data.size() > UpdateEngine::kMaxBannerSize)
         return QByteArray();
     return data;
