@@ -54,12 +54,13 @@ bool PrePostInstallFunc::run()
     process.waitForStarted(kStartWaitMs);
     if (process.state() != QProcess::Running) {
         qDebug() << "Failed to run process, state" << process.state();
-        // The start failure is only known now for a program that is missing
-        // or cannot be executed; its reason helps the user.
-        emit message(QStringLiteral("Failed to run %1").arg(m_Command.command));
+        // A program that is missing or cannot be executed is only known as
+        // such once the start has been tried; its reason helps the user.
         if (process.error() == QProcess::FailedToStart)
             emit message(QStringLiteral("Failed to start %1: %2")
                              .arg(m_Command.command, process.errorString()));
+        else
+            emit message(QStringLiteral("Failed to run %1").arg(m_Command.command));
         return false;
     }
     // No overall limit: an installer may rightly take long.
