@@ -139,6 +139,7 @@ public:
     {
         if (m_Mounted)
             QProcess::execute(QStringLiteral("umount"), {m_Path});
+        QDir().rmdir(m_Path);
     }
     bool mounted() const { return m_Mounted; }
 
