@@ -15,7 +15,7 @@ packages=(
   # tests and sanitizers
   libgtest-dev clang lld libclang-rt-dev xvfb xauth xdotool
   # tools the tests and benchmarks compare against or drive
-  xz-utils zstd xdelta3 curl nginx-light python3 libdivsufsort-dev
+  xz-utils zstd xdelta3 curl nginx-light tinyproxy python3 libdivsufsort-dev
   gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 binutils-arm-linux-gnueabihf
 )
 

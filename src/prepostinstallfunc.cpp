@@ -5,11 +5,27 @@
 #include <QAtomicInt>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 namespace {
 
 QAtomicInt waitSlice(30000);
+
+// A command fetched for this release is written like every download, with
+// the umask's mode and no execute bit, so it could never start. It lies in
+// the update's private temporary directory and has passed its hash check;
+// its owner may run it.
+void makeExecutableForOwner(const QString& program)
+{
+    const QFileInfo info(program);
+    if (!info.isFile() || info.isSymLink())
+        return;
+    const QFileDevice::Permissions permissions = info.permissions();
+    if (!(permissions & QFileDevice::ExeOwner))
+        QFile::setPermissions(program, permissions | QFileDevice::ExeOwner);
+}
 
 } // namespace
 
@@ -38,6 +54,7 @@ bool PrePostInstallFunc::run()
     emit message(QStringLiteral("Starting %1").arg(m_Command.command));
 
     const QString program = m_TempDir + QDir::separator() + m_Command.command;
+    makeExecutableForOwner(program);
     QProcess process;
     // Nobody reads what the command prints; collecting it would let a
     // talkative command grow the updater's memory without bound.
@@ -54,12 +71,13 @@ bool PrePostInstallFunc::run()
     process.waitForStarted(kStartWaitMs);
     if (process.state() != QProcess::Running) {
         qDebug() << "Failed to run process, state" << process.state();
-        // The start failure is only known now for a program that is missing
-        // or cannot be executed; its reason helps the user.
-        emit message(QStringLiteral("Failed to run %1").arg(m_Command.command));
+        // A program that is missing or cannot be executed is only known as
+        // such once the start has been tried; its reason helps the user.
         if (process.error() == QProcess::FailedToStart)
             emit message(QStringLiteral("Failed to start %1: %2")
                              .arg(m_Command.command, process.errorString()));
+        else
+            emit message(QStringLiteral("Failed to run %1").arg(m_Command.command));
         return false;
     }
     // No overall limit: an installer may rightly take long.

@@ -59,6 +59,7 @@ UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
     , m_Timer(nullptr)
     , m_NetworkManager(nullptr)
     , p_BannerReply(nullptr)
+    , m_CancelRequested(false)
 {
     connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
     m_Timer = new QTimer(this);
@@ -157,6 +158,7 @@ bool UpdateEngine::startUpdate()
     connect(m_RootTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
     connect(m_RootTask, &TaskSpecification::message, this, &UpdateEngine::message);
     m_State = RUNNING;
+    m_CancelRequested = false;
     m_Timer->start(kPollIntervalMs);
     m_RootTask->execute();
     return true;
@@ -187,8 +189,10 @@ void UpdateEngine::dropRootTask()
 
 void UpdateEngine::cancelUpdate()
 {
-    if (m_State == RUNNING && m_RootTask)
+    if (m_State == RUNNING && m_RootTask) {
+        m_CancelRequested = true;
         m_RootTask->cancel();
+    }
 }
 
 void UpdateEngine::onTimer()
@@ -222,7 +226,9 @@ void UpdateEngine::onTaskCanceled()
         return;
     m_Timer->stop();
     m_State = CANCELED;
-    if (m_RootTask && m_RootTask->state() == STATE_CANCELED)
+    // A cancel stops running downloads, which may then end failed; the run
+    // still ended because the user asked.
+    if (m_CancelRequested || (m_RootTask && m_RootTask->state() == STATE_CANCELED))
         emit message(QStringLiteral("User aborted update"));
     dropRootTask();
     emit downloadProgress(0, 0, 0, false);

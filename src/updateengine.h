@@ -98,6 +98,8 @@ private:
     QNetworkReply* p_BannerReply;
     // What has arrived of the banner image so far.
     QByteArray m_BannerData;
+    // cancelUpdate() was called during this run.
+    bool m_CancelRequested;
 };
 
 #endif
