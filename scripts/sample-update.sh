@@ -23,7 +23,7 @@ build="$(cd "${1:?usage: sample-update.sh BUILD_DIR [WORK_DIR]}" && pwd)"
 work="${2:-$build/sample}"
 deadline_s="${KV_SAMPLE_TIMEOUT:-180}"
 
-say() { printf 'sample: %s\n' "$*" >&2; }
+say() { printf 'sample: [%3ds] %s\n' "$SECONDS" "$*" >&2; }
 fail() { say "$*"; exit 1; }
 
 releasemaker="$build/tools/kvreleasemaker/kvreleasemaker"
@@ -146,34 +146,51 @@ touch "$work/tmp/kv3_update_log"
 export TMPDIR="$work/tmp" HOME="$work/home" KV3_CONFIG_DIR="$work/config"
 export XDG_RUNTIME_DIR="$work/runtime" KV_SAMPLE_WORK="$work"
 export LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
+# In a sanitizer build: the X keyboard library that Qt's X11 support loads
+# duplicates names that are not zero-terminated with strndup, which strict
+# string checks report although strndup stops at its length; and Qt's GL
+# integration for X11 loads a GL library whose allocations the leak checker
+# reports once it is unloaded (the window draws without GL).
+if [ -n "${ASAN_OPTIONS:-}" ]; then
+  export ASAN_OPTIONS="$ASAN_OPTIONS:strict_string_checks=0" QT_XCB_GL_INTEGRATION=none
+fi
 unset LC_ALL LC_MESSAGES LANGUAGE
 
 title='^Kelvarion 3 Client Update$'
-# Pictures of each stage's window: the details are opened once, as a person
-# would press the button, and the window is pictured until it closes, so the
-# last picture shows the end of the stage.
+# Pictures of each stage's window, until it closes, so that the last picture
+# shows the end of the stage. A stage is told by the process that owns the
+# window (the X server may give the second stage's window the first one's
+# id). "Details" is pressed as a person would; the window grows when the
+# details open, which tells that the press landed (a press is tried again
+# only after a while, since a busy window takes presses late).
 watch_windows() {
-  local stage=0 end=$((SECONDS + deadline_s))
-  while [ $stage -lt 2 ] && [ $SECONDS -lt $end ]; do
-    # The X server may give the second stage's window the first one's id, so
-    # a stage is a window that appears after the previous one has gone.
-    local id
+  local stage=0 owner="" end=$((SECONDS + deadline_s))
+  local smallest=0 opened=0 pressed=-100 previous=0
+  while [ $SECONDS -lt $end ]; do
+    local id pid WIDTH=0 HEIGHT=0
     id="$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1 || true)"
     if [ -z "$id" ]; then
-      sleep 0.1
+      [ $stage -lt 2 ] || break
+      sleep 0.05
       continue
     fi
-    stage=$((stage + 1))
-    local WIDTH=0 HEIGHT=0
-    sleep 0.3
-    eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null | grep -E '^(WIDTH|HEIGHT)=')" || true
-    if [ "$WIDTH" -gt 0 ]; then
-      xdotool mousemove --window "$id" $((WIDTH - 50)) $((HEIGHT - 22)) click 1 2>/dev/null || true
+    pid="$(xdotool getwindowpid "$id" 2>/dev/null || true)"
+    if [ -n "$pid" ] && [ "$pid" != "$owner" ]; then
+      owner=$pid stage=$((stage + 1)) smallest=0 opened=0 pressed=-100 previous=0
     fi
-    while xdotool search --onlyvisible --name "$title" 2>/dev/null | grep -qx "$id"; do
-      "$grab" "$id" "$work/screenshots/stage$stage.png" 2>/dev/null || true
-      sleep 0.15
-    done
+    eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null | grep -E '^(WIDTH|HEIGHT)=')" || true
+    if [ "$HEIGHT" -gt 0 ]; then
+      if [ $smallest -eq 0 ] || [ "$HEIGHT" -lt $smallest ]; then smallest=$HEIGHT; fi
+      [ "$HEIGHT" -le $((smallest + 50)) ] || opened=1
+      # Pressed once the window has settled at its size.
+      if [ $opened -eq 0 ] && [ "$HEIGHT" -eq $previous ] && [ $((SECONDS - pressed)) -ge 5 ]; then
+        xdotool mousemove --window "$id" $((WIDTH - 50)) $((HEIGHT - 22)) click 1 2>/dev/null || true
+        pressed=$SECONDS
+      fi
+      previous=$HEIGHT
+    fi
+    [ $stage -gt 0 ] && "$grab" "$id" "$work/screenshots/stage$stage.png" 2>/dev/null || true
+    sleep 0.1
   done
 }
 watch_windows &
@@ -221,6 +238,11 @@ done < <(list "$work/release2")
 [ -e "$work/client-started" ] && say "client started: $(cat "$work/client-started")"
 [ -e "$work/install-commands.log" ] && say "install commands: $(tr '\n' ';' < "$work/install-commands.log")"
 [ "$stage1_status" -eq 0 ] || say "stage one ended with status $stage1_status"
+# Both stages write to the same output (stage two inherits it).
+if grep -qE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work/update-stage1.out"; then
+  say "the sanitizers reported errors: see $work/update-stage1.out"
+  differences=1
+fi
 
 joined() { local IFS=' '; [ $# -gt 0 ] && [ -e "$1" ] && echo "$*" || echo none; }
 shots="$(joined "$work/screenshots/"*.png)"
