@@ -15,29 +15,11 @@
 
 namespace {
 
-QProcessEnvironment vars(const QList<QPair<QString, QString>>& pairs)
-{
-    QProcessEnvironment env;
-    for (const auto& pair : pairs)
-        env.insert(pair.first, pair.second);
-    return env;
-}
-
 bool listening(quint16 port)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     return socket.waitForConnected(200);
-}
-
-// The end of a run's output: what decided its outcome. (Qt Test cuts long
-// failure texts.)
-QString describe(const SessionRun& run)
-{
-    return QStringLiteral("exit %1%2\n%3")
-        .arg(run.exitCode)
-        .arg(run.killed ? " (killed)" : "")
-        .arg(run.output.right(700));
 }
 
 } // namespace
@@ -72,7 +54,6 @@ private slots:
     {
         if (TestNginx::executable().isEmpty())
             QSKIP("nginx is not installed");
-        QVERIFY(QDir().mkpath(oldDir()) && QDir().mkpath(newDir()));
         QVERIFY(makeInstallations(oldDir(), newDir()));
         // The session driver plays the updater of both releases; the new
         // one differs by a tail that does not change what it runs.
@@ -126,7 +107,7 @@ private slots:
     {
         QVERIFY(stageOne().exitCode == 0);
         const SessionRun killed = stageTwo(2,
-            vars({{"KV_E2E_ON", "^Downloading client/.* finished"}, {"KV_E2E_AFTER", "2"},
+            environment({{"KV_E2E_ON", "^Downloading client/.* finished"}, {"KV_E2E_AFTER", "2"},
                 {"KV_E2E_DO", "kill"}}));
         QVERIFY2(killed.killed, qPrintable(describe(killed)));
         QStringList fetched;
@@ -150,8 +131,8 @@ private slots:
 
     void sessionOfAnotherVersionIsRemoved()
     {
-        const SessionRun killed
-            = stageOne(vars({{"KV_E2E_ON", "^Downloading .* finished"}, {"KV_E2E_DO", "kill"}}));
+        const SessionRun killed = stageOne(
+            environment({{"KV_E2E_ON", "^Downloading .* finished"}, {"KV_E2E_DO", "kill"}}));
         QVERIFY2(killed.killed, qPrintable(describe(killed)));
         const QString old = m_World->sessionDir();
         QVERIFY(writeFile(old + "/leftover/junk.bin", "junk"));
@@ -172,8 +153,8 @@ private slots:
     void cancelKeepsTheOldReleaseAndTheNextRunCompletes()
     {
         QVERIFY(stageOne().exitCode == 0);
-        const SessionRun canceled
-            = stageTwo(2, vars({{"KV_E2E_ON", "^Downloading client/"}, {"KV_E2E_DO", "cancel"}}));
+        const SessionRun canceled = stageTwo(
+            2, environment({{"KV_E2E_ON", "^Downloading client/"}, {"KV_E2E_DO", "cancel"}}));
         QVERIFY2(canceled.exitCode == 3, qPrintable(describe(canceled)));
         QCOMPARE(canceled.messages.last(), QStringLiteral("User aborted update"));
         QCOMPARE(treeDifferences(install(), oldDir()), QStringList());
@@ -232,7 +213,7 @@ private slots:
         responder.setReply(
             (m_Nginx.url("banner.jpg") + ",https://kelvarion.invalid/promo").toLatin1());
         const auto banner
-            = vars({{"KV_E2E_BANNER", QString("127.0.0.1:%1").arg(responder.port())}});
+            = environment({{"KV_E2E_BANNER", QString("127.0.0.1:%1").arg(responder.port())}});
 
         const SessionRun fetched = m_World->run(install() + "/update", {}, banner);
         QVERIFY2(fetched.exitCode == 0, qPrintable(describe(fetched)));

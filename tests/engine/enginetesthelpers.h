@@ -2,34 +2,16 @@
 #define ENGINETESTHELPERS_H
 
 #include "configuration.h"
+#include "testinifiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QUdpSocket>
-#include <QVariantMap>
 
 #include <memory>
-
-// The update.ini beside the running test program, which the engine reads as
-// the one beside the updater.
-inline QString appIniPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/update.ini");
-}
-
-inline void writeIniGroup(const QString& path, const QString& group, const QVariantMap& values)
-{
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginGroup(group);
-    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
-        settings.setValue(it.key(), it.value());
-    settings.endGroup();
-    settings.sync();
-}
 
 inline bool writeFile(const QString& path, const QByteArray& data)
 {
