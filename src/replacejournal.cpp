@@ -112,6 +112,7 @@ bool ReplaceJournal::note(char kind, const QString& relativePath)
         m_File.setFileName(journalPath(m_InstallDir));
         if (!m_File.open(QIODevice::WriteOnly | QIODevice::Append))
             return false;
+        m_Written = true;
     }
     QByteArray line;
     line.append(kind).append(' ').append(QUrl::toPercentEncoding(relativePath, "/")).append('\n');
@@ -129,6 +130,9 @@ void ReplaceJournal::close()
 void ReplaceJournal::commit()
 {
     close();
+    if (!m_Written)
+        return;
+    m_Written = false;
     const QString journal = journalPath(m_InstallDir);
     if (!QFileInfo::exists(journal))
         return;
@@ -147,6 +151,9 @@ void ReplaceJournal::commit()
 void ReplaceJournal::discard()
 {
     close();
+    if (!m_Written)
+        return;
+    m_Written = false;
     QFile::remove(journalPath(m_InstallDir));
 }
 
