@@ -51,6 +51,9 @@ private:
 
     QString m_InstallDir;
     QFile m_File;
+    // This phase has written the journal; commit() and discard() only ever
+    // settle a journal of their own phase.
+    bool m_Written = false;
 };
 
 #endif
