@@ -7,9 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QHostAddress>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 
 #include <memory>
 
@@ -43,45 +41,6 @@ public:
 private:
     std::unique_ptr<QTemporaryDir> m_Dir;
     QByteArray m_Old;
-};
-
-// Stands for the banner server on 127.0.0.1: counts requests and answers
-// each with the next of the given replies (none left: no answer).
-class UdpBannerResponder : public QObject
-{
-    Q_OBJECT
-public:
-    UdpBannerResponder()
-    {
-        m_Socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
-        connect(&m_Socket, &QUdpSocket::readyRead, this, &UdpBannerResponder::onReadyRead);
-    }
-    quint16 port() const { return m_Socket.localPort(); }
-    void send(const QByteArray& datagram)
-    {
-        if (!m_Peer.isNull())
-            m_Socket.writeDatagram(datagram, m_Peer, m_PeerPort);
-    }
-
-    QList<QByteArray> replies;
-    QList<QByteArray> requests;
-
-private slots:
-    void onReadyRead()
-    {
-        while (m_Socket.hasPendingDatagrams()) {
-            QByteArray data(int(m_Socket.pendingDatagramSize()), '\0');
-            m_Socket.readDatagram(data.data(), data.size(), &m_Peer, &m_PeerPort);
-            requests.append(data);
-            if (!replies.isEmpty())
-                send(replies.takeFirst());
-        }
-    }
-
-private:
-    QUdpSocket m_Socket;
-    QHostAddress m_Peer;
-    quint16 m_PeerPort = 0;
 };
 
 #endif
