@@ -180,11 +180,9 @@ TEST(ElfDisassembler, MalformedHeadersAreRefusedWithTheirReason)
         const char* reason = HeaderFailure<DisassemblerElf64X64>(image);
         return std::string(reason != nullptr ? reason : "accepted");
     };
-    // at(): an edit past the image's end is a mistake in the test; with
-    // unchecked indexing gcc -O3 also warns that image might be empty.
     auto edit = [](std::vector<uint8_t> image, size_t offset, uint64_t value, int width) {
         for (int i = 0; i < width; ++i)
-            image.at(offset + size_t(i)) = uint8_t(value >> (8 * i));
+            image.at(offset + i) = uint8_t(value >> (8 * i));
         return image;
     };
     const uint32_t shoff = SampleElf().sectionHeaderOffset;
