@@ -122,13 +122,10 @@ private slots:
         QVERIFY2(again.exitCode == 0, qPrintable(describe(again)));
         QVERIFY(again.messages.contains("Previous update session for v. 2 found"));
         // Over both runs, what the first one finished was fetched once.
-        const QStringList requests = m_Nginx.requests().mid(start);
-        for (const QString& path : fetched)
-            QCOMPARE(
-                requests
-                    .filter(QRegularExpression("^200 /2/" + QRegularExpression::escape(path) + "$"))
-                    .size(),
-                1);
+        for (const QString& path : fetched) {
+            const QRegularExpression once("^200 /2/" + QRegularExpression::escape(path) + "$");
+            QTRY_COMPARE(m_Nginx.requests().mid(start).filter(once).size(), 1);
+        }
         QCOMPARE(treeDifferences(install(), newDir()), QStringList());
     }
 
@@ -204,7 +201,7 @@ private slots:
         proxy.terminate();
         proxy.waitForFinished();
         QVERIFY2(proxied.exitCode == 0, qPrintable(describe(proxied)));
-        QVERIFY(m_Nginx.requests().size() > before);
+        QTRY_VERIFY(m_Nginx.requests().size() > before);
         QCOMPARE(readFile(m_World->sessionDir() + "/update"), readFile(newDir() + "/update"));
     }
 
