@@ -128,6 +128,18 @@ const QList<MatrixCase>& matrix()
     return cases;
 }
 
+// A kill names the message it came on.
+QString faultLabel(const MatrixCase& c)
+{
+    QString label = QString::fromLatin1(faultName(c.fault));
+    if (c.fault == Fault::Kill) {
+        label += QStringLiteral(" on \"%1\"").arg(c.target.mid(1));
+        if (c.occurrence > 1)
+            label += QStringLiteral(" #%1").arg(c.occurrence);
+    }
+    return label;
+}
+
 } // namespace
 
 class TestE2eFaults : public QObject
@@ -229,7 +241,7 @@ private slots:
         QTest::addColumn<int>("index");
         for (int i = 0; i < matrix().size(); ++i) {
             const MatrixCase& c = matrix().at(i);
-            QTest::newRow(qPrintable(QString("%1: %2").arg(c.phase, faultName(c.fault)))) << i;
+            QTest::newRow(qPrintable(QString("%1: %2").arg(c.phase, faultLabel(c)))) << i;
         }
     }
 
@@ -316,6 +328,10 @@ private slots:
         const SessionRun faulty = world.run(program(), args, env);
         if (c.fault == Fault::Kill) {
             QVERIFY2(faulty.killed, qPrintable(describe(faulty)));
+            // Killed while files were kept aside: there is something to
+            // put back.
+            if (c.phase == QLatin1String("replacement"))
+                QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(install)));
             // What the next run does first, before it changes anything.
             QVERIFY(ReplaceJournal::recover(install));
         } else {
@@ -331,7 +347,7 @@ private slots:
             // The run got over its fault and ended the session.
             QVERIFY(!QFileInfo::exists(world.sessionDir()));
             m_Table << QString("| %1 | %2 | %3 | not needed |")
-                           .arg(c.phase, faultName(c.fault), outcomeName(c.outcome));
+                           .arg(c.phase, faultLabel(c), outcomeName(c.outcome));
             return;
         }
 
@@ -348,7 +364,7 @@ private slots:
         QVERIFY2(afterSecond.isEmpty(), qPrintable(afterSecond.join('\n')));
         QVERIFY(!QFileInfo::exists(world.sessionDir()));
         m_Table << QString("| %1 | %2 | %3 | new release |")
-                       .arg(c.phase, faultName(c.fault), outcomeName(c.outcome));
+                       .arg(c.phase, faultLabel(c), outcomeName(c.outcome));
     }
 };
 
