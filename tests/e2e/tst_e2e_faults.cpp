@@ -4,6 +4,7 @@
 // the new one byte for byte (after a SIGKILL: once what the killed run kept
 // aside has been put back, which the next run does before anything else),
 // and a second run without the fault must complete the update.
+#include "deletejournal.h"
 #include "replacejournal.h"
 #include "testhttpserver.h"
 #include "testnginx.h"
@@ -30,9 +31,7 @@ enum class Fault
 enum class Outcome
 {
     Old,
-    New,
-    // The new release's files, and some of the files it deletes still there.
-    NewWithPendingDeletions
+    New
 };
 
 struct MatrixCase
@@ -76,8 +75,6 @@ const char* outcomeName(Outcome outcome)
         return "old release";
     case Outcome::New:
         return "new release";
-    case Outcome::NewWithPendingDeletions:
-        return "new release + files still to delete";
     }
     return "";
 }
@@ -120,7 +117,7 @@ const QList<MatrixCase>& matrix()
         {"replacement", Fault::FullDisk, "install", 0, Outcome::Old, "rolling back file updates"},
         {"replacement", Fault::Kill, "^add/replace", 3, Outcome::Old, ""},
         {"replacement", Fault::Kill, "^Patching ", 1, Outcome::Old, ""},
-        {"deletion", Fault::Kill, "^Deleted ", 1, Outcome::NewWithPendingDeletions, ""},
+        {"deletion", Fault::Kill, "^Deleted ", 1, Outcome::New, ""},
         {"post-install", Fault::FailingCommand, "KV_E2E_POST_EXIT", 0, Outcome::New,
             "Failed to complete postinstall.sh, exit code: 1"},
         {"post-install", Fault::Kill, "^Starting postinstall.sh", 1, Outcome::New, ""},
@@ -151,7 +148,6 @@ private:
     QTemporaryDir m_Base;
     TestNginx m_Nginx;
     QStringList m_Table;
-    QStringList m_Deleted;
 
     QString oldDir() const { return m_Base.path() + "/old"; }
     QString newDir() const { return m_Base.path() + "/new"; }
@@ -196,15 +192,6 @@ private:
             return treeDifferences(install, oldDir(), ignored);
         case Outcome::New:
             return treeDifferences(install, newDir(), ignored);
-        case Outcome::NewWithPendingDeletions: {
-            QStringList differences = treeDifferences(install, newDir(), ignored);
-            for (int i = differences.size() - 1; i >= 0; --i) {
-                const QString& line = differences.at(i);
-                if (line.startsWith("only in a: ") && m_Deleted.contains(line.mid(11)))
-                    differences.removeAt(i);
-            }
-            return differences;
-        }
         }
         return {"?"};
     }
@@ -217,10 +204,6 @@ private slots:
         QVERIFY(makeInstallations(oldDir(), newDir()));
         QString log;
         QVERIFY2(makeRelease(oldDir(), newDir(), kVersion, pristine(), &log), qPrintable(log));
-        for (const QString& line : treeDifferences(oldDir(), newDir())) {
-            if (line.startsWith("only in a: "))
-                m_Deleted << line.mid(11);
-        }
         // The stage-two updater runs from here with the session file beside
         // it, as it would from its temporary directory.
         QVERIFY(writeFile(program(), readFile(SessionWorld::driver()), true));
@@ -328,10 +311,12 @@ private slots:
         const SessionRun faulty = world.run(program(), args, env);
         if (c.fault == Fault::Kill) {
             QVERIFY2(faulty.killed, qPrintable(describe(faulty)));
-            // Killed while files were kept aside: there is something to
-            // put back.
+            // Killed while files were kept aside, or among the deletions:
+            // there is something to repair.
             if (c.phase == QLatin1String("replacement"))
                 QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(install)));
+            if (c.phase == QLatin1String("deletion"))
+                QVERIFY(QFileInfo::exists(DeleteJournal::journalPath(install)));
             // What the next run does first, before it changes anything.
             QVERIFY(ReplaceJournal::recover(install));
         } else {
