@@ -5,6 +5,7 @@
 #include "ensemblepatch.h"
 #include "filetype.h"
 #include "kvdiff.h"
+#include "logline.h"
 #include "lzmaio.h"
 #include "mappedfile.h"
 #include "patcherx86_32.h"
@@ -237,6 +238,8 @@ Status ApplyEnsemblePatchFiles(
     const std::string& oldPath, const std::string& patchPath, const std::string& newPath)
 {
     MappedFile patchFile(patchPath);
+    if (patchFile.tooLarge())
+        KVLOG(LogError) << "patch file too large (4 GiB or more)";
     if (!patchFile.isValid())
         return C_READ_OPEN_ERROR;
     {
@@ -248,6 +251,8 @@ Status ApplyEnsemblePatchFiles(
             return status;
     }
     MappedFile oldFile(oldPath);
+    if (oldFile.tooLarge())
+        KVLOG(LogError) << "old file too large (4 GiB or more)";
     if (!oldFile.isValid())
         return C_READ_ERROR;
 
