@@ -174,7 +174,9 @@ bool CompressFile(
     MappedFile input(inputPath);
     if (input.tooLarge())
         return Fail("file too large (4 GiB or more)");
-    if (!input.isValid())
+    // The container holds empty files like any other; only the view is
+    // missing, and the writers take an empty range for it.
+    if (!input.isValid() && !input.isEmptyFile())
         return Fail("could not open file");
     const uint32_t crc = ComputeCrc32(input.data(), input.mappedSize());
 

@@ -56,8 +56,10 @@ void MappedFile::openAndMap(const std::string& path, uint32_t mappedBytes, uint3
     if (m_descriptor < 0)
         return;
     struct stat64 status;
-    if (fstat64(m_descriptor, &status) != 0)
+    if (fstat64(m_descriptor, &status) != 0) {
+        close();
         return;
+    }
     m_fileSize = uint64_t(status.st_size);
     if (mappedBytes == 0 && m_fileSize > kLargestView) {
         m_tooLarge = true;

@@ -36,6 +36,8 @@ public:
 
     bool isValid() const { return m_view != nullptr; }
     bool tooLarge() const { return m_tooLarge; }
+    // Opened, but there is nothing to map: mmap refuses 0 bytes.
+    bool isEmptyFile() const { return m_descriptor >= 0 && m_fileSize == 0; }
     const uint8_t* data() const { return m_view; }
     uint64_t size() const { return m_fileSize; }
     uint32_t mappedSize() const { return m_mappedBytes; }
