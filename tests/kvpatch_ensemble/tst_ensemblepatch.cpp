@@ -5,6 +5,7 @@
 
 #include "allocation.h"
 #include "ensemblepatch.h"
+#include "ensemblepatchapplier.h"
 #include "ensemblepatchmaker.h"
 #include "lzmaio.h"
 #include "sinkstream.h"
@@ -375,3 +376,23 @@ TEST_F(EnsemblePatchTest, ApplicationsRunAtOnceInOneDirectory)
 }
 
 } // namespace
+
+// 2^30 element kinds fit in a stream of 1 GiB, which a patch of a few
+// hundred KB decodes to. The table of their patchers is never larger than
+// the data (nor sized by a product that wraps with a 32-bit size_t, where
+// 2^30 pointers of 4 bytes came to 0 bytes): without room for the elements'
+// parameters the count is refused before anything is allocated for it.
+TEST(EnsembleElementTable, BillionElementsAreRefusedBeforeAllocating)
+{
+    const uint32_t count = 1u << 30;
+    Bytes stream;
+    AppendVarint(&stream, count);
+    stream.resize(stream.size() + count, 2);
+    SourceStream parameters(stream.data(), stream.size());
+    const Bytes old = TextBytes(1000);
+    EnsemblePatchApplier applier;
+    applier.SetBase(old.data(), old.size());
+    SetAllocationLimit(64 << 20);
+    EXPECT_EQ(applier.ReadElementParameters(&parameters), C_BAD_TRANSFORM);
+    SetAllocationLimit(SIZE_MAX);
+}

@@ -80,7 +80,7 @@ protected:
         mkdir(dir.path("directory").c_str(), 0700);
         WriteFile(dir.path("empty"), {});
         // Sparse: 4 GiB + 1 byte that take one block on the disk.
-        const int huge = ::open(dir.path("huge").c_str(), O_WRONLY | O_CREAT, 0600);
+        const int huge = ::open(dir.path("huge").c_str(), O_WRONLY | O_CREAT | O_LARGEFILE, 0600);
         ASSERT_EQ(pwrite64(huge, "x", 1, off64_t(1) << 32), 1);
         ::close(huge);
     }
