@@ -196,6 +196,9 @@ bool MakeEnsemblePatchFile(const std::string& oldPath, const std::string& newPat
     const std::string& patchPath, const PatchOptions& options, PatchSummary* summary,
     std::string* error)
 {
+    std::string ignored;
+    if (!error)
+        error = &ignored;
     InputFile oldFile("OLD", oldPath);
     InputFile newFile("NEW", newPath);
     if (!oldFile.open()) {

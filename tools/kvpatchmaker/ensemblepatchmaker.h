@@ -41,7 +41,7 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
 // an existing patch is never left half written. On failure `error` says what
 // went wrong (reading, making or writing) and nothing existing changed.
 bool MakeEnsemblePatchFile(const std::string& oldPath, const std::string& newPath,
-    const std::string& patchPath, const PatchOptions& options, PatchSummary* summary,
-    std::string* error);
+    const std::string& patchPath, const PatchOptions& options = {}, PatchSummary* summary = nullptr,
+    std::string* error = nullptr);
 
 } // namespace kvpatchmaker
