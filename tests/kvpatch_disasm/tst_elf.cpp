@@ -182,7 +182,7 @@ TEST(ElfDisassembler, MalformedHeadersAreRefusedWithTheirReason)
     };
     auto edit = [](std::vector<uint8_t> image, size_t offset, uint64_t value, int width) {
         for (int i = 0; i < width; ++i)
-            image[offset + i] = uint8_t(value >> (8 * i));
+            image.at(offset + i) = uint8_t(value >> (8 * i));
         return image;
     };
     const uint32_t shoff = SampleElf().sectionHeaderOffset;
