@@ -26,6 +26,11 @@ Banner::~Banner()
     m_timer.stop();
 }
 
+quint16 Banner::localPort() const
+{
+    return m_socket->localPort();
+}
+
 void Banner::run()
 {
     qDebug() << "Looking up banner server";

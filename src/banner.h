@@ -30,6 +30,8 @@ public:
 
     // Time-outs so far.
     int retries() const { return m_retries; }
+    // The port the replies come to.
+    quint16 localPort() const;
 
     static constexpr int kReplyTimeoutMs = 5000;
     static constexpr int kMaxReplySize = 1024;

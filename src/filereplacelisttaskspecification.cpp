@@ -34,6 +34,15 @@ void FileReplaceListTaskSpecification::execute()
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
     m_Journal.setInstallDir(m_Config->m_InstallDir);
+    // The compile has already repaired what an interrupted phase left; if
+    // that failed, going on would mix this phase's journal with the old one.
+    if (!ReplaceJournal::recover(m_Config->m_InstallDir)) {
+        setState(STATE_RUNNING);
+        emit message(QStringLiteral("Could not undo an interrupted update in %1")
+                         .arg(m_Config->m_InstallDir));
+        setError();
+        return;
+    }
     const int dirs = addDirCreateSubtasks();
     if (dirs < 0) {
         setState(STATE_RUNNING);

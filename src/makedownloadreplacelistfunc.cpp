@@ -81,7 +81,7 @@ bool MakeDownloadReplaceListFunc::run()
     // replaced; put it back before comparing it with the ini, or files it
     // kept aside would be lost and the lists built on a mix of releases.
     if (m_StageTwo && !ReplaceJournal::recover(m_Config->m_InstallDir))
-        emit message(QStringLiteral("Warning: could not undo an interrupted update in %1")
+        emit message(QStringLiteral("Could not undo an interrupted update in %1")
                          .arg(m_Config->m_InstallDir));
     const QString iniPath
         = joinPath(m_Config->m_TempDir, productIniFileName(m_Config->m_ClientUpdate));

@@ -1,10 +1,12 @@
 #include "replacejournal.h"
 
+#include "deletejournal.h"
 #include "productini.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <cstdio>
@@ -44,6 +46,23 @@ QList<JournalLine> readJournal(const QString& path)
 QString absolute(const QString& installDir, const QString& relative)
 {
     return installDir + QLatin1Char('/') + relative;
+}
+
+// The container and patch writers write beside their target, under the
+// target's name followed by ".kvtmp.", their process id, "." and a number,
+// and rename the result over the target; a kill in between leaves that file
+// behind.
+void removeWriterLeftovers(const QString& path)
+{
+    const QFileInfo target(path);
+    const QRegularExpression leftover(QStringLiteral("^%1\\.kvtmp\\.[0-9]+\\.[0-9]+$")
+                                          .arg(QRegularExpression::escape(target.fileName())));
+    const QDir dir = target.dir();
+    for (const QString& name :
+        dir.entryList({QStringLiteral("*.kvtmp.*")}, QDir::Files | QDir::Hidden | QDir::System)) {
+        if (leftover.match(name).hasMatch())
+            QFile::remove(dir.filePath(name));
+    }
 }
 
 void removeKeptFiles(const QString& installDir, const QString& donePath)
@@ -112,6 +131,7 @@ bool ReplaceJournal::note(char kind, const QString& relativePath)
         m_File.setFileName(journalPath(m_InstallDir));
         if (!m_File.open(QIODevice::WriteOnly | QIODevice::Append))
             return false;
+        m_Written = true;
     }
     QByteArray line;
     line.append(kind).append(' ').append(QUrl::toPercentEncoding(relativePath, "/")).append('\n');
@@ -129,6 +149,9 @@ void ReplaceJournal::close()
 void ReplaceJournal::commit()
 {
     close();
+    if (!m_Written)
+        return;
+    m_Written = false;
     const QString journal = journalPath(m_InstallDir);
     if (!QFileInfo::exists(journal))
         return;
@@ -147,6 +170,9 @@ void ReplaceJournal::commit()
 void ReplaceJournal::discard()
 {
     close();
+    if (!m_Written)
+        return;
+    m_Written = false;
     QFile::remove(journalPath(m_InstallDir));
 }
 
@@ -156,8 +182,12 @@ bool ReplaceJournal::recover(const QString& installDir)
     if (QFileInfo::exists(done))
         removeKeptFiles(installDir, done);
     const QString journal = journalPath(installDir);
-    if (!QFileInfo::exists(journal))
+    if (!QFileInfo::exists(journal)) {
+        // The replacement phase had succeeded; the deletions that follow
+        // it may have been cut short.
+        DeleteJournal::recover(installDir);
         return true;
+    }
     qDebug() << "Undoing an interrupted replacement in" << installDir;
     const QList<JournalLine> lines = readJournal(journal);
     bool ok = true;
@@ -167,6 +197,7 @@ bool ReplaceJournal::recover(const QString& installDir)
         const QString path = absolute(installDir, lines.at(i).path);
         switch (lines.at(i).kind) {
         case kFileKept: {
+            removeWriterLeftovers(path);
             const QString kept = keptPath(path);
             if (!QFileInfo(kept).isSymLink() && !QFileInfo::exists(kept))
                 break; // never kept aside, or already back
@@ -180,6 +211,7 @@ bool ReplaceJournal::recover(const QString& installDir)
             break;
         }
         case kFileCreate:
+            removeWriterLeftovers(path);
             if (QFileInfo(path).isFile() || QFileInfo(path).isSymLink())
                 QFile::remove(path);
             break;

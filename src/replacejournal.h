@@ -42,7 +42,9 @@ public:
 
     // Repairs what a killed phase left in installDir; returns false when
     // something could not be put back (the journal then stays for the next
-    // attempt). Without a journal nothing is done and true is returned.
+    // attempt). Without a journal the replacement had succeeded: the
+    // deletions of a run killed among them are completed (DeleteJournal),
+    // and true is returned.
     static bool recover(const QString& installDir);
 
 private:
@@ -51,6 +53,9 @@ private:
 
     QString m_InstallDir;
     QFile m_File;
+    // This phase has written the journal; commit() and discard() only ever
+    // settle a journal of their own phase.
+    bool m_Written = false;
 };
 
 #endif

@@ -56,6 +56,22 @@ QByteArray commandScript(const char* exitVariable)
 
 } // namespace
 
+QString describe(const SessionRun& run)
+{
+    return QStringLiteral("exit %1%2\n%3")
+        .arg(run.exitCode)
+        .arg(run.killed ? " (killed)" : "")
+        .arg(run.output.right(700));
+}
+
+QProcessEnvironment environment(const QList<QPair<QString, QString>>& variables)
+{
+    QProcessEnvironment env;
+    for (const auto& variable : variables)
+        env.insert(variable.first, variable.second);
+    return env;
+}
+
 SmallDisk::SmallDisk(const QString& path, qint64 bytes)
     : m_Path(path)
 {
@@ -177,6 +193,8 @@ bool makeInstallations(const QString& oldDir, const QString& newDir)
     for (int at : {1000, 70000, 200000})
         changedData.replace(at, 16, QByteArray(16, 'x'));
     changedData.insert(150000, randomBytes(2, 4096));
+    if (!QDir().mkpath(oldDir) || !QDir().mkpath(newDir))
+        return false;
     bool ok = QFile::copy(QStringLiteral("/usr/bin/true"), oldDir + "/kv3client_linux_x86")
         && QFile::copy(QStringLiteral("/usr/bin/false"), newDir + "/kv3client_linux_x86");
     for (const QString& dir : {oldDir, newDir}) {

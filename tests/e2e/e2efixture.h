@@ -17,6 +17,12 @@ struct SessionRun
     QString output;
 };
 
+// The end of a run's output, which decided its outcome (Qt Test cuts long
+// failure texts).
+QString describe(const SessionRun& run);
+// An environment of the given variables only.
+QProcessEnvironment environment(const QList<QPair<QString, QString>>& variables);
+
 // A small tmpfs mounted on an existing directory, for running out of space.
 // Mounting needs the right to do so (root); mounted() says whether it worked.
 class SmallDisk

@@ -2,34 +2,14 @@
 #define ENGINETESTHELPERS_H
 
 #include "configuration.h"
+#include "testinifiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QHostAddress>
-#include <QSettings>
 #include <QTemporaryDir>
-#include <QUdpSocket>
-#include <QVariantMap>
 
 #include <memory>
-
-// The update.ini beside the running test program, which the engine reads as
-// the one beside the updater.
-inline QString appIniPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/update.ini");
-}
-
-inline void writeIniGroup(const QString& path, const QString& group, const QVariantMap& values)
-{
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginGroup(group);
-    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
-        settings.setValue(it.key(), it.value());
-    settings.endGroup();
-    settings.sync();
-}
 
 inline bool writeFile(const QString& path, const QByteArray& data)
 {
@@ -61,45 +41,6 @@ public:
 private:
     std::unique_ptr<QTemporaryDir> m_Dir;
     QByteArray m_Old;
-};
-
-// Stands for the banner server on 127.0.0.1: counts requests and answers
-// each with the next of the given replies (none left: no answer).
-class UdpBannerResponder : public QObject
-{
-    Q_OBJECT
-public:
-    UdpBannerResponder()
-    {
-        m_Socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
-        connect(&m_Socket, &QUdpSocket::readyRead, this, &UdpBannerResponder::onReadyRead);
-    }
-    quint16 port() const { return m_Socket.localPort(); }
-    void send(const QByteArray& datagram)
-    {
-        if (!m_Peer.isNull())
-            m_Socket.writeDatagram(datagram, m_Peer, m_PeerPort);
-    }
-
-    QList<QByteArray> replies;
-    QList<QByteArray> requests;
-
-private slots:
-    void onReadyRead()
-    {
-        while (m_Socket.hasPendingDatagrams()) {
-            QByteArray data(int(m_Socket.pendingDatagramSize()), '\0');
-            m_Socket.readDatagram(data.data(), data.size(), &m_Peer, &m_PeerPort);
-            requests.append(data);
-            if (!replies.isEmpty())
-                send(replies.takeFirst());
-        }
-    }
-
-private:
-    QUdpSocket m_Socket;
-    QHostAddress m_Peer;
-    quint16 m_PeerPort = 0;
 };
 
 #endif

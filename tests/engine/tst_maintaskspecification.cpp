@@ -1,7 +1,7 @@
 #include "configuration.h"
 #include "cryptwrapper.h"
 #include "maintaskspecification.h"
-#include "rsakeyrelease.h"
+#include "releasesigning.h"
 #include "testhttpserver.h"
 
 #include <QNetworkAccessManager>
@@ -15,27 +15,23 @@
 
 namespace {
 
-QByteArray signWith(const char* privateKeyFile, const QByteArray& data)
-{
-    rsa_key key;
-    rsaImportKeyFile(&key, privateKeyFile);
-    RsaKeyRelease release(&key);
-    unsigned char signature[256];
-    unsigned long length = sizeof signature;
-    rsaSign(&key, reinterpret_cast<const unsigned char*>(data.constData()),
-        static_cast<unsigned long>(data.size()), signature, &length);
-    return QByteArray(reinterpret_cast<const char*>(signature), static_cast<int>(length));
-}
-
-QByteArray packed(const QByteArray& data)
+// The packed form and the signature of a product ini, as a release has them.
+bool packAndSign(const QByteArray& ini, QByteArray* packed, QByteArray* signature)
 {
     QTemporaryDir dir;
-    const QString in = dir.path() + "/in";
-    const QString out = dir.path() + "/out";
-    if (!writeFile(in, data) || !kvpatch::CompressFile(in.toStdString(), out.toStdString(), 0))
-        return QByteArray();
-    QFile file(out);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const QString in = dir.path() + "/ini";
+    const QString out = dir.path() + "/packed";
+    std::string error;
+    if (!writeFile(in, ini) || !kvpatch::CompressFile(in.toStdString(), out.toStdString(), 0)
+        || !signReleaseFile(KV_DEV_PRIVATE_KEY, in.toStdString(), &error))
+        return false;
+    QFile packedFile(out);
+    QFile signatureFile(in + ".sig");
+    if (!packedFile.open(QIODevice::ReadOnly) || !signatureFile.open(QIODevice::ReadOnly))
+        return false;
+    *packed = packedFile.readAll();
+    *signature = signatureFile.readAll();
+    return true;
 }
 
 QStringList classNames(const QList<TaskSpecification*>& tasks)
@@ -68,9 +64,11 @@ private:
         QVERIFY(writeFile(m_Config->m_InstallDir + "/readme.txt", readme));
         const QByteArray content = "[files]\nreadme.txt=" + TestHttpServer::sha512Hex(readme)
             + "::" + QByteArray::number(readme.size()) + "\n";
-        m_Server->serve("/7/" + ini + "._lzma2_", TestHttpResponse::ok(packed(content)));
-        m_Server->serve(
-            "/7/" + ini + ".sig", TestHttpResponse::ok(signWith(KV_DEV_PRIVATE_KEY, content)));
+        QByteArray packed;
+        QByteArray signature;
+        QVERIFY(packAndSign(content, &packed, &signature));
+        m_Server->serve("/7/" + ini + "._lzma2_", TestHttpResponse::ok(packed));
+        m_Server->serve("/7/" + ini + ".sig", TestHttpResponse::ok(signature));
     }
 
 private slots:

@@ -1,5 +1,6 @@
 #include "banner.h"
 #include "configuration.h"
+#include "testbannerresponder.h"
 #include "testhttpserver.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -352,15 +353,16 @@ private slots:
             QVERIFY(writeFile(m_Temp->path() + "/kelvarion_banner.jpg", image));
         if (!url.isEmpty())
             QVERIFY(writeFile(m_Temp->path() + "/kelvarion_banner.txt", url));
-        UdpBannerResponder responder;
+        TestBannerResponder responder;
+        QVERIFY(responder.listen());
+        responder.setSilent(true);
         bannerServerHost = QStringLiteral("127.0.0.1");
         bannerServerPort = responder.port();
         auto engine = makeEngine();
         QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
         engine->getBanner();
         QCOMPARE(spy.count(), 0);
-        QTRY_COMPARE(responder.requests.size(), 1);
-        QCOMPARE(responder.requests.at(0), QByteArray("\x01\x01"));
+        QTRY_COMPARE(responder.requestCount(), 1);
     }
 
     void bannerImageDownload_data()
@@ -434,8 +436,9 @@ private slots:
         TestHttpServer server;
         QVERIFY(server.listen());
         server.serve("/b.jpg", TestHttpResponse::ok("IMAGE"));
-        UdpBannerResponder responder;
-        responder.replies << (server.url("/b.jpg") + ",https://kelvarion.invalid/x?y=1").toLatin1();
+        TestBannerResponder responder;
+        QVERIFY(responder.listen());
+        responder.setReply((server.url("/b.jpg") + ",https://kelvarion.invalid/x?y=1").toLatin1());
         bannerServerHost = QStringLiteral("127.0.0.1");
         bannerServerPort = responder.port();
         auto engine = makeEngine();

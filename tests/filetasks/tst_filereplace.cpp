@@ -217,6 +217,41 @@ private slots:
         verifyNoLeftovers();
     }
 
+    // A container or patch writer killed before its rename leaves its file
+    // beside the target; the repair removes it with the rest.
+    void writerLeftoversAreRemoved()
+    {
+        const QMap<QString, QString> before = snapshot(m_Fixture.install);
+        QVERIFY(QFile::rename(m_Fixture.installed(QStringLiteral("prog")),
+            m_Fixture.installed(QStringLiteral("prog.kv_kept"))));
+        writeFile(m_Fixture.installed(QStringLiteral("prog.kvtmp.4711.3")), "half a patch");
+        writeFile(m_Fixture.installed(QStringLiteral("newdir/new.dat.kvtmp.4711.4")), "half");
+        writeFile(m_Fixture.installed(QStringLiteral("prog.kvtmp.keep")), "not a writer's");
+        writeFile(
+            ReplaceJournal::journalPath(m_Fixture.install), "D newdir\nK prog\nN newdir/new.dat\n");
+        QVERIFY(ReplaceJournal::recover(m_Fixture.install));
+        QVERIFY(QFile::remove(m_Fixture.installed(QStringLiteral("prog.kvtmp.keep"))));
+        QCOMPARE(snapshot(m_Fixture.install), before);
+    }
+
+    // A kept file that cannot be put back stays, and so does its journal:
+    // the phase does not start on top of it.
+    void unrepairedJournalStopsThePhase()
+    {
+        writeFile(m_Fixture.installed(QStringLiteral("x.kv_kept")), "previous x");
+        writeFile(m_Fixture.installed(QStringLiteral("x/in_the_way")), "a directory now");
+        writeFile(ReplaceJournal::journalPath(m_Fixture.install), "K x\n");
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&phase, &TaskSpecification::message);
+        phase.execute();
+        QCOMPARE(phase.state(), int(STATE_FAILED));
+        QCOMPARE(messageTexts(messages).last(),
+            QStringLiteral("Could not undo an interrupted update in %1").arg(m_Fixture.install));
+        QCOMPARE(
+            readFile(m_Fixture.installed(QStringLiteral("x.kv_kept"))), QByteArray("previous x"));
+        QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
+    }
+
     void journalNeverReachesOutsideTheInstallation()
     {
         writeFile(m_Fixture.root->filePath(QStringLiteral("outside")), "outside");

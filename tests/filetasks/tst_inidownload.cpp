@@ -175,6 +175,7 @@ private slots:
         QTest::addColumn<QString>("case_");
         QTest::newRow("present ini, bad signature") << "bad present";
         QTest::newRow("fetched, signature of other data") << "bad fetched";
+        QTest::newRow("empty signature") << "empty";
         QTest::newRow("signature missing on the server") << "missing";
     }
 
@@ -188,6 +189,9 @@ private slots:
         } else if (case_ == QLatin1String("bad fetched")) {
             m_Server->serve(served(QStringLiteral("kv3_client_linux_x86.ini.sig")),
                 TestHttpResponse::ok(sign("other")));
+        } else if (case_ == QLatin1String("empty")) {
+            m_Server->serve(
+                served(QStringLiteral("kv3_client_linux_x86.ini.sig")), TestHttpResponse::ok(""));
         } else {
             m_Server->serve(served(QStringLiteral("kv3_client_linux_x86.ini.sig")),
                 TestHttpResponse::error(404));

@@ -20,7 +20,8 @@ public slots:
     void onRebootWithConfirmation()
     {
         ++calls;
-        onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
+        onGuiThread
+            = onGuiThread && QThread::currentThread() == QCoreApplication::instance()->thread();
     }
 };
 

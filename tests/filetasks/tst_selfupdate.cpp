@@ -68,8 +68,14 @@ private slots:
         m_Root = std::make_unique<QTemporaryDir>();
         QVERIFY(m_Root->isValid());
         m_Install = m_Root->filePath(QStringLiteral("install"));
-        m_Temp = m_Root->filePath(QStringLiteral("temp"));
-        QDir().mkpath(m_Temp);
+        // The update's temporary directory as the updater makes it: a
+        // session file names only such a directory.
+        qputenv("TMPDIR", QFile::encodeName(m_Root->path()));
+        {
+            Configuration maker;
+            QVERIFY(maker.createTempDir());
+            m_Temp = maker.m_TempDir;
+        }
         m_Config.m_ClientUpdate = 0;
         m_Config.m_InstallDir = m_Install;
         m_Config.m_TempDir = m_Temp;
@@ -119,6 +125,7 @@ private slots:
 
     void cleanup()
     {
+        qunsetenv("TMPDIR");
         QFile::remove(UpdateIniData::getIniPath());
         QDir(appPath(QStringLiteral("translations"))).removeRecursively();
     }

@@ -45,7 +45,8 @@ int main(int argc, char** argv)
     printLine(stderr, QStringLiteral("reading the installations"));
     ReleasePlan plan;
     QStringList warnings;
-    const bool planned = plan.build(options, &error, &warnings);
+    const bool planned = plan.build(
+        options, &error, &warnings, [](const QString& line) { printLine(stderr, line); });
     for (const QString& warning : qAsConst(warnings))
         printLine(stderr, QStringLiteral("warning: ") + warning);
     if (!planned) {

@@ -80,7 +80,8 @@ QString ReleasePlan::patchKey(const PlannedFile& file)
     return file.path + QLatin1Char('.') + file.oldHash.left(16) + QStringLiteral("._patch_");
 }
 
-bool ReleasePlan::build(const ReleaseOptions& options, QString* error, QStringList* warnings)
+bool ReleasePlan::build(const ReleaseOptions& options, QString* error, QStringList* warnings,
+    const std::function<void(const QString&)>& progress)
 {
     m_Files.clear();
     m_Deletes.clear();
@@ -124,7 +125,19 @@ bool ReleasePlan::build(const ReleaseOptions& options, QString* error, QStringLi
         }
     }
 
+    // A line every so many bytes hashed, so that a large release shows it
+    // is being read.
+    constexpr qint64 kProgressBytes = 256LL * 1024 * 1024;
+    qint64 hashedBytes = 0;
+    qint64 reportedBytes = 0;
     for (auto it = newScan.files().constBegin(); it != newScan.files().constEnd(); ++it) {
+        hashedBytes += it.value();
+        if (progress && hashedBytes - reportedBytes >= kProgressBytes) {
+            reportedBytes = hashedBytes;
+            progress(QStringLiteral("reading: %1 of %2 files")
+                         .arg(m_Files.size())
+                         .arg(newScan.files().size()));
+        }
         PlannedFile file;
         file.path = it.key();
         file.size = it.value();

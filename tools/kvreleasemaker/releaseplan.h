@@ -7,6 +7,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 struct PlannedFile
 {
     QString path; // relative to the installation, "/"-separated
@@ -34,7 +36,10 @@ public:
     // Scans both installations and decides every file's form. False with
     // *error in plain words when the input cannot make a release the
     // updater installs correctly; *warnings gets what is odd but harmless.
-    bool build(const ReleaseOptions& options, QString* error, QStringList* warnings);
+    // progress, when given, receives a line now and then while the files
+    // are hashed.
+    bool build(const ReleaseOptions& options, QString* error, QStringList* warnings,
+        const std::function<void(const QString&)>& progress = {});
 
     const QList<PlannedFile>& files() const { return m_Files; }
     const QList<PlannedDelete>& deletes() const { return m_Deletes; }

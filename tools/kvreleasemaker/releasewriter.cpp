@@ -1,6 +1,7 @@
 #include "releasewriter.h"
 
 #include "compressedfile.h"
+#include "downloadtaskspecification.h"
 #include "ensemblepatchmaker.h"
 #include "filedigest.h"
 #include "gzipwriter.h"
@@ -277,6 +278,14 @@ bool ReleaseWriter::packAndSign(const QString& iniPath, QString* error) const
     if (!kvpatch::CompressFile(
             QFile::encodeName(iniPath).toStdString(), QFile::encodeName(packed).toStdString(), 0)) {
         *error = QStringLiteral("cannot pack %1").arg(iniPath);
+        return false;
+    }
+    const qint64 packedSize = QFileInfo(packed).size();
+    if (packedSize > DownloadTaskSpecification::kUnknownSizeLimit) {
+        *error = QStringLiteral("the packed %1 has %2 bytes; the updater fetches at most %3")
+                     .arg(QFileInfo(iniPath).fileName())
+                     .arg(packedSize)
+                     .arg(DownloadTaskSpecification::kUnknownSizeLimit);
         return false;
     }
     rsa_key key;
