@@ -8,6 +8,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/setup-deps.sh"
-cmake -S "$root" -B "$root/build" -G Ninja >/dev/null
+# The same build as scripts/test.sh makes, so the two share build/.
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$root/build" -j "$(nproc)"
 exec bash "$root/scripts/sample-update.sh" "$root/build" "$root/build/sample"
