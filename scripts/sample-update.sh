@@ -24,7 +24,12 @@ work="${2:-$build/sample}"
 deadline_s="${KV_SAMPLE_TIMEOUT:-180}"
 
 say() { printf 'sample: [%3ds] %s\n' "$SECONDS" "$*" >&2; }
-fail() { say "$*"; exit 1; }
+# Ends before the update could run; the last line says so.
+fail() {
+  say "$*"
+  echo "The sample update did not run: $*"
+  exit 1
+}
 
 releasemaker="$build/tools/kvreleasemaker/kvreleasemaker"
 serve="$build/tests/support/kv_test_serve"
@@ -104,18 +109,23 @@ say "writing release 2 with the release maker"
 cp -a "$work/release1/." "$work/install/"
 
 # --- servers on 127.0.0.1 --------------------------------------------------
+# Waits for the ready file of the server that process pid starts; its log
+# says why when it ends first.
 wait_for_file() {
-  local file="$1" seconds="$2" what="$3"
-  local end=$((SECONDS + seconds))
+  local file="$1" pid="$2" log="$3" what="$4"
+  local end=$((SECONDS + 30))
   until [ -s "$file" ]; do
-    [ $SECONDS -lt $end ] || fail "$what did not come up"
+    if ! kill -0 "$pid" 2>/dev/null || [ $SECONDS -ge $end ]; then
+      [ ! -s "$log" ] || sed 's/^/sample:   /' "$log" >&2
+      fail "$what did not come up"
+    fi
     sleep 0.1
   done
 }
 
 "$serve" --root "$work/server" --ready-file "$work/http.env" > "$work/http.log" 2>&1 &
 pids+=($!)
-wait_for_file "$work/http.env" 30 "the file server"
+wait_for_file "$work/http.env" $! "$work/http.log" "the file server"
 # shellcheck disable=SC1091
 . "$work/http.env"
 cp "$root/tests/sample/sample_banner.jpg" "$work/server/banner.jpg"
@@ -125,7 +135,7 @@ cp "$root/tests/sample/sample_banner.jpg" "$work/server/banner.jpg"
   --banner-reply "${KV_HTTP_URL}banner.jpg,https://www.kelvarion.invalid/sample-offer" \
   --ready-file "$work/banner.env" > "$work/banner.log" 2>&1 &
 pids+=($!)
-wait_for_file "$work/banner.env" 30 "the banner server (UDP port 2009 on 127.0.0.1)"
+wait_for_file "$work/banner.env" $! "$work/banner.log" "the banner server (UDP port 2009 on 127.0.0.1)"
 say "file server $KV_HTTP_URL, banner server 127.0.0.1:2009"
 
 # --- display ---------------------------------------------------------------
@@ -134,7 +144,7 @@ if [ -z "${DISPLAY:-}" ]; then
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
   pids+=($!)
   exec 3>&-
-  wait_for_file "$work/xvfb.display" 30 "Xvfb"
+  wait_for_file "$work/xvfb.display" $! "$work/xvfb.log" "Xvfb"
   export DISPLAY=":$(cat "$work/xvfb.display")"
   say "showing the window on Xvfb $DISPLAY"
 fi
