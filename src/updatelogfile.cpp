@@ -2,7 +2,6 @@
 
 #include "safetempfile.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -60,18 +59,15 @@ QFile* UpdateLogFile::openLogFile(const QString& dir, const QString& name)
 {
     // Anyone can create the directory, or links inside it, before the first
     // run; only a directory of the running user that nobody else can write
-    // to is used.
+    // to is used. A refusal is not reported: without the file there is no
+    // place for the line, and nothing goes to the terminal.
     const int dirFd = SafeTempFile::openPrivateDirectory(dir);
-    if (dirFd < 0) {
-        qDebug() << "Log directory" << dir << "is not private to this user, not logging";
+    if (dirFd < 0)
         return nullptr;
-    }
     const int fd = SafeTempFile::openForWriting(dirFd, name);
     ::close(dirFd);
-    if (fd < 0) {
-        qDebug() << "Log file" << name << "cannot be created safely, not logging";
+    if (fd < 0)
         return nullptr;
-    }
     QFile* file = new QFile;
     if (!file->open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
