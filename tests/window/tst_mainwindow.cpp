@@ -575,6 +575,48 @@ private slots:
         QVERIFY(hasPixmap(child<UrlClickLabel>("banner")));
     }
 
+    // A cache that the running user wrote is shown at the next start without
+    // asking the server; one that others could have written or planted is
+    // not, and the server is asked instead.
+    void cachedBannerOnlyFromOwnFiles_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("own files") << "own" << true;
+        QTest::newRow("writable by others") << "others" << false;
+        QTest::newRow("links to own files") << "links" << false;
+    }
+
+    void cachedBannerOnlyFromOwnFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, shown);
+        QStringList cache {tempPath(QStringLiteral("kelvarion_banner.jpg")),
+            tempPath(QStringLiteral("kelvarion_banner.txt"))};
+        const QByteArrayList contents {
+            bannerPicture("JPG"), "https%3A%2F%2Fcached.example.test%2F"};
+        for (int i = 0; i < 2; ++i) {
+            const QString target = kind == QLatin1String("links")
+                ? tempPath(QStringLiteral("elsewhere%1").arg(i))
+                : cache.at(i);
+            QVERIFY(writeFile(target, contents.at(i)));
+            if (kind == QLatin1String("links"))
+                QVERIFY(QFile::link(target, cache.at(i)));
+            if (kind == QLatin1String("others"))
+                QVERIFY(QFile::setPermissions(target, QFileDevice::Permissions(0x6666)));
+        }
+        QSignalSpy asked(&m_BannerServer, &TestBannerResponder::requestReceived);
+        makeWindow();
+        UrlClickLabel* banner = child<UrlClickLabel>("banner");
+        QCOMPARE(hasPixmap(banner), shown);
+        if (shown) {
+            QCOMPARE(banner->url(), QStringLiteral("https://cached.example.test/"));
+        } else {
+            QVERIFY(asked.wait(10000));
+            QVERIFY(banner->url().isEmpty());
+        }
+    }
+
     // The real path: the banner server names an image on the HTTP server,
     // the engine fetches it and the window shows and caches it.
     void bannerFromServerReachesWindow()
