@@ -159,9 +159,8 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
         TaskSpecification* writer = nullptr;
         if (entry.hasPatch()) {
             const QString old = dst + QStringLiteral("_old");
-            if (QFileInfo::exists(old) || QFileInfo(old).isSymLink())
-                QFile::remove(old);
-            QFile::copy(m_Config->m_InstallDir + QLatin1Char('/') + installPath, old);
+            FileReplaceTaskSpecification::preparePatchBase(
+                m_Config->m_InstallDir + QLatin1Char('/') + installPath, old);
             emit message(QStringLiteral("Patching %1").arg(installPath));
             writer = new FileTaskSpecification_patch(
                 nullptr, old, tempDir + entry.patchKey, dst, nullptr, 1.0);

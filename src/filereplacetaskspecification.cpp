@@ -74,6 +74,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     QString old;
     if (m_Entry.hasTargetPath() && m_Entry.hasPatch()) {
         old = m_Config->m_TempDir + QLatin1Char('/') + installPath + QStringLiteral("_old");
+        qDebug() << "HAS PATCH" << m_Entry.patchKey;
         preparePatchBase(dst, old);
         emit message(QStringLiteral("Patching %1").arg(installPath));
     }
@@ -123,17 +124,16 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     startSubtasks();
 }
 
-bool FileReplaceTaskSpecification::preparePatchBase(const QString& dst, const QString& old)
+bool FileReplaceTaskSpecification::preparePatchBase(const QString& installed, const QString& old)
 {
-    qDebug() << "HAS PATCH" << m_Entry.patchKey;
     if (QFileInfo::exists(old) || QFileInfo(old).isSymLink())
         qDebug() << "Remove" << old << QFile::remove(old);
     const QString oldDir = QFileInfo(old).absolutePath();
     qDebug() << "tempOldAbsPath" << oldDir;
     if (!QFileInfo::exists(oldDir))
         qDebug() << "Created" << oldDir << QDir().mkpath(oldDir);
-    const bool copied = FileCopyFunc::copyFile(dst, old);
-    qDebug() << "Copy" << dst << "->" << old << copied;
+    const bool copied = FileCopyFunc::copyFile(installed, old);
+    qDebug() << "Copy" << installed << "->" << old << copied;
     return copied;
 }
 

@@ -29,6 +29,9 @@ public:
     // A fetched file whose name ends in "._lzma2_" is a container; any
     // other packed file is read as gzip.
     static bool isContainerName(const QString& path);
+    // Copies the installed file to old, the base a patch is applied to,
+    // creating old's directory; an earlier copy there is replaced.
+    static bool preparePatchBase(const QString& installed, const QString& old);
 
 public slots:
     void execute() override;
@@ -38,8 +41,6 @@ public slots:
     void makeSubtasksAndStart();
 
 private:
-    bool preparePatchBase(const QString& dst, const QString& old);
-
     ReplaceEntry m_Entry;
     RollbackDataList* m_ListRecords;
     RollbackDataList m_Records;
