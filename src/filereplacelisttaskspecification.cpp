@@ -34,9 +34,12 @@ void FileReplaceListTaskSpecification::execute()
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
     m_Journal.setInstallDir(m_Config->m_InstallDir);
-    // The compile has already repaired what an interrupted phase left; if
-    // that failed, going on would mix this phase's journal with the old one.
-    if (!ReplaceJournal::recover(m_Config->m_InstallDir)) {
+    // The compile has already repaired what an interrupted phase left, on
+    // its worker thread and before it read the installation. A journal still
+    // there means that failed: the lists rest on a half-replaced
+    // installation, and going on would mix this phase's journal with the
+    // old one.
+    if (QFileInfo::exists(ReplaceJournal::journalPath(m_Config->m_InstallDir))) {
         setState(STATE_RUNNING);
         emit message(QStringLiteral("Could not undo an interrupted update in %1")
                          .arg(m_Config->m_InstallDir));

@@ -252,6 +252,27 @@ private slots:
         QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
     }
 
+    // The compile repairs a killed phase before it builds the lists on the
+    // installation; a journal still there means it could not, so the lists
+    // rest on a half-replaced installation. The phase does not start on it,
+    // even where a repair would succeed by now.
+    void journalLeftAfterTheCompileStopsThePhase()
+    {
+        QVERIFY(QFile::rename(m_Fixture.installed(QStringLiteral("prog")),
+            m_Fixture.installed(QStringLiteral("prog.kv_kept"))));
+        writeFile(m_Fixture.installed(QStringLiteral("prog")), "half written");
+        writeFile(ReplaceJournal::journalPath(m_Fixture.install), "K prog\n");
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&phase, &TaskSpecification::message);
+        phase.execute();
+        QCOMPARE(phase.state(), int(STATE_FAILED));
+        QCOMPARE(messageTexts(messages).last(),
+            QStringLiteral("Could not undo an interrupted update in %1").arg(m_Fixture.install));
+        QCOMPARE(readFile(m_Fixture.installed(QStringLiteral("prog"))), QByteArray("half written"));
+        QVERIFY(QFileInfo::exists(m_Fixture.installed(QStringLiteral("prog.kv_kept"))));
+        QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
+    }
+
     void journalNeverReachesOutsideTheInstallation()
     {
         writeFile(m_Fixture.root->filePath(QStringLiteral("outside")), "outside");
