@@ -113,14 +113,9 @@ bool UpdateEngine::initialize()
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
                              .arg(version)
                              .arg(tempDir));
-            removeDirectory(tempDir);
-            QDir parent(tempDir);
-            if (parent.cdUp()) {
-                if (parent.rmdir(QFileInfo(tempDir).fileName()))
-                    emit message(QStringLiteral("Ok"));
-                else
-                    emit message(QStringLiteral("Failed to remove directory"));
-            }
+            emit message(removeSessionDirectory(tempDir)
+                    ? QStringLiteral("Ok")
+                    : QStringLiteral("Failed to remove directory"));
             QFile::remove(UpdateIniData::getIniPath());
             tempDir.clear();
             installDir.clear();
