@@ -20,6 +20,7 @@
 #include <QUrl>
 
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -43,6 +44,21 @@ QByteArray readBannerCacheFile(const QString& path)
     if (data.size() > UpdateEngine::kMaxBannerSize)
         return QByteArray();
     return data;
+}
+
+// Removes prefix + each name from dir where it exists.
+void removeNamedFiles(
+    const QString& dir, const char* prefix, std::initializer_list<const char*> names)
+{
+    const QDir directory(dir);
+    for (const char* name : names) {
+        const QString path
+            = directory.absoluteFilePath(QLatin1String(prefix) + QLatin1String(name));
+        if (QFile::exists(path)) {
+            qDebug() << "Remove" << path;
+            QFile::remove(path);
+        }
+    }
 }
 
 } // namespace
@@ -272,33 +288,16 @@ void UpdateEngine::removeDirectory(const QString& dir)
 
 void UpdateEngine::removeOldFiles(const QString& dir)
 {
-    static const char* const names[]
-        = {"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
+    removeNamedFiles(dir, "_old_",
+        {"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
             "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5", "libQt5Sql.so.5",
-            "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"};
-    const QDir directory(dir);
-    for (const char* name : names) {
-        const QString path
-            = directory.absoluteFilePath(QLatin1String("_old_") + QLatin1String(name));
-        if (QFile::exists(path)) {
-            qDebug() << "Remove old file:" << path;
-            QFile::remove(path);
-        }
-    }
+            "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"});
 }
 
 void UpdateEngine::removeQt4Files(const QString& dir)
 {
-    static const char* const names[]
-        = {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"};
-    const QDir directory(dir);
-    for (const char* name : names) {
-        const QString path = directory.absoluteFilePath(QLatin1String(name));
-        if (QFile::exists(path)) {
-            qDebug() << "Remove Qt4 file:" << path;
-            QFile::remove(path);
-        }
-    }
+    removeNamedFiles(
+        dir, "", {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"});
 }
 
 void UpdateEngine::getBanner()
