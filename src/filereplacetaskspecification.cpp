@@ -75,7 +75,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     if (m_Entry.hasTargetPath() && m_Entry.hasPatch()) {
         old = m_Config->m_TempDir + QLatin1Char('/') + installPath + QStringLiteral("_old");
         qDebug() << "HAS PATCH" << m_Entry.patchKey;
-        preparePatchBase(dst, old);
+        clearPatchBase(old);
         emit message(QStringLiteral("Patching %1").arg(installPath));
     }
 
@@ -95,6 +95,10 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             return;
         }
     }
+    // The base of a patch is copied before the installed file moves aside;
+    // on the pool, since it may be a large program.
+    if (!old.isEmpty())
+        addSubtask(new FileCopyTaskSpecification(nullptr, dst, old, this, 0.0));
     if (keep) {
         const QString kept = ReplaceJournal::keptPath(dst);
         // A kept file that is still there is left over from a phase that
@@ -124,7 +128,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     startSubtasks();
 }
 
-bool FileReplaceTaskSpecification::preparePatchBase(const QString& installed, const QString& old)
+void FileReplaceTaskSpecification::clearPatchBase(const QString& old)
 {
     if (QFileInfo::exists(old) || QFileInfo(old).isSymLink())
         qDebug() << "Remove" << old << QFile::remove(old);
@@ -132,6 +136,11 @@ bool FileReplaceTaskSpecification::preparePatchBase(const QString& installed, co
     qDebug() << "tempOldAbsPath" << oldDir;
     if (!QFileInfo::exists(oldDir))
         qDebug() << "Created" << oldDir << QDir().mkpath(oldDir);
+}
+
+bool FileReplaceTaskSpecification::preparePatchBase(const QString& installed, const QString& old)
+{
+    clearPatchBase(old);
     const bool copied = FileCopyFunc::copyFile(installed, old);
     qDebug() << "Copy" << installed << "->" << old << copied;
     return copied;

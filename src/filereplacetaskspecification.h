@@ -29,8 +29,10 @@ public:
     // A fetched file whose name ends in "._lzma2_" is a container; any
     // other packed file is read as gzip.
     static bool isContainerName(const QString& path);
-    // Copies the installed file to old, the base a patch is applied to,
-    // creating old's directory; an earlier copy there is replaced.
+    // Removes an earlier copy at old, the base a patch is applied to, and
+    // creates old's directory.
+    static void clearPatchBase(const QString& old);
+    // clearPatchBase, then copies the installed file to old at once.
     static bool preparePatchBase(const QString& installed, const QString& old);
 
 public slots:

@@ -1,5 +1,6 @@
 #include "downloadreplacelists.h"
 #include "fastfileoptaskspecification.h"
+#include "filecopytaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
@@ -338,6 +339,26 @@ private slots:
         // its directories back.
         QVERIFY(QTest::qWaitFor([&phase] { return phase.state() != STATE_RUNNING; }));
         QVERIFY(!QFileInfo::exists(m_Fixture.installed(QStringLiteral("a"))));
+    }
+
+    // The base of a patch is a copy of the installed file, which may be a
+    // large program: it is made on the pool, before the file is moved aside,
+    // and not on the GUI thread while the task is set up.
+    void patchBaseIsCopiedOnThePool()
+    {
+        const ReplaceEntry& entry = m_Fixture.list.at(m_Fixture.indexOf(QStringLiteral("prog")));
+        FileReplaceTaskSpecification task(entry, nullptr, &m_Config, nullptr, 1.0, nullptr);
+        task.makeSubtasksAndStart();
+        const QList<TaskSpecification*> children = task.subtasks();
+        QVERIFY(!children.isEmpty());
+        auto* copy = qobject_cast<FileCopyTaskSpecification*>(children.at(0));
+        QVERIFY(copy);
+        QCOMPARE(copy->source(), m_Fixture.installed(QStringLiteral("prog")));
+        QCOMPARE(copy->destination(), m_Fixture.fetched(QStringLiteral("prog_old")));
+        QVERIFY(QTest::qWaitFor([&task] { return task.state() != STATE_RUNNING; }));
+        QCOMPARE(task.state(), int(STATE_FINISHED));
+        QCOMPARE(snapshot(m_Fixture.install).value(QStringLiteral("prog")),
+            snapshot(m_Fixture.expected).value(QStringLiteral("prog")));
     }
 
     void execNamesAndSuffixes_data()
