@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "filecopytaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
@@ -160,10 +161,13 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
         if (!QFileInfo::exists(dstDir))
             QDir().mkpath(dstDir);
         TaskSpecification* writer = nullptr;
+        TaskSpecification* baseCopy = nullptr;
         if (entry.hasPatch()) {
             const QString old = dst + QStringLiteral("_old");
-            FileReplaceTaskSpecification::preparePatchBase(
-                m_Config->m_InstallDir + QLatin1Char('/') + installPath, old);
+            FileReplaceTaskSpecification::clearPatchBase(old);
+            // Copied on the pool, as the replacement does.
+            baseCopy = new FileCopyTaskSpecification(nullptr,
+                m_Config->m_InstallDir + QLatin1Char('/') + installPath, old, nullptr, 0.0);
             emit message(QStringLiteral("Patching %1").arg(installPath));
             writer = new FileTaskSpecification_patch(
                 nullptr, old, tempDir + entry.patchKey, dst, nullptr, 1.0);
@@ -176,7 +180,7 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
         }
         // The new updater is run next: every restored file is checked
         // against the signed ini first, as stage two does.
-        addSubtask(new VerifiedFileTaskSpecification(writer, dst, entry.hash, this, 1.0));
+        addSubtask(new VerifiedFileTaskSpecification(writer, dst, entry.hash, this, 1.0, baseCopy));
     }
     setState(STATE_RUNNING);
     startSubtasks();

@@ -2,7 +2,6 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
-#include "filecopyfunc.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "filetaskspecification_patch.h"
@@ -136,14 +135,6 @@ void FileReplaceTaskSpecification::clearPatchBase(const QString& old)
     qDebug() << "tempOldAbsPath" << oldDir;
     if (!QFileInfo::exists(oldDir))
         qDebug() << "Created" << oldDir << QDir().mkpath(oldDir);
-}
-
-bool FileReplaceTaskSpecification::preparePatchBase(const QString& installed, const QString& old)
-{
-    clearPatchBase(old);
-    const bool copied = FileCopyFunc::copyFile(installed, old);
-    qDebug() << "Copy" << installed << "->" << old << copied;
-    return copied;
 }
 
 void FileReplaceTaskSpecification::subtasksDone()

@@ -30,10 +30,8 @@ public:
     // other packed file is read as gzip.
     static bool isContainerName(const QString& path);
     // Removes an earlier copy at old, the base a patch is applied to, and
-    // creates old's directory.
+    // creates old's directory, so that the base can be copied there.
     static void clearPatchBase(const QString& old);
-    // clearPatchBase, then copies the installed file to old at once.
-    static bool preparePatchBase(const QString& installed, const QString& old);
 
 public slots:
     void execute() override;
