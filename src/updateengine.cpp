@@ -21,6 +21,7 @@
 #include <QUrl>
 
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -47,6 +48,21 @@ QByteArray readBannerCacheFile(const QString& path)
     if (data.size() > UpdateEngine::kMaxBannerSize)
         return QByteArray();
     return data;
+}
+
+// Removes prefix + each name from dir where it exists.
+void removeNamedFiles(
+    const QString& dir, const char* prefix, std::initializer_list<const char*> names)
+{
+    const QDir directory(dir);
+    for (const char* name : names) {
+        const QString path
+            = directory.absoluteFilePath(QLatin1String(prefix) + QLatin1String(name));
+        if (QFile::exists(path)) {
+            qDebug() << "Remove" << path;
+            QFile::remove(path);
+        }
+    }
 }
 
 } // namespace
@@ -117,14 +133,9 @@ bool UpdateEngine::initialize()
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
                              .arg(version)
                              .arg(tempDir));
-            removeDirectory(tempDir);
-            QDir parent(tempDir);
-            if (parent.cdUp()) {
-                if (parent.rmdir(QFileInfo(tempDir).fileName()))
-                    emit message(QStringLiteral("Ok"));
-                else
-                    emit message(QStringLiteral("Failed to remove directory"));
-            }
+            emit message(removeSessionDirectory(tempDir)
+                    ? QStringLiteral("Ok")
+                    : QStringLiteral("Failed to remove directory"));
             QFile::remove(UpdateIniData::getIniPath());
             tempDir.clear();
             installDir.clear();
@@ -281,33 +292,16 @@ void UpdateEngine::removeDirectory(const QString& dir)
 
 void UpdateEngine::removeOldFiles(const QString& dir)
 {
-    static const char* const names[]
-        = {"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
+    removeNamedFiles(dir, "_old_",
+        {"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
             "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5", "libQt5Sql.so.5",
-            "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"};
-    const QDir directory(dir);
-    for (const char* name : names) {
-        const QString path
-            = directory.absoluteFilePath(QLatin1String("_old_") + QLatin1String(name));
-        if (QFile::exists(path)) {
-            qDebug() << "Remove old file:" << path;
-            QFile::remove(path);
-        }
-    }
+            "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"});
 }
 
 void UpdateEngine::removeQt4Files(const QString& dir)
 {
-    static const char* const names[]
-        = {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"};
-    const QDir directory(dir);
-    for (const char* name : names) {
-        const QString path = directory.absoluteFilePath(QLatin1String(name));
-        if (QFile::exists(path)) {
-            qDebug() << "Remove Qt4 file:" << path;
-            QFile::remove(path);
-        }
-    }
+    removeNamedFiles(
+        dir, "", {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"});
 }
 
 void UpdateEngine::getBanner()
