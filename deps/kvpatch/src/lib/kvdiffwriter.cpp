@@ -62,14 +62,10 @@ int64_t matchLength(const uint8_t* a, int64_t aLength, const uint8_t* b, int64_t
 }
 
 // Finds the longest match of `target` among the old data's suffixes by
-// binary search over the suffix array (entry 0 is the empty suffix). The
-// suffixes are ordered lexicographically, so the longest match sits next to
-// where the target would be inserted. A table of where each two-byte prefix
-// starts in the array skips the first, cache-missing, steps of the search,
-// and each comparison starts after the prefix that the two bounds share with
-// the target (every entry between them shares it too), so that a search
-// inside a long run of equal bytes costs the run's length once rather than
-// once per step.
+// binary search over the suffix array (entry 0 is the empty suffix). Each
+// comparison starts after the prefix that both bounds share with the target
+// (every entry between them shares it too), so that a search inside a long
+// run of equal bytes does not compare the run again at every step.
 class MatchFinder
 {
 public:
@@ -78,24 +74,6 @@ public:
         , m_oldSize(oldSize)
         , m_suffixes(suffixes)
     {
-    }
-
-    bool init()
-    {
-        m_buckets = allocate<int32_t>(kBuckets + 1);
-        if (!m_buckets)
-            return false;
-        // Keys never decrease along the array: a one-byte suffix b sorts
-        // before every suffix that starts with b, and gets the smallest key
-        // of them.
-        int64_t entry = 1;
-        for (int64_t key = 0; key < kBuckets; ++key) {
-            while (entry <= m_oldSize && keyAt(entry) < key)
-                ++entry;
-            m_buckets[key] = int32_t(entry);
-        }
-        m_buckets[kBuckets] = int32_t(m_oldSize + 1);
-        return true;
     }
 
     int64_t find(const uint8_t* target, int64_t targetSize, int64_t* position) const
@@ -146,15 +124,6 @@ public:
     }
 
 private:
-    static const int64_t kBuckets = 1 << 16;
-
-    int64_t keyAt(int64_t entry) const
-    {
-        const int64_t start = m_suffixes[entry];
-        const int64_t high = int64_t(m_old[start]) << 8;
-        return start + 1 < m_oldSize ? high | m_old[start + 1] : high;
-    }
-
     int64_t lengthAt(int64_t entry, const uint8_t* target, int64_t targetSize) const
     {
         if (entry > m_oldSize)
@@ -166,7 +135,6 @@ private:
     const uint8_t* m_old;
     int64_t m_oldSize;
     const int32_t* m_suffixes;
-    Block<int32_t> m_buckets;
 };
 
 // The three sections as they are being produced.
@@ -195,8 +163,6 @@ public:
 
     bool build()
     {
-        if (!m_finder.init())
-            return false;
         int64_t scan = 0;
         int64_t len = 0;
         int64_t pos = 0;
