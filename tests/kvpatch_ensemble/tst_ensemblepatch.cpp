@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
+#include <string>
 #include <thread>
 
 using namespace kvpatch;
@@ -128,6 +130,38 @@ TEST_F(EnsemblePatchTest, PlainPatchesOverVariousContents)
         ASSERT_EQ(ApplyInMemory(c.first, MakePlainPatch(c.first, c.second), &result), C_OK);
         EXPECT_EQ(result, c.second);
     }
+}
+
+// Text of words drawn at random from a few hundred made-up ones: it
+// compresses, and two such texts share many short spurious matches.
+Bytes RandomWords(size_t n, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::string text;
+    while (text.size() < n) {
+        const uint32_t word = random() % 300;
+        text += char('a' + word % 26);
+        text += char('a' + word / 26 % 26);
+        text += "ent" + std::to_string(word % 7) + (word % 11 == 0 ? ".\n" : " ");
+    }
+    text.resize(n);
+    return ToBytes(text);
+}
+
+// Where old and new share little, the patch is no larger than the new file
+// compressed on its own (plus the patch's few bytes of framing): spurious
+// matches made it a quarter larger.
+TEST_F(EnsemblePatchTest, UnrelatedFilesCostNoMoreThanACompressedCopy)
+{
+    const Bytes old = RandomWords(200000, 1);
+    const Bytes fresh = RandomWords(200000, 2);
+    const Bytes patch = MakePlainPatch(old, fresh);
+    SinkStream copy;
+    ASSERT_TRUE(Lzma2EncodeBuffer(fresh.data(), fresh.size(), &copy));
+    EXPECT_LE(patch.size(), copy.Length() + 64);
+    Bytes result;
+    ASSERT_EQ(ApplyInMemory(old, patch, &result), C_OK);
+    EXPECT_EQ(result, fresh);
 }
 
 TEST_F(EnsemblePatchTest, EmptyResultIsWrittenAsEmptyFile)
