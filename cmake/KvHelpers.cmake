@@ -1,3 +1,6 @@
+# Directory of this file, for helpers that find files of the repository.
+set(KV_HELPERS_DIR "${CMAKE_CURRENT_LIST_DIR}")
+
 # Adds every direct subdirectory of DIR that has a CMakeLists.txt, so that
 # each area (tests, benchmarks, fuzzers) keeps its own build file.
 function(kv_add_subdirectories dir)
@@ -89,5 +92,21 @@ function(kv_autogen_on_new_files target)
   if(NOT old_content STREQUAL "${content}")
     file(WRITE "${list_file}" "${content}")
     file(REMOVE "${CMAKE_CURRENT_BINARY_DIR}/${target}_autogen/timestamp")
+  endif()
+endfunction()
+
+# The development key's private half is in the repository: anyone can sign
+# product inis that a build embedding its public half accepts. Only a Debug
+# build (tests, development) should carry it; every other build type that
+# embeds KEY_FILE with the development key's content gets a warning.
+function(kv_warn_development_key key_file build_type)
+  file(SHA256 "${key_file}" key_sha)
+  file(SHA256 "${KV_HELPERS_DIR}/../keys/dev-only-release-signing.pub" dev_key_sha)
+  if(key_sha STREQUAL dev_key_sha AND NOT build_type STREQUAL "Debug")
+    message(WARNING
+      "This ${build_type} build embeds the DEVELOPMENT public key "
+      "(keys/dev-only-release-signing.pub), whose private half is in the repository: "
+      "it accepts product inis that anyone can sign. Do not ship it. A release build "
+      "sets -DKV_PRODUCT_INI_PUBLIC_KEY=<the release public key file>.")
   endif()
 endfunction()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each for SECONDS (default 30).
+# UndefinedBehaviorSanitizer) and runs each for SECONDS (default 30), with the
+# flags in fuzz/AREA/TARGET.flags when that file exists.
 #   scripts/fuzz.sh [SECONDS] [extra libFuzzer flags]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -27,8 +28,13 @@ for t in "${targets[@]}"; do
   seeds="$root/fuzz/$(basename "$(dirname "$t")")/seeds/$name"
   args=("$corpus")
   [ -d "$seeds" ] && args+=("$seeds")
+  # A target's own libFuzzer flags (such as a process memory limit).
+  flags=()
+  flagfile="$root/fuzz/$(basename "$(dirname "$t")")/$name.flags"
+  [ -f "$flagfile" ] && read -r -a flags <"$flagfile"
   echo "fuzz: $name for ${seconds}s"
-  if "$t" -max_total_time="$seconds" -print_final_stats=1 "$@" "${args[@]}" >"$dir/$name.log" 2>&1; then
+  if "$t" -max_total_time="$seconds" -print_final_stats=1 "${flags[@]}" "$@" "${args[@]}" \
+    >"$dir/$name.log" 2>&1; then
     grep -E 'stat::number_of_executed_units' "$dir/$name.log" || true
   else
     echo "fuzz: $name FAILED"; tail -n 60 "$dir/$name.log"; failed=$((failed + 1))

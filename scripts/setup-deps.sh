@@ -15,6 +15,9 @@ packages=(
   # tools the tests and benchmarks compare against or drive
   xz-utils zstd xdelta3 curl nginx-light python3 libdivsufsort-dev
   gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 binutils-arm-linux-gnueabihf
+  # the patch engine built as a 32-bit x86 program (scripts/test-i386.sh)
+  gcc-multilib g++-multilib liblzma-dev:i386 zlib1g-dev:i386 libgtest-dev:i386
+  libboost-date-time1.74-dev:i386
 )
 
 missing=()
@@ -32,5 +35,9 @@ echo "setup: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# The 32-bit libraries come from the i386 half of the archive.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the updater and runs every test with CTest.
-#   scripts/test.sh           plain build in build/
+#   scripts/test.sh           Release build in build/ (the build type that
+#                             ships; the sanitizer builds cover Debug)
 #   scripts/test.sh --asan    AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
 #   scripts/test.sh --tsan    ThreadSanitizer in build-tsan/
 # Extra arguments after the mode go to ctest (for example -R tst_composed).
@@ -16,7 +17,7 @@ esac
 
 jobs="$(nproc)"
 case "$mode" in
-  plain) dir="$root/build";      flags=() ;;
+  plain) dir="$root/build";      flags=(-DCMAKE_BUILD_TYPE=Release) ;;
   asan)  dir="$root/build-asan"; flags=(-DKV_SANITIZE=ON -DKV_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
   tsan)  dir="$root/build-tsan"; flags=(-DKV_TSAN=ON -DKV_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
 esac

@@ -22,7 +22,6 @@ namespace {
 
 const char* const kUpdateIniName = "update.ini";
 const int kDefaultStreams = 6;
-const int kTempDirCandidates = 1000;
 
 // The configuration's user-visible texts share the translation context of
 // QObject with the rest of the start-up texts.
@@ -38,7 +37,9 @@ QString withTrailingSlash(const QString& text)
 
 QString builtInBaseUrl()
 {
-    return QString::fromLatin1(KV_UPDATE_BASE_URL);
+    // Every download appends the version number to the base address, so a
+    // build setting without its final "/" would make every address wrong.
+    return withTrailingSlash(QString::fromLatin1(KV_UPDATE_BASE_URL));
 }
 
 // Creates exactly this directory (not its parents) for its owner only. Fails
@@ -51,6 +52,21 @@ bool makePrivateDirectory(const QString& path)
         return false;
     // The umask may have taken bits away; set the mode exactly.
     return ::chmod(native.constData(), S_IRWXU) == 0;
+}
+
+// QDir::tempPath() resolves TMPDIR and is empty while that does not exist.
+// Its missing parents are created as any directory would be; TMPDIR itself,
+// being made for this user alone, for its owner only.
+void createMissingSystemTemp()
+{
+    const QString wanted = qEnvironmentVariable("TMPDIR");
+    if (wanted.isEmpty())
+        return;
+    const QString path = QDir::cleanPath(QDir::current().absoluteFilePath(wanted));
+    if (QFileInfo(path).isSymLink())
+        return;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    makePrivateDirectory(path);
 }
 
 } // namespace
@@ -204,17 +220,18 @@ bool Configuration::initalizeStart(const QString& tempDir, const QString& instal
 
 bool Configuration::createTempDir()
 {
-    const QString systemTemp = QDir::tempPath();
-    if (systemTemp.isEmpty()) {
+    if (QDir::tempPath().isEmpty())
+        createMissingSystemTemp();
+    const QString prefix = tempDirPrefix();
+    if (prefix.isEmpty()) {
         qDebug() << "*Error* Unable to get temp directory";
         emit fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
     }
-    const QString prefix = withTrailingSlash(systemTemp) + QLatin1String("kelvarion_temp_");
 
     // Stage two later runs programs from this directory, so it is created
     // for its owner only.
-    for (int n = 0; n < kTempDirCandidates; ++n) {
+    for (int n = 0; n < tempDirCandidates; ++n) {
         const QString candidate = prefix + QString::number(n);
         if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
             continue;
@@ -237,6 +254,14 @@ void Configuration::readUpdateSettings()
     m_Streams = settings.value(QStringLiteral("streams"), kDefaultStreams).toInt();
     if (m_Streams < 1)
         m_Streams = kDefaultStreams;
+}
+
+QString Configuration::tempDirPrefix()
+{
+    const QString systemTemp = QDir::tempPath();
+    if (systemTemp.isEmpty())
+        return QString();
+    return withTrailingSlash(systemTemp) + QLatin1String("kelvarion_temp_");
 }
 
 QString Configuration::getConfigDir()

@@ -60,6 +60,11 @@ public:
     static QString getAppDir();
     static QString getClientScriptName();
     static QString defaultClientType(int clientUpdate);
+    // The system temporary directory followed by "/kelvarion_temp_"; the
+    // update's temporary directory is this and a number below
+    // tempDirCandidates. Empty when there is no system temporary directory.
+    static QString tempDirPrefix();
+    static constexpr int tempDirCandidates = 1000;
     bool getClientBinaryName(const QString& dir) const;
 
     bool m_Ready;

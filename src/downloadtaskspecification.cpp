@@ -103,6 +103,10 @@ bool DownloadTaskSpecification::writeAvailableData()
             retryOrFail(m_Reply->errorString());
             return false;
         }
+        if (bytesRead > sizeLimit() - m_ReceivedSize) {
+            failTooLarge();
+            return false;
+        }
         const qint64 bytesWritten = m_File.write(buffer, bytesRead);
         if (bytesWritten < 0) {
             retryOrFail(m_File.errorString());
@@ -257,8 +261,26 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (!m_Reply)
         return;
     const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && status.toInt() != 200)
+    if (status.isValid() && status.toInt() != 200) {
         retryOrFail(QStringLiteral("%1 returned %2").arg(m_UrlPath).arg(status.toInt()));
+        return;
+    }
+    // A body announced larger than allowed fails before any of it is read.
+    bool announced = false;
+    const qint64 length
+        = m_Reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    if (announced && length > sizeLimit())
+        failTooLarge();
+}
+
+qint64 DownloadTaskSpecification::sizeLimit() const
+{
+    return m_ExpectedSize >= 0 ? m_ExpectedSize : kUnknownSizeLimit;
+}
+
+void DownloadTaskSpecification::failTooLarge()
+{
+    retryOrFail(QStringLiteral("%1 is larger than %2 bytes").arg(m_UrlPath).arg(sizeLimit()));
 }
 
 void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*)

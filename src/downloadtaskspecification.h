@@ -37,6 +37,11 @@ public:
     static constexpr int kMaxRestarts = 4;
     // Polls in a row without data that end an attempt.
     static constexpr int kStallPolls = 16;
+    // The most a download of unknown size (the product ini and its
+    // signature) may bring; real inis stay far below it. It keeps a hostile
+    // server from filling the temporary directory before anything is
+    // checked. A listed file may bring no more than its listed size.
+    static constexpr qint64 kUnknownSizeLimit = 32LL * 1024 * 1024;
 
 public slots:
     void execute() override;
@@ -63,6 +68,8 @@ private slots:
 
 private:
     void dropReply();
+    qint64 sizeLimit() const;
+    void failTooLarge();
 
     QNetworkAccessManager* m_Manager;
     QNetworkReply* m_Reply;

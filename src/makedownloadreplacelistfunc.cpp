@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "downloadreplacelists.h"
 #include "productini.h"
+#include "replacejournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -76,6 +77,12 @@ bool MakeDownloadReplaceListFunc::run()
     m_Lists->clear();
     m_StageTwo = m_Config->m_ClientUpdate != 0;
     m_Done = 0;
+    // A replacement phase that was killed left the installation half
+    // replaced; put it back before comparing it with the ini, or files it
+    // kept aside would be lost and the lists built on a mix of releases.
+    if (m_StageTwo && !ReplaceJournal::recover(m_Config->m_InstallDir))
+        emit message(QStringLiteral("Could not undo an interrupted update in %1")
+                         .arg(m_Config->m_InstallDir));
     const QString iniPath
         = joinPath(m_Config->m_TempDir, productIniFileName(m_Config->m_ClientUpdate));
     qDebug() << "prodIni" << iniPath;

@@ -4,8 +4,11 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QSettings>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const char* const kSessionGroup = "current";
@@ -60,7 +63,7 @@ bool UpdateIniData::read(
     qDebug() << "get" << path << storedVersion << storedDir << storedKv3dir << storedType;
 
     const bool valid = versionParsed && !storedType.isEmpty() && !storedDir.isEmpty()
-        && QFileInfo::exists(storedDir);
+        && isSessionDirectory(storedDir);
     if (!valid)
         return false;
     if (version)
@@ -72,6 +75,24 @@ bool UpdateIniData::read(
     if (type)
         *type = storedType;
     return true;
+}
+
+bool UpdateIniData::isSessionDirectory(const QString& dir)
+{
+    const QString prefix = Configuration::tempDirPrefix();
+    if (prefix.isEmpty() || !dir.startsWith(prefix))
+        return false;
+    // The number exactly as the directory's creator writes it: no sign, no
+    // leading zero, no trailing "/".
+    const QString suffix = dir.mid(prefix.size());
+    bool isNumber = false;
+    const int n = suffix.toInt(&isNumber, 10);
+    if (!isNumber || n < 0 || n >= Configuration::tempDirCandidates || QString::number(n) != suffix)
+        return false;
+    struct stat info;
+    if (::lstat(QFile::encodeName(dir).constData(), &info) != 0)
+        return false;
+    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
 }
 
 void UpdateIniData::write(const QString& path, int version, const QString& dir,

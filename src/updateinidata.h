@@ -21,6 +21,13 @@ public:
     // Hands the recorded session to stage two: a copy in tempDir/update.ini
     // with the stage-two client type. Writes nothing without a valid session.
     static void modifyTempIni(const QString& tempDir);
+    // True only for a directory that this updater could have made as an
+    // update's temporary directory: a real directory (not a link) directly
+    // under the system temporary directory, named "kelvarion_temp_" and a
+    // number from 0 to 999, owned by this user and closed to everyone else.
+    // Any other directory named by a session file may belong to someone
+    // else, or hold what must not be emptied; it is no session.
+    static bool isSessionDirectory(const QString& dir);
 
 private:
     static bool read(

@@ -37,5 +37,7 @@ void AppendStoredLzma2Block(Bytes* out, const uint8_t* data, size_t size)
 
 void LimitAllocations()
 {
+#ifndef KV_FUZZ_WITHOUT_ALLOCATION_LIMIT
     kvpatch::SetAllocationLimit(size_t(64) << 20);
+#endif
 }

@@ -448,10 +448,31 @@ private slots:
         QCOMPARE(info.st_mode & 07777, mode_t(0700));
     }
 
-    void missingSystemTempIsFatal()
+    void missingSystemTempIsCreated()
     {
-        // The system temporary directory resolves to nothing when it does not exist.
+        // TMPDIR names a directory that does not exist yet (QDir::tempPath()
+        // is then empty): its parents are made, then it, for its owner only.
         const QString missing = m_SystemTemp->path() + QStringLiteral("/a/b");
+        qputenv("TMPDIR", QFile::encodeName(missing));
+        Configuration config;
+        QSignalSpy fatal(&config, &Configuration::fatalError);
+        QVERIFY(config.createTempDir());
+        QCOMPARE(fatal.count(), 0);
+        QCOMPARE(config.m_TempDir, missing + QStringLiteral("/kelvarion_temp_0"));
+        struct stat info;
+        QCOMPARE(::stat(QFile::encodeName(missing).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0700));
+        QCOMPARE(::stat(QFile::encodeName(config.m_TempDir).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0700));
+    }
+
+    void uncreatableSystemTempIsFatal()
+    {
+        const QString file = m_SystemTemp->path() + QStringLiteral("/file");
+        QFile blocker(file);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        const QString missing = file + QStringLiteral("/b");
         qputenv("TMPDIR", QFile::encodeName(missing));
         Configuration config;
         QSignalSpy fatal(&config, &Configuration::fatalError);

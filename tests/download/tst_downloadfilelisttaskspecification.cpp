@@ -210,8 +210,8 @@ private slots:
     void persistentMismatchFailsAndRemovesTheFile()
     {
         const auto e = addFile("bin", "x.so", bodyOf(4000, 'g'));
-        // Longer than listed: the server's body is the wrong file.
-        server->serve(serverPath(e), TestHttpResponse::ok(bodyOf(5000, 'g')));
+        // The listed size, but the wrong file.
+        server->serve(serverPath(e), TestHttpResponse::ok(bodyOf(4000, 'h')));
         auto task = makeList();
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
@@ -280,6 +280,47 @@ private slots:
         QVERIFY(!QFile::exists(local("bad.bin")));
         QVERIFY(!QFile::exists(local("slow.bin")));
         QVERIFY(!QFile::exists(local("later.bin")));
+    }
+
+    void noQueuedDownloadStartsAfterASiblingFailed_data()
+    {
+        QTest::addColumn<int>("streams");
+        QTest::addColumn<int>("files");
+        QTest::addColumn<int>("failing");
+        QTest::newRow("2 streams, first fails") << 2 << 5 << 0;
+        QTest::newRow("3 streams, last running fails") << 3 << 7 << 2;
+        QTest::newRow("6 streams, one of many fails") << 6 << 12 << 4;
+    }
+
+    void noQueuedDownloadStartsAfterASiblingFailed()
+    {
+        // The running siblings stall half-way, so the failure comes first
+        // and frees slots that the queued files must not take.
+        QFETCH(int, streams);
+        QFETCH(int, files);
+        QFETCH(int, failing);
+        config->m_Streams = streams;
+        TestHttpResponse partial = TestHttpResponse::cutOff(bodyOf(1000), 400);
+        partial.stallAfterSending = true;
+        QList<DownloadEntry> entries;
+        for (int i = 0; i < files; ++i) {
+            entries << addFile("s", QStringLiteral("f%1.bin").arg(i), bodyOf(1000));
+            server->serve(
+                serverPath(entries.last()), i == failing ? TestHttpResponse::error(404) : partial);
+        }
+        auto task = makeList();
+        task->execute(); // no poll: the stalled downloads wait for the abort
+        QTRY_VERIFY_WITH_TIMEOUT(task->state() != STATE_RUNNING, 30000);
+        QCOMPARE(task->state(), int(STATE_FAILED));
+        QCOMPARE(server->requestCount(serverPath(entries.at(failing))), 5);
+        // Let anything a late start would send reach the server.
+        QTRY_COMPARE_WITH_TIMEOUT(server->activeRequests(), 0, 10000);
+        QCoreApplication::processEvents();
+        for (int i = 0; i < files; ++i) {
+            if (i != failing)
+                QCOMPARE(server->requestCount(serverPath(entries.at(i))), i < streams ? 1 : 0);
+        }
+        QVERIFY(QDir(dir->path()).entryList(QDir::Files).isEmpty());
     }
 
     void cancelStopsRunningDownloads_data()

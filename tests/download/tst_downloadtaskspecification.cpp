@@ -76,6 +76,9 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::newRow("404") << 404;
         QTest::newRow("500") << 500;
+        // Neither a redirect nor a partial body is the file.
+        QTest::newRow("302") << 302;
+        QTest::newRow("206") << 206;
     }
 
     void failingStatusGivesFiveAttempts()
@@ -206,18 +209,57 @@ private slots:
         QVERIFY(!QFile::exists(target()));
     }
 
-    void longerBodyThanListedKeepsFullWeight()
+    void bodyLargerThanListedFailsEachAttempt_data()
     {
-        const QByteArray body = bodyOf(3000);
-        server->serve(kServerPath, TestHttpResponse::ok(body));
+        QTest::addColumn<qint64>("announced");
+        QTest::addColumn<qint64>("sent");
+        // -1: the real size is announced; -2: none, the body ends when the
+        // connection closes. A body far larger than listed must be cut off
+        // at the listed size, not read to its end.
+        QTest::newRow("announced") << qint64(-1) << qint64(3000);
+        QTest::newRow("not announced") << qint64(-2) << qint64(3000);
+        QTest::newRow("not announced, endless") << qint64(-2) << qint64(1LL << 30);
+        QTest::newRow("announced larger, body cut") << qint64(1LL << 40) << qint64(3000);
+    }
+
+    void bodyLargerThanListedFailsEachAttempt()
+    {
+        QFETCH(qint64, announced);
+        QFETCH(qint64, sent);
+        TestHttpResponse big = TestHttpResponse::pattern(sent);
+        big.contentLength = announced;
+        server->serve(kServerPath, big);
         auto task = makeTask(1000);
-        QSignalSpy progress(task.get(), &TaskSpecification::updateProgress);
+        QSignalSpy messages(task.get(), &TaskSpecification::message);
+        runUntilEnded(task.get());
+        QCOMPARE(task->state(), int(STATE_FAILED));
+        QCOMPARE(server->requestCount(kServerPath), 5);
+        QStringList expected {"Downloading sec/a.bin"};
+        for (int i = 0; i < 5; ++i)
+            expected << "sec/a.bin is larger than 1000 bytes";
+        expected << "Unable to download sec/a.bin";
+        QCOMPARE(messageTexts(messages), expected);
+        QVERIFY(!QFile::exists(target()));
+    }
+
+    void unknownSizeIsCappedFarAboveRealInis()
+    {
+        const qint64 limit = DownloadTaskSpecification::kUnknownSizeLimit;
+        QVERIFY(limit >= 16LL * 1024 * 1024);
+        TestHttpResponse endless = TestHttpResponse::pattern(limit + 4096);
+        endless.contentLength = -2;
+        TestHttpResponse announced = TestHttpResponse::headersThenSilence(limit + 1);
+        const QByteArray ini = bodyOf(200000);
+        server->serve(kServerPath, {endless, announced, TestHttpResponse::ok(ini)});
+        auto task = makeTask(-1);
+        QSignalSpy messages(task.get(), &TaskSpecification::message);
         runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FINISHED));
-        QCOMPARE(readAll(target()), body);
-        for (const QList<QVariant>& args : progress)
-            QVERIFY(args.at(0).toReal() <= kWeight);
-        QCOMPARE(task->progress(), kWeight);
+        const QString tooLarge = QStringLiteral("sec/a.bin is larger than %1 bytes").arg(limit);
+        QCOMPARE(messageTexts(messages),
+            (QStringList {
+                "Downloading sec/a.bin", tooLarge, tooLarge, "Downloading sec/a.bin finished"}));
+        QCOMPARE(readAll(target()), ini);
     }
 
     void slowTrickleDoesNotTimeOut()
@@ -269,7 +311,9 @@ private slots:
 
     void zeroExpectedSizeReportsNoProgressBeforeTheEnd()
     {
-        server->serve(kServerPath, TestHttpResponse::ok(bodyOf(50000)));
+        // An empty listed file: the size is not taken from the reply, and
+        // any byte at all would be more than listed.
+        server->serve(kServerPath, TestHttpResponse::ok(QByteArray()));
         auto task = makeTask(0);
         QSignalSpy progress(task.get(), &TaskSpecification::updateProgress);
         runUntilEnded(task.get());
@@ -278,6 +322,8 @@ private slots:
         for (int i = 0; i + 1 < progress.count(); ++i)
             QCOMPARE(progress.at(i).at(0).toReal(), 0.0);
         QCOMPARE(progress.last().at(0).toReal(), kWeight);
+        QVERIFY(QFile::exists(target()));
+        QCOMPARE(QFileInfo(target()).size(), qint64(0));
     }
 
     void pollOfIdleTaskLeavesDownloadingFlag()

@@ -304,6 +304,17 @@ TEST(KvDiffFailure, HeaderChecks)
     EXPECT_TRUE(apply(otherOld, bare, false).ok);
 }
 
+// The new size is a claim: the output never takes more room than the diff
+// and extra bytes can fill, so a diff that claims 2 GiB fails as corrupt
+// (its controls end) instead of allocating 2 GiB.
+TEST(KvDiffFailure, ClaimedNewSizeIsNotAllocated)
+{
+    SetAllocationLimit(1 << 20);
+    expectFailure({}, rawDiff(0x80000000u, {{0, 2, 0}}, {}, bytesOf("hi")), false,
+        "Corrupt patch reading control");
+    SetAllocationLimit(SIZE_MAX);
+}
+
 TEST(KvDiffFailure, OutputThatCannotGrowFails)
 {
     const Bytes diff = rawDiff(4, {{0, 4, 0}}, {}, bytesOf("abcd"));

@@ -169,6 +169,26 @@ TEST(Lzma2, HugeAnnouncedWindowDecodesSmallBlock)
     EXPECT_TRUE(source.Empty());
 }
 
+// The unpacked size is a claim; the chunk headers tell what the block can
+// really hold. A block of five bytes that claims 2 GiB (with a 4 GiB window)
+// fails as short, without the claim ever being allocated.
+TEST(Lzma2, ClaimedSizeIsNotAllocated)
+{
+    const Bytes stored {1, 0, 4, 'h', 'e', 'l', 'l', 'o', 0};
+    const Bytes encoded = encodeBlock(bytesOf("hello"));
+    const Bytes compressed(encoded.begin() + 2, encoded.end());
+    for (const Bytes& stream : {stored, compressed}) {
+        for (uint8_t property : {uint8_t(0x18), uint8_t(40)}) {
+            Bytes block {property, 0x80, 0x80, 0x80, 0x80, 0x08};
+            block.insert(block.end(), stream.begin(), stream.end());
+            SinkStream out;
+            SetAllocationLimit(1 << 20);
+            EXPECT_EQ(decodeExpectingFailure(block, &out).message, "Error uncompressing data 0");
+            SetAllocationLimit(SIZE_MAX);
+        }
+    }
+}
+
 TEST(Lzma2, FailedOutputCannotTakeTheBlock)
 {
     SinkStream out;

@@ -98,8 +98,12 @@ TEST(Varint, RoundTripsThroughSourceStream)
 
 TEST(Varint, SizeBeyond32BitsIsRefused)
 {
+    // Only a 64-bit size_t can hold such a size.
+    const uint64_t beyond = uint64_t(1) << 32;
+    if (!FitsSize(beyond))
+        GTEST_SKIP() << "size_t has 32 bits";
     SinkStream sink;
-    EXPECT_FALSE(sink.WriteSizeVarint32(size_t(1) << 32));
+    EXPECT_FALSE(sink.WriteSizeVarint32(size_t(beyond)));
     EXPECT_EQ(sink.Length(), 0u);
 }
 
@@ -307,3 +311,18 @@ TEST(FallibleElementBuffer, AllocationFailureIsSticky)
 }
 
 } // namespace
+
+// Counts from an input times an element size: a product that does not fit a
+// size_t is refused, never wrapped into a small block.
+TEST(Allocation, ArrayProductsThatDoNotFitAreRefused)
+{
+    EXPECT_EQ(TryAllocateArray(SIZE_MAX / 2 + 1, 2), nullptr);
+    EXPECT_EQ(TryAllocateArray(2, SIZE_MAX / 2 + 1), nullptr);
+    if (!FitsSize(uint64_t(1) << 32)) {
+        EXPECT_EQ(TryAllocateArray(size_t(1) << 30, 4), nullptr);
+    }
+    void* block = TryAllocateArray(1000, 4);
+    EXPECT_NE(block, nullptr);
+    FreeAllocation(block);
+    EXPECT_TRUE(FitsSize(SIZE_MAX));
+}

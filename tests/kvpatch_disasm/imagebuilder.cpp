@@ -317,3 +317,35 @@ MachoImage BuildMachoImage(const MachoImageSpec& spec)
     image.putBytes(macho.codeOffset, spec.code);
     return macho;
 }
+
+std::vector<uint8_t> BuildMachoWithSections(
+    const std::vector<std::pair<uint32_t, uint32_t>>& sections, const std::vector<uint8_t>& code,
+    uint32_t* codeStart)
+{
+    constexpr uint32_t kCommand = 32;
+    const uint32_t count = static_cast<uint32_t>(sections.size());
+    const uint32_t commandSize = 72 + 80 * count;
+    *codeStart = AlignUp(kCommand + commandSize, 16);
+    const uint32_t fileSize = *codeStart + static_cast<uint32_t>(code.size());
+    ByteImage image;
+    image.put32(0, 0xFEEDFACF);
+    image.put32(4, 0x1000007);
+    image.put32(12, 2);
+    image.put32(16, 1);
+    image.put32(20, commandSize);
+    image.put32(kCommand, 25);
+    image.put32(kCommand + 4, commandSize);
+    image.put64(kCommand + 32, fileSize);
+    image.put64(kCommand + 48, fileSize);
+    image.put32(kCommand + 64, count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t header = kCommand + 72 + 80 * i;
+        const uint32_t offset = *codeStart + sections[i].first;
+        image.put64(header + 32, offset);
+        image.put64(header + 40, sections[i].second);
+        image.put32(header + 48, offset);
+        image.put32(header + 64, 0x80000400);
+    }
+    image.putBytes(*codeStart, code);
+    return image.bytes;
+}

@@ -100,3 +100,10 @@ struct MachoImage
 };
 
 MachoImage BuildMachoImage(const MachoImageSpec& spec);
+
+// A 64-bit Mach-O image with one segment over the whole file at vmaddr 0,
+// `code` after the load commands at `*codeStart` (16-aligned), and code
+// sections given as {offset from the code's start, size}, in that order.
+std::vector<uint8_t> BuildMachoWithSections(
+    const std::vector<std::pair<uint32_t, uint32_t>>& sections, const std::vector<uint8_t>& code,
+    uint32_t* codeStart);

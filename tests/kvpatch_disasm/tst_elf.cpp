@@ -182,7 +182,7 @@ TEST(ElfDisassembler, MalformedHeadersAreRefusedWithTheirReason)
     };
     auto edit = [](std::vector<uint8_t> image, size_t offset, uint64_t value, int width) {
         for (int i = 0; i < width; ++i)
-            image[offset + i] = uint8_t(value >> (8 * i));
+            image.at(offset + i) = uint8_t(value >> (8 * i));
         return image;
     };
     const uint32_t shoff = SampleElf().sectionHeaderOffset;
@@ -231,4 +231,108 @@ TEST(ElfDisassembler, EveryTruncationIsHandled)
         if (!image.empty())
             CheckEveryPrefix(image);
     }
+}
+
+namespace {
+
+struct ElfSection
+{
+    uint32_t type;
+    uint64_t offset;
+    uint64_t size;
+};
+
+// Section headers of an ELF64 image.
+std::vector<ElfSection> ElfSections(const std::vector<uint8_t>& image, uint64_t* tableOffset)
+{
+    ByteImage bytes;
+    bytes.bytes = image;
+    *tableOffset = bytes.get32(40) | (uint64_t(bytes.get32(44)) << 32);
+    const uint16_t count = static_cast<uint16_t>(image[60] | (image[61] << 8));
+    std::vector<ElfSection> sections;
+    for (uint16_t i = 0; i < count; ++i) {
+        const size_t header = *tableOffset + 64u * i;
+        sections.push_back(
+            {bytes.get32(header + 4), bytes.get32(header + 24), bytes.get32(header + 32)});
+    }
+    return sections;
+}
+
+// A real x86-64 library of the machine: the zlib that the engine links.
+std::vector<uint8_t> RealLibrary()
+{
+    for (const char* path :
+        {"/usr/lib/x86_64-linux-gnu/libz.so.1", "/lib/x86_64-linux-gnu/libz.so.1"}) {
+        std::vector<uint8_t> image = ReadWholeFile(path);
+        if (!image.empty())
+            return image;
+    }
+    return {};
+}
+
+} // namespace
+
+// Sections added to a library after linking leave its section table out of
+// file order. The walk follows the table: a section before the position
+// moves it back and the bytes after that section come out again, so the
+// program (and thus any patch made against it elsewhere) holds those bytes
+// twice.
+TEST(ElfDisassembler, SectionTableOutOfFileOrderIsWalkedInTableOrder)
+{
+    std::vector<uint8_t> image = RealLibrary();
+    if (image.empty())
+        GTEST_SKIP() << "no x86-64 libz.so.1 on this machine";
+    uint64_t table = 0;
+    const std::vector<ElfSection> sections = ElfSections(image, &table);
+    // Two neighbouring program-bits sections with a gap after the first.
+    size_t x = 0;
+    while (x + 1 < sections.size()
+        && !(sections[x].type == 1 && sections[x + 1].type == 1 && sections[x].size > 0
+            && sections[x + 1].offset > sections[x].offset + sections[x].size))
+        ++x;
+    ASSERT_LT(x + 1, sections.size());
+    const ElfSection first = sections[x];
+    const ElfSection second = sections[x + 1];
+    std::swap_ranges(image.begin() + table + 64 * x, image.begin() + table + 64 * (x + 1),
+        image.begin() + table + 64 * (x + 1));
+
+    FileType type = UNKNOWN;
+    size_t length = 0;
+    ASSERT_EQ(DetectFileType(image.data(), image.size(), &type, &length), C_OK);
+    ASSERT_EQ(type, ELF_64_X64);
+    // Up to the end of the second section; then the first again and on from
+    // there to the end, the second section among those bytes once more.
+    std::vector<uint8_t> expected(image.begin(), image.begin() + second.offset + second.size);
+    expected.insert(expected.end(), image.begin() + first.offset, image.begin() + length);
+    const RoundTrip result = RunRoundTrip(image);
+    ASSERT_EQ(result.assemble, C_OK);
+    EXPECT_EQ(result.bytes, expected);
+}
+
+// A table that sends the walk back to the start again and again would copy
+// the file over and over; beyond a few times its length the image is refused.
+TEST(ElfDisassembler, WalkThatCopiesTheFileManyTimesIsRefused)
+{
+    const std::vector<uint8_t> library = RealLibrary();
+    if (library.empty())
+        GTEST_SKIP() << "no x86-64 libz.so.1 on this machine";
+    // A new table at the end: 2000 sections, alternately an empty no-bits
+    // section at offset 0 and the library's last 16 bytes as program bits.
+    ByteImage image;
+    image.bytes = library;
+    const uint64_t end = library.size();
+    const uint64_t table = (end + 7) / 8 * 8;
+    image.resize(table + 64 * 2000);
+    for (uint32_t i = 0; i < 2000; ++i) {
+        const size_t header = table + 64 * i;
+        image.put32(header + 4, i % 2 ? 1 : 8);
+        image.put64(header + 24, i % 2 ? end - 16 : 0);
+        image.put64(header + 32, i % 2 ? 16 : 0);
+    }
+    image.put64(40, table);
+    image.put16(60, 2000);
+    image.put16(62, 0);
+    Status status = C_OK;
+    EXPECT_FALSE(Parse(image.bytes, &status));
+    EXPECT_EQ(status, C_DISASSEMBLY_FAILED);
 }

@@ -195,3 +195,24 @@ TEST(MachoDisassembler, EveryTruncationIsHandled)
     if (!image.empty())
         CheckEveryPrefix(image);
 }
+
+// A call found in one code section whose operand starts in the last bytes
+// of another (overlapping) section is emitted as a reference there, its four
+// bytes reaching past that section's end; the walk then goes on from the
+// section's end, so those bytes come out a second time.
+TEST(MachoDisassembler, ReferenceCrossingASectionEndIsEmitted)
+{
+    std::vector<uint8_t> code(32, 0x90);
+    code[14] = 0xE8; // operand at 15: the last byte of the first section
+    code[15] = 0xF0;
+    code[16] = code[17] = code[18] = 0xFF;
+    uint32_t codeStart = 0;
+    const std::vector<uint8_t> image
+        = BuildMachoWithSections({{0, 16}, {14, 16}}, code, &codeStart);
+    ProgramPtr program = Parse(image);
+    ASSERT_TRUE(program);
+    EXPECT_EQ(CountInstructionKinds(*program)[INSTR_REL32], 1u);
+    std::vector<uint8_t> expected(image.begin(), image.begin() + codeStart + 19);
+    expected.insert(expected.end(), image.begin() + codeStart + 16, image.end());
+    EXPECT_EQ(RunRoundTrip(image).bytes, expected);
+}

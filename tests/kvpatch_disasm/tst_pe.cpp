@@ -281,3 +281,23 @@ TEST(PeDisassembler, EveryTruncationIsHandled)
             CheckEveryPrefix(image);
     }
 }
+
+// An absolute address in the last two bytes of .text is emitted as a
+// reference whose four bytes reach into the next section; the walk goes on
+// from the section's end, so those two bytes come out a second time.
+TEST(PeDisassembler, ReferenceCrossingTheSectionEndIsEmitted)
+{
+    PeImageSpec spec;
+    spec.text.assign(0x200, 0x90);
+    spec.relocations = {0x11FE};
+    const PeImage pe = BuildPeImage(spec);
+    ASSERT_EQ(pe.relocOffset, pe.textOffset + 0x200);
+    ProgramPtr program = Parse(pe.image.bytes);
+    ASSERT_TRUE(program);
+    EXPECT_EQ(CountInstructionKinds(*program)[INSTR_ABS32], 1u);
+    const std::vector<uint8_t>& image = pe.image.bytes;
+    std::vector<uint8_t> expected(image.begin(), image.begin() + pe.relocOffset + 2);
+    expected.insert(
+        expected.end(), image.begin() + pe.relocOffset, image.begin() + pe.endOfSections);
+    EXPECT_EQ(RunRoundTrip(image).bytes, expected);
+}

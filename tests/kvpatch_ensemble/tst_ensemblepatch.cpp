@@ -5,6 +5,7 @@
 
 #include "allocation.h"
 #include "ensemblepatch.h"
+#include "ensemblepatchapplier.h"
 #include "ensemblepatchmaker.h"
 #include "lzmaio.h"
 #include "sinkstream.h"
@@ -281,6 +282,28 @@ TEST_F(EnsemblePatchTest, ExtraBytesAfterTheParametersAreRefused)
     ExpectStatus(WithParameters({1, 2, 0, 10, 0}), C_BAD_ENSEMBLE_HEADER);
 }
 
+// Real elements are disjoint slices of the old file. Elements that together
+// cover more would have the same bytes disassembled and encoded over and
+// over (100,000 elements over one slice took 1.35 GB): refused at once.
+TEST_F(EnsemblePatchTest, ElementsCoveringMoreThanTheOldFileAreRefused)
+{
+    const uint32_t half = uint32_t(oldBytes.size() / 2);
+    Bytes parameters = {2, 2, 2, 0};
+    AppendVarint(&parameters, half + 1);
+    AppendVarint(&parameters, half);
+    AppendVarint(&parameters, half);
+    ExpectStatus(WithParameters(parameters), C_BAD_TRANSFORM);
+
+    parameters.clear();
+    AppendVarint(&parameters, 100000);
+    parameters.insert(parameters.end(), 100000, 2);
+    for (uint32_t i = 0; i < 100000; ++i) {
+        AppendVarint(&parameters, 0);
+        AppendVarint(&parameters, 100);
+    }
+    ExpectStatus(WithParameters(parameters), C_BAD_TRANSFORM);
+}
+
 TEST_F(EnsemblePatchTest, ElementOutsideTheOldFileIsRefused)
 {
     Bytes parameters = {1, 2};
@@ -343,12 +366,16 @@ TEST_F(EnsemblePatchTest, BrokenFinalDiffIsAGeneralError)
     ExpectStatus(parts, C_GENERAL_ERROR);
 }
 
-TEST_F(EnsemblePatchTest, HugeFinalInputSizeFailsToReserve)
+// The header's final-input size only caps what is reserved at once: a
+// claim of 4 GiB neither allocates 4 GiB nor fails a patch that needs little.
+TEST_F(EnsemblePatchTest, HugeFinalInputSizeIsNotAllocated)
 {
     SetAllocationLimit(64 << 20);
     PatchParts parts = good;
     parts.finalInputSize = 0xFFFFFFF0u;
-    ExpectStatus(parts, C_STREAM_ERROR);
+    Bytes result;
+    EXPECT_EQ(ApplyInMemory(oldBytes, JoinPatch(parts), &result), C_OK);
+    EXPECT_EQ(result, newBytes);
     SetAllocationLimit(SIZE_MAX);
 }
 
@@ -383,3 +410,23 @@ TEST_F(EnsemblePatchTest, ApplicationsRunAtOnceInOneDirectory)
 }
 
 } // namespace
+
+// 2^30 element kinds fit in a stream of 1 GiB, which a patch of a few
+// hundred KB decodes to. The table of their patchers is never larger than
+// the data (nor sized by a product that wraps with a 32-bit size_t, where
+// 2^30 pointers of 4 bytes came to 0 bytes): without room for the elements'
+// parameters the count is refused before anything is allocated for it.
+TEST(EnsembleElementTable, BillionElementsAreRefusedBeforeAllocating)
+{
+    const uint32_t count = 1u << 30;
+    Bytes stream;
+    AppendVarint(&stream, count);
+    stream.resize(stream.size() + count, 2);
+    SourceStream parameters(stream.data(), stream.size());
+    const Bytes old = TextBytes(1000);
+    EnsemblePatchApplier applier;
+    applier.SetBase(old.data(), old.size());
+    SetAllocationLimit(64 << 20);
+    EXPECT_EQ(applier.ReadElementParameters(&parameters), C_BAD_TRANSFORM);
+    SetAllocationLimit(SIZE_MAX);
+}

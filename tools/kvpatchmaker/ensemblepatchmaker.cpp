@@ -3,16 +3,17 @@
 #include "crc32.h"
 #include "ensemblepatch.h"
 #include "executableelements.h"
+#include "inputfile.h"
 #include "kvdiff.h"
 #include "labelmatcher.h"
 #include "lzmaio.h"
 #include "patcherx86_32.h"
+#include "replacingfilewriter.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 #include "streamset.h"
 
 #include <climits>
-#include <fstream>
 #include <vector>
 
 using namespace kvpatch;
@@ -192,20 +193,6 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
         && Lzma2EncodeBuffer(serializedBody.Buffer(), serializedBody.Length(), patch);
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out)
-{
-    // Sized once: growing byte by byte doubles the peak of a large file.
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        return false;
-    const std::streamoff size = in.tellg();
-    if (size < 0 || uint64_t(size) > SIZE_MAX)
-        return false;
-    out->resize(size_t(size));
-    in.seekg(0);
-    return size == 0 || bool(in.read(reinterpret_cast<char*>(out->data()), size));
-}
-
 } // namespace
 
 bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
@@ -243,19 +230,44 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
 }
 
 bool MakeEnsemblePatchFile(const std::string& oldPath, const std::string& newPath,
-    const std::string& patchPath, const PatchOptions& options, PatchSummary* summary)
+    const std::string& patchPath, const PatchOptions& options, PatchSummary* summary,
+    std::string* error)
 {
-    std::vector<uint8_t> oldBytes;
-    std::vector<uint8_t> newBytes;
-    if (!ReadWholeFile(oldPath, &oldBytes) || !ReadWholeFile(newPath, &newBytes))
+    std::string ignored;
+    if (!error)
+        error = &ignored;
+    InputFile oldFile("OLD", oldPath);
+    InputFile newFile("NEW", newPath);
+    if (!oldFile.open()) {
+        *error = oldFile.error();
         return false;
+    }
+    if (!newFile.open()) {
+        *error = newFile.error();
+        return false;
+    }
+    // The applier opens the old file mapped, and an empty file cannot be
+    // mapped: such a patch could never be applied.
+    if (oldFile.empty()) {
+        *error = "OLD '" + oldPath + "' is empty; the updater cannot patch an empty file";
+        return false;
+    }
+    if (oldFile.isSameFileAs(patchPath) || newFile.isSameFileAs(patchPath)) {
+        *error = "PATCH '" + patchPath + "' is the same file as "
+            + (oldFile.isSameFileAs(patchPath) ? "OLD" : "NEW");
+        return false;
+    }
     SinkStream patch;
-    if (!MakeEnsemblePatch(oldBytes.data(), oldBytes.size(), newBytes.data(), newBytes.size(),
-            &patch, options, summary))
+    if (!MakeEnsemblePatch(oldFile.data(), oldFile.size(), newFile.data(), newFile.size(), &patch,
+            options, summary)) {
+        *error = "could not make a patch from '" + oldPath + "' to '" + newPath + "'";
         return false;
-    std::ofstream out(patchPath, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(patch.Buffer()), std::streamsize(patch.Length()));
-    return bool(out.flush());
+    }
+    if (!WriteFileReplacing(patchPath, patch.Buffer(), patch.Length())) {
+        *error = "PATCH '" + patchPath + "' could not be written";
+        return false;
+    }
+    return true;
 }
 
 } // namespace kvpatchmaker

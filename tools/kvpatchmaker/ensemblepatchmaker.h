@@ -38,8 +38,11 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
     size_t newLength, kvpatch::SinkStream* patch, const PatchOptions& options = {},
     PatchSummary* summary = nullptr);
 
+// Writes the patch beside `patchPath` and renames it over that path, so that
+// an existing patch is never left half written. On failure `error` says what
+// went wrong (reading, making or writing) and nothing existing changed.
 bool MakeEnsemblePatchFile(const std::string& oldPath, const std::string& newPath,
-    const std::string& patchPath, const PatchOptions& options = {},
-    PatchSummary* summary = nullptr);
+    const std::string& patchPath, const PatchOptions& options = {}, PatchSummary* summary = nullptr,
+    std::string* error = nullptr);
 
 } // namespace kvpatchmaker

@@ -1,71 +1,13 @@
 // Release-signing helper: makes key pairs, signs product inis and checks
 // signatures with the same wrapper that the updater verifies with.
 #include "cryptwrapper.h"
-#include "rsakeyrelease.h"
+#include "releasesigning.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace {
-
-struct FreeDeleter
-{
-    void operator()(unsigned char* p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<unsigned char, FreeDeleter>;
-
-Buffer readWholeFile(const std::string& path, unsigned long* length)
-{
-    unsigned char* raw = nullptr;
-    try {
-        readBinaryFile(path.c_str(), &raw, length);
-    } catch (...) {
-        std::free(raw);
-        throw;
-    }
-    return Buffer(raw);
-}
-
-int makeKeyPair(const char* privatePath, const char* publicPath)
-{
-    rsa_key key;
-    rsaMakeKey(&key);
-    RsaKeyRelease release(&key);
-    rsaExportKeyFile(&key, PK_PRIVATE, privatePath);
-    rsaExportKeyFile(&key, PK_PUBLIC, publicPath);
-    return 0;
-}
-
-int sign(const char* privatePath, const std::string& path)
-{
-    unsigned long length = 0;
-    Buffer data = readWholeFile(path, &length);
-    rsa_key key;
-    rsaImportKeyFile(&key, privatePath);
-    RsaKeyRelease release(&key);
-    unsigned char signature[512];
-    unsigned long signatureLength = sizeof signature;
-    rsaSign(&key, data.get(), length, signature, &signatureLength);
-    writeBinaryFile((path + ".sig").c_str(), signature, signatureLength);
-    return 0;
-}
-
-int verify(const char* publicPath, const std::string& path)
-{
-    unsigned long length = 0;
-    unsigned long signatureLength = 0;
-    Buffer data = readWholeFile(path, &length);
-    Buffer signature = readWholeFile(path + ".sig", &signatureLength);
-    rsa_key key;
-    rsaImportKeyFile(&key, publicPath);
-    RsaKeyRelease release(&key);
-    const bool valid = rsaVerify(&key, data.get(), length, signature.get(), signatureLength);
-    std::printf("%s\n", valid ? "valid" : "INVALID");
-    return valid ? 0 : 1;
-}
 
 int usage()
 {
@@ -76,6 +18,12 @@ int usage()
     return 2;
 }
 
+int fail(const std::string& error)
+{
+    std::fprintf(stderr, "kv_release_sign: %s\n", error.c_str());
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -84,15 +32,25 @@ int main(int argc, char** argv)
         return usage();
     try {
         cryptInit();
-        if (std::strcmp(argv[1], "genkey") == 0)
-            return makeKeyPair(argv[2], argv[3]);
-        if (std::strcmp(argv[1], "sign") == 0)
-            return sign(argv[2], argv[3]);
-        if (std::strcmp(argv[1], "verify") == 0)
-            return verify(argv[2], argv[3]);
     } catch (const crypt_exception& e) {
-        std::fprintf(stderr, "kv_release_sign: %s\n", e.what());
-        return 1;
+        return fail(std::string("cannot set up the cryptography: ") + e.what());
+    }
+    std::string error;
+    if (std::strcmp(argv[1], "genkey") == 0)
+        return makeReleaseKeyPair(argv[2], argv[3], &error) ? 0 : fail(error);
+    if (std::strcmp(argv[1], "sign") == 0)
+        return signReleaseFile(argv[2], argv[3], &error) ? 0 : fail(error);
+    if (std::strcmp(argv[1], "verify") == 0) {
+        switch (verifyReleaseFile(argv[2], argv[3], &error)) {
+        case SignatureVerdict::Valid:
+            std::printf("valid\n");
+            return 0;
+        case SignatureVerdict::Invalid:
+            std::printf("INVALID: %s\n", error.c_str());
+            return 1;
+        case SignatureVerdict::Error:
+            return fail(error);
+        }
     }
     return usage();
 }

@@ -17,6 +17,14 @@ void* TryAllocate(size_t bytes)
     return std::malloc(bytes == 0 ? 1 : bytes);
 }
 
+void* TryAllocateArray(size_t count, size_t size)
+{
+    size_t bytes = 0;
+    if (__builtin_mul_overflow(count, size, &bytes))
+        return nullptr;
+    return TryAllocate(bytes);
+}
+
 void FreeAllocation(void* block)
 {
     std::free(block);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kvpatch {
 
@@ -9,6 +10,16 @@ namespace kvpatch {
 // allocation limit. Patch inputs carry sizes that are not to be trusted; the
 // limit lets a host (or a test) bound what such a size can make us allocate.
 void* TryAllocate(size_t bytes);
+// TryAllocate of count * size bytes; null when the product does not fit a
+// size_t (with a 32-bit size_t, counts from an input easily make it wrap).
+void* TryAllocateArray(size_t count, size_t size);
+
+// True when `value` fits a size_t: always with 64 bits, and with 32 bits a
+// size computed in 64 bits must be checked before it narrows.
+inline bool FitsSize(uint64_t value)
+{
+    return value == static_cast<uint64_t>(static_cast<size_t>(value));
+}
 void FreeAllocation(void* block);
 
 // Largest single allocation TryAllocate grants; unlimited by default.

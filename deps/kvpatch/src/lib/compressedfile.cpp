@@ -172,7 +172,11 @@ bool CompressFile(
     const std::string& inputPath, const std::string& outputPath, uint8_t executableAware)
 {
     MappedFile input(inputPath);
-    if (!input.isValid())
+    if (input.tooLarge())
+        return Fail("file too large (4 GiB or more)");
+    // The container holds empty files like any other; only the view is
+    // missing, and the writers take an empty range for it.
+    if (!input.isValid() && !input.isEmptyFile())
         return Fail("could not open file");
     const uint32_t crc = ComputeCrc32(input.data(), input.mappedSize());
 
@@ -189,6 +193,8 @@ bool CompressFile(
 bool DecompressFile(const std::string& inputPath, const std::string& outputPath)
 {
     MappedFile input(inputPath);
+    if (input.tooLarge())
+        return Fail("lzma file too large (4 GiB or more)");
     if (!input.isValid())
         return Fail("could not open lzma file");
     SourceStream source(input.data(), input.mappedSize());

@@ -17,6 +17,8 @@ constexpr uint32_t SHT_REL = 9;
 constexpr uint32_t SHT_INIT_ARRAY = 14;
 constexpr uint32_t SHT_FINI_ARRAY = 15;
 constexpr uint32_t PT_LOAD = 1;
+// Bytes an image may emit per byte of its length (see ParseFile).
+constexpr uint32_t kEmittedBytesPerFileByte = 4;
 
 constexpr DisassemblerElf::Layout kElf32Layout = {false, 52, 40, 32, 8};
 constexpr DisassemblerElf::Layout kElf64Layout = {true, 64, 64, 56, 16};
@@ -393,27 +395,36 @@ bool DisassemblerElf::ParseFile(DisassembledProgram* program)
     TypedRVAList::iterator rel32 = m_rel32Locations.begin();
     const auto rel32End = m_rel32Locations.end();
 
+    // The walk follows the section table, not the file: a section before
+    // the position moves it back, and the bytes after it come out again with
+    // the next gap. Tables out of file order (sections added after linking)
+    // therefore copy some bytes twice; a hostile table could make it copy
+    // the file thousands of times, so beyond a few times its length the
+    // image is refused.
+    const uint64_t emitLimit = uint64_t(kEmittedBytesPerFileByte) * length();
+    uint64_t emitted = 0;
     uint64_t fileOffset = 0;
     for (const SectionHeader& section : m_sections) {
         if (fileOffset < section.sh_offset) {
-            if (!EmitByteRun(fileOffset, section.sh_offset, program))
+            emitted += section.sh_offset - fileOffset;
+            if (emitted > emitLimit || !EmitByteRun(fileOffset, section.sh_offset, program))
                 return false;
-            fileOffset = section.sh_offset;
         }
+        fileOffset = section.sh_offset;
         const uint64_t sectionEnd = section.sh_offset + section.sh_size;
         switch (section.sh_type) {
-        // The position never moves back: with sections in offset order (as
-        // linkers write them) this changes nothing, and a table out of order
-        // cannot make the gaps be copied again and again.
         case SHT_PROGBITS:
-            if (!ParseProgbitsSection(section, &abs32, abs32End, &rel32, rel32End, program))
+            emitted += section.sh_size;
+            if (emitted > emitLimit
+                || !ParseProgbitsSection(section, &abs32, abs32End, &rel32, rel32End, program))
                 return false;
-            fileOffset = std::max(fileOffset, sectionEnd);
+            fileOffset = sectionEnd;
             break;
         case SHT_REL:
-            if (!ParseRelocationSection(section, program))
+            emitted += section.sh_size;
+            if (emitted > emitLimit || !ParseRelocationSection(section, program))
                 return false;
-            fileOffset = std::max(fileOffset, sectionEnd);
+            fileOffset = sectionEnd;
             break;
         case SHT_NOBITS:
         case SHT_INIT_ARRAY:

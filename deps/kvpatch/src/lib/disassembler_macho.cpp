@@ -3,6 +3,7 @@
 #include "disassembledprogram.h"
 #include "imagebytes.h"
 #include "logline.h"
+#include "sortedcursor.h"
 #include "x86rel32operand.h"
 
 #include <algorithm>
@@ -284,13 +285,15 @@ bool DisassemblerMacho::EmitSectionRegion(const Section& /*section*/, uint32_t s
     const uint32_t startRva = FileOffsetToRVA(startOffset);
     if (!program->EmitOriginInstruction(startRva))
         return false;
-    auto rel32 = m_rel32Locations.begin();
+    SortedCursor rel32(m_rel32Locations);
     uint64_t p = startOffset;
     while (p < endOffset) {
         const uint32_t rva = startRva + static_cast<uint32_t>(p - startOffset);
-        while (rel32 != m_rel32Locations.end() && *rel32 < rva)
-            ++rel32;
-        if (rel32 != m_rel32Locations.end() && *rel32 == rva && p + 4 <= endOffset) {
+        rel32.SkipBelow(rva);
+        // A reference at the section's last bytes takes its four bytes from
+        // beyond the end (the walk then goes on from the section's end, so
+        // those bytes come out again); only the end of the image stops it.
+        if (!rel32.AtEnd() && rel32.Value() == rva && p + 4 <= regionSize()) {
             const uint32_t target = rva + 4 + ReadU32(start() + p);
             if (!program->EmitRel32(program->LabelForRel32(target)))
                 return false;

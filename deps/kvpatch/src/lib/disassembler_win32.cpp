@@ -3,6 +3,7 @@
 #include "disassembledprogram.h"
 #include "imagebytes.h"
 #include "logline.h"
+#include "sortedcursor.h"
 #include "x86rel32operand.h"
 
 #include <algorithm>
@@ -272,7 +273,7 @@ void DisassemblerWin32::ScanSectionForRel32(const Section* section)
     const uint32_t endRva = startRva + section->virtualSize;
     const DataDirectory& relocs = m_baseRelocationTable;
 
-    auto abs32 = m_abs32Locations.begin();
+    SortedCursor abs32(m_abs32Locations);
     uint64_t p = startOffset;
     while (p < endOffset) {
         const uint32_t rva = startRva + static_cast<uint32_t>(p - startOffset);
@@ -288,10 +289,10 @@ void DisassemblerWin32::ScanSectionForRel32(const Section* section)
         }
         const uint32_t operandRva = rva + static_cast<uint32_t>(candidate.operandOffset);
         // An absolute address that overlaps the operand wins: skip past it.
-        while (abs32 != m_abs32Locations.end() && *abs32 < operandRva - 3)
-            ++abs32;
-        if (abs32 != m_abs32Locations.end() && *abs32 < operandRva + 4) {
-            const uint64_t afterAbs32 = uint64_t(startOffset) + uint64_t(*abs32) + 4 - startRva;
+        abs32.SkipBelow(operandRva - 3);
+        if (!abs32.AtEnd() && abs32.Value() < operandRva + 4) {
+            const uint64_t afterAbs32
+                = uint64_t(startOffset) + uint64_t(abs32.Value()) + 4 - startRva;
             p = afterAbs32 > p ? afterAbs32 : p + 1;
             continue;
         }
@@ -342,14 +343,15 @@ bool DisassemblerWin32::EmitSectionRegion(const Section* /*section*/, uint32_t s
         return false;
     const DataDirectory& relocs = m_baseRelocationTable;
     const uint32_t imageBaseLow = static_cast<uint32_t>(m_imageBase);
-    auto abs32 = m_abs32Locations.begin();
-    auto rel32 = m_rel32Locations.begin();
+    SortedCursor abs32(m_abs32Locations);
+    SortedCursor rel32(m_rel32Locations);
     uint64_t p = startOffset;
     while (p < endOffset) {
         const uint32_t rva = startRva + static_cast<uint32_t>(p - startOffset);
-        // A reference is emitted only when its four bytes lie in the region,
-        // so that the instructions never reach past the section.
-        const bool fourBytes = p + 4 <= endOffset;
+        // A reference at the section's last bytes takes its four bytes from
+        // beyond the end (the walk then goes on from the section's end, so
+        // those bytes come out again); only the end of the image stops it.
+        const bool fourBytes = p + 4 <= regionSize();
         if (rva == relocs.rva) {
             if (!program->EmitPeRelocsInstruction())
                 return false;
@@ -358,18 +360,16 @@ bool DisassemblerWin32::EmitSectionRegion(const Section* /*section*/, uint32_t s
                 continue;
             }
         }
-        while (abs32 != m_abs32Locations.end() && *abs32 < rva)
-            ++abs32;
-        if (fourBytes && abs32 != m_abs32Locations.end() && *abs32 == rva) {
+        abs32.SkipBelow(rva);
+        if (fourBytes && !abs32.AtEnd() && abs32.Value() == rva) {
             const uint32_t target = ReadU32(start() + p) - imageBaseLow;
             if (!program->EmitAbs32(program->LabelForAbs32(target)))
                 return false;
             p += 4;
             continue;
         }
-        while (rel32 != m_rel32Locations.end() && *rel32 < rva)
-            ++rel32;
-        if (fourBytes && rel32 != m_rel32Locations.end() && *rel32 == rva) {
+        rel32.SkipBelow(rva);
+        if (fourBytes && !rel32.AtEnd() && rel32.Value() == rva) {
             const uint32_t target = rva + 4 + ReadU32(start() + p);
             if (!program->EmitRel32(program->LabelForRel32(target)))
                 return false;

@@ -358,8 +358,8 @@ void EncodedProgram::storeElfRelocTable(uint32_t entryType, uint8_t* table)
 
 bool EncodedProgram::WriteElfRelocTable(uint32_t entryType, SinkStream* out)
 {
-    const size_t size = 8 * size_t(m_abs32Positions.size());
-    if (!out->Reserve(size))
+    const uint64_t size = 8 * uint64_t(m_abs32Positions.size());
+    if (!FitsSize(size) || !out->Reserve(size_t(size)))
         return false;
     storeElfRelocTable(entryType, out->MutableBuffer() + out->Length());
     return out->Bytes().grow(size);
@@ -480,7 +480,8 @@ bool EncodedProgram::reserveElfTableHole(SinkStream* out, uint32_t abs32Left, El
     const uint64_t entries = uint64_t(m_abs32Positions.size()) + abs32Left;
     hole->at = out->Length();
     hole->size = 8 * entries;
-    if (entries > FallibleBuffer<uint32_t>::kLargestCapacity || !out->Reserve(hole->size))
+    if (entries > FallibleBuffer<uint32_t>::kLargestCapacity || !FitsSize(hole->size)
+        || !out->Reserve(size_t(hole->size)))
         return false;
     std::fill_n(out->MutableBuffer() + hole->at, hole->size, uint8_t(0));
     hole->reserved = true;

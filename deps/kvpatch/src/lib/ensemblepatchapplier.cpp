@@ -5,6 +5,7 @@
 #include "ensemblepatch.h"
 #include "filetype.h"
 #include "kvdiff.h"
+#include "logline.h"
 #include "lzmaio.h"
 #include "mappedfile.h"
 #include "patcherx86_32.h"
@@ -61,28 +62,42 @@ Status EnsemblePatchApplier::ReadElementParameters(SourceStream* parameters)
     if (!parameters->ReadVarint32(&count))
         return C_BAD_ENSEMBLE_HEADER;
     // Every kind takes at least one byte, so a count beyond the bytes left
-    // cannot be read; refusing it first bounds the table we allocate.
+    // cannot be read.
     if (count > parameters->Remaining())
         return C_BAD_ENSEMBLE_HEADER;
-    if (count) {
-        m_patchers = static_cast<TransformationPatcher**>(
-            TryAllocate(sizeof(TransformationPatcher*) * count));
-        if (!m_patchers)
-            return C_STREAM_ERROR;
-    }
+    // Every kind has the same patcher; the kinds are checked before any
+    // element is read, and nothing is allocated for them.
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t kind = 0;
         if (!parameters->ReadVarint32(&kind) || kind < WIN_32_X86 || kind > MACHO_X64)
             return C_BAD_ENSEMBLE_HEADER;
-        TransformationPatcher* patcher = new (std::nothrow) PatcherX86_32(m_base, m_baseLength);
+    }
+    // Each element's offset and length take at least a byte each; with fewer
+    // bytes left some element is unreadable, so the table is never larger
+    // than the data (nor its size a product that wraps).
+    if (count > parameters->Remaining() / 2)
+        return C_BAD_TRANSFORM;
+    if (count) {
+        m_patchers = static_cast<TransformationPatcher**>(
+            TryAllocateArray(count, sizeof(TransformationPatcher*)));
+        if (!m_patchers)
+            return C_STREAM_ERROR;
+    }
+    // Real elements are disjoint slices of the old file: together they
+    // cannot cover more than it. Without this, one small patch could make
+    // every element the whole file and have it encoded over and over.
+    uint64_t covered = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        PatcherX86_32* patcher = new (std::nothrow) PatcherX86_32(m_base, m_baseLength);
         if (!patcher)
             return C_STREAM_ERROR;
         m_patchers[m_patcherCount++] = patcher;
-    }
-    for (uint32_t i = 0; i < m_patcherCount; ++i) {
-        const Status status = m_patchers[i]->Init(parameters);
+        const Status status = patcher->Init(parameters);
         if (status != C_OK)
             return status;
+        covered += patcher->baseLength();
+        if (covered > m_baseLength)
+            return C_BAD_TRANSFORM;
     }
     return parameters->Empty() ? C_OK : C_BAD_ENSEMBLE_HEADER;
 }
@@ -151,7 +166,15 @@ Status EnsemblePatchApplier::CorrectEncodedElements(
 Status EnsemblePatchApplier::RebuildElements(
     SourceStreamSet* correctedTransformed, SinkStream* finalInput)
 {
-    if (!finalInput->Reserve(m_finalInputSize) || !finalInput->Write(m_base, m_baseLength))
+    // The header's final-input size is a claim; the room reserved at once is
+    // at most the old file and twice the encoded elements (an element
+    // assembles to about its encoded size). Should assembly produce more,
+    // the buffer grows as the bytes arrive.
+    const uint64_t expected
+        = uint64_t(m_baseLength) + 2 * uint64_t(m_correctedTransformed.Length());
+    const size_t reserved
+        = expected < m_finalInputSize ? size_t(expected) : size_t(m_finalInputSize);
+    if (!finalInput->Reserve(reserved) || !finalInput->Write(m_base, m_baseLength))
         return C_STREAM_ERROR;
     for (uint32_t i = 0; i < m_patcherCount; ++i) {
         SourceStreamSet element;
@@ -237,6 +260,8 @@ Status ApplyEnsemblePatchFiles(
     const std::string& oldPath, const std::string& patchPath, const std::string& newPath)
 {
     MappedFile patchFile(patchPath);
+    if (patchFile.tooLarge())
+        KVLOG(LogError) << "patch file too large (4 GiB or more)";
     if (!patchFile.isValid())
         return C_READ_OPEN_ERROR;
     {
@@ -248,6 +273,8 @@ Status ApplyEnsemblePatchFiles(
             return status;
     }
     MappedFile oldFile(oldPath);
+    if (oldFile.tooLarge())
+        KVLOG(LogError) << "old file too large (4 GiB or more)";
     if (!oldFile.isValid())
         return C_READ_ERROR;
 

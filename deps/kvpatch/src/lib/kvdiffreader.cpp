@@ -165,7 +165,10 @@ bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bo
     DiffSections sections;
     if (!readSections(method, diff, &decoded, &sections))
         return false;
-    if (!output->Reserve(newSize))
+    // Every output byte comes from a diff or an extra byte, so those bound
+    // the room; the new size is only a claim.
+    const uint64_t producible = uint64_t(sections.diff.Remaining()) + sections.extra.Remaining();
+    if (!output->Reserve(producible < newSize ? size_t(producible) : size_t(newSize)))
         return false;
     const size_t base = output->Length();
     if (!applyControls(*oldData, &sections, newSize, output))

@@ -10,9 +10,7 @@ namespace {
 
 void* allocate(void*, size_t count, size_t size)
 {
-    if (size != 0 && count > SIZE_MAX / size)
-        return nullptr;
-    return TryAllocate(count * size);
+    return TryAllocateArray(count, size);
 }
 
 void release(void*, void* block)

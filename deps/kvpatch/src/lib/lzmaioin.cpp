@@ -110,6 +110,42 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_
     return result;
 }
 
+// What the stream can decode to at most, from its chunk headers alone: an
+// LZMA2 stream is a row of chunks that each state how many bytes they
+// unpack to and how many compressed bytes follow, so the sizes can be summed
+// without decoding. A chunk header that is cut off or invalid ends the sum:
+// the decoder fails there too.
+uint64_t DecodableBytes(const uint8_t* input, size_t length)
+{
+    uint64_t total = 0;
+    size_t p = 0;
+    while (p < length) {
+        const uint8_t control = input[p];
+        if (control == 0x00)
+            break;
+        if (control == 0x01 || control == 0x02) {
+            // Stored chunk: a 16-bit size less one, then the bytes.
+            if (length - p < 3)
+                break;
+            const size_t size = ((size_t(input[p + 1]) << 8) | input[p + 2]) + 1;
+            total += size;
+            p += 3 + size;
+            continue;
+        }
+        if (control < 0x80)
+            break;
+        // LZMA chunk: 21 bits of unpacked size less one, a 16-bit packed size
+        // less one, and from 0xC0 on a properties byte.
+        const size_t header = control >= 0xC0 ? 6 : 5;
+        if (length - p < header)
+            break;
+        total += ((uint64_t(control & 0x1F) << 16) | (uint64_t(input[p + 1]) << 8) | input[p + 2])
+            + 1;
+        p += header + (((size_t(input[p + 3]) << 8) | input[p + 4]) + 1);
+    }
+    return total;
+}
+
 } // namespace
 
 bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output)
@@ -124,7 +160,13 @@ bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output)
         KVLOG(LogError) << "Error read LZMA2 unpack size";
         return false;
     }
-    if (!output->Reserve(unpackedSize)) {
+    // The announced size is a claim; the chunks say what can really come out.
+    // A stream that yields fewer bytes than announced fails all the same
+    // (the output ends short), so the room and the window need not be any
+    // larger than what the chunks hold.
+    const uint64_t decodable = DecodableBytes(source->Buffer(), source->Remaining());
+    const uint32_t capacity = decodable < unpackedSize ? uint32_t(decodable) : unpackedSize;
+    if (!output->Reserve(capacity)) {
         KVLOG(LogError) << "unable to allocate sink space";
         return false;
     }
@@ -132,7 +174,7 @@ bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output)
     size_t consumed = 0;
     size_t produced = 0;
     const int result = decodeRaw(property, source->Buffer(), source->Remaining(),
-        output->MutableBuffer() + output->Length(), unpackedSize, &consumed, &produced);
+        output->MutableBuffer() + output->Length(), capacity, &consumed, &produced);
     if (result != DecodeOk || produced != unpackedSize) {
         KVLOG(LogError) << "Error uncompressing data " << result;
         return false;

@@ -10,6 +10,8 @@ namespace kvpatch {
 
 namespace {
 
+constexpr uint64_t kLargestView = 0xFFFFFFFFu;
+
 int adviceForHint(uint32_t hint)
 {
     switch (hint) {
@@ -46,6 +48,7 @@ bool MappedFile::open(const std::string& path, uint32_t mappedBytes, uint32_t ca
 void MappedFile::openAndMap(const std::string& path, uint32_t mappedBytes, uint32_t cacheHint)
 {
     m_fileSize = 0;
+    m_tooLarge = false;
     m_mappedBytes = 0;
     m_view = nullptr;
     m_cacheHint = cacheHint;
@@ -53,9 +56,15 @@ void MappedFile::openAndMap(const std::string& path, uint32_t mappedBytes, uint3
     if (m_descriptor < 0)
         return;
     struct stat64 status;
-    if (fstat64(m_descriptor, &status) != 0)
+    if (fstat64(m_descriptor, &status) != 0) {
+        close();
         return;
+    }
     m_fileSize = uint64_t(status.st_size);
+    if (mappedBytes == 0 && m_fileSize > kLargestView) {
+        m_tooLarge = true;
+        return;
+    }
     remap(0, mappedBytes);
 }
 
@@ -63,13 +72,18 @@ bool MappedFile::remap(uint64_t offset, uint32_t length)
 {
     if (m_descriptor < 0)
         return false;
-    if (length == 0)
-        length = uint32_t(m_fileSize);
     unmap();
     if (offset > m_fileSize)
         return false;
-    if (length > m_fileSize - offset)
-        length = uint32_t(m_fileSize - offset);
+    const uint64_t rest = m_fileSize - offset;
+    if (length == 0) {
+        // "The rest of the file" must fit a view whole, never a cut of it.
+        if (rest > kLargestView)
+            return false;
+        length = uint32_t(rest);
+    } else if (length > rest) {
+        length = uint32_t(rest);
+    }
     // mmap refuses 0 bytes: an empty file or a view at its end has no view.
     void* view = mmap64(nullptr, length, PROT_READ, MAP_SHARED, m_descriptor, off64_t(offset));
     if (view == MAP_FAILED)
@@ -91,6 +105,7 @@ void MappedFile::unmap()
 void MappedFile::close()
 {
     m_fileSize = 0;
+    m_tooLarge = false;
     unmap();
     if (m_descriptor >= 0)
         ::close(m_descriptor);

@@ -19,7 +19,10 @@ public:
 
     MappedFile() = default;
     // Opens `path` and maps `mappedBytes` from offset 0 (0: the whole file).
-    // Failure leaves an object without a view; test isValid().
+    // Failure leaves an object without a view; test isValid(). A whole file
+    // of 4 GiB or more is never mapped (tooLarge()): views are at most
+    // 2^32 - 1 bytes long and the engine's formats hold 32-bit sizes, so a
+    // shorter view would silently stand for the whole file.
     MappedFile(const std::string& path, uint32_t mappedBytes = 0, uint32_t cacheHint = Normal);
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
@@ -32,6 +35,9 @@ public:
     void close();
 
     bool isValid() const { return m_view != nullptr; }
+    bool tooLarge() const { return m_tooLarge; }
+    // Opened, but there is nothing to map: mmap refuses 0 bytes.
+    bool isEmptyFile() const { return m_descriptor >= 0 && m_fileSize == 0; }
     const uint8_t* data() const { return m_view; }
     uint64_t size() const { return m_fileSize; }
     uint32_t mappedSize() const { return m_mappedBytes; }
@@ -47,6 +53,7 @@ private:
     void unmap();
 
     uint64_t m_fileSize = 0;
+    bool m_tooLarge = false;
     uint32_t m_cacheHint = Normal;
     uint32_t m_mappedBytes = 0;
     int m_descriptor = -1;

@@ -29,6 +29,9 @@ public:
     Status Transform(SourceStreamSet* correctedParameters, SinkStreamSet* transformed) override;
     Status Rebuild(SourceStreamSet* correctedTransformed, SinkStream* output) override;
 
+    // Bytes of the old file that the element covers (after Init).
+    uint32_t baseLength() const { return m_baseLength; }
+
 private:
     const uint8_t* m_ensembleBase;
     size_t m_ensembleLength;

@@ -18,10 +18,10 @@ bool SinkStreamSet::WriteAll(SinkStream* target)
     SinkStream header;
     if (!WriteHeader(&header))
         return false;
-    size_t total = header.Length();
+    uint64_t total = header.Length();
     for (uint32_t i = 0; i < m_count; ++i)
         total += m_streams[i].Length();
-    if (!target->Reserve(total) || !target->Append(&header))
+    if (!FitsSize(total) || !target->Reserve(size_t(total)) || !target->Append(&header))
         return false;
     for (uint32_t i = 0; i < m_count; ++i) {
         if (!target->Append(&m_streams[i]))

@@ -1,0 +1,358 @@
+#include "downloadreplacelists.h"
+#include "fastfileoptaskspecification.h"
+#include "filereplacelisttaskspecification.h"
+#include "filereplacetaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
+#include "replacefixture.h"
+
+// Stage two's replacement phase on a real installation: it turns release 1
+// into release 2 byte for byte, and when anything fails, is canceled or is
+// killed, the installation ends up exactly as it was.
+class TestFileReplace : public QObject
+{
+    Q_OBJECT
+
+    ReplaceFixture m_Fixture;
+    Configuration m_Config;
+
+    void configure()
+    {
+        m_Config.m_ClientUpdate = 1;
+        m_Config.m_TempDir = m_Fixture.temp;
+        m_Config.m_InstallDir = m_Fixture.install;
+    }
+
+    void verifyNoLeftovers()
+    {
+        for (const QString& entry : snapshot(m_Fixture.install).keys()) {
+            QVERIFY2(!entry.endsWith(QLatin1String(".kv_kept")), qPrintable(entry));
+            QVERIFY2(!entry.contains(QLatin1String(".kv_replace_journal")), qPrintable(entry));
+        }
+    }
+
+    // Damages one entry of the list so that its replacement fails.
+    void damage(const QString& how)
+    {
+        ReplaceList& list = m_Fixture.list;
+        auto fetchedOf = [this](const QString& target) {
+            return m_Fixture.fetched(m_Fixture.list.at(m_Fixture.indexOf(target)).key);
+        };
+        if (how == QLatin1String("missing source")) {
+            QFile::remove(m_Fixture.fetched(QStringLiteral("newdir/sub/new.dat")));
+        } else if (how == QLatin1String("corrupt container")) {
+            QByteArray data = readFile(fetchedOf(QStringLiteral("lib/libx.so.5")));
+            data[data.size() - 10] = char(data[data.size() - 10] ^ 1);
+            writeFile(fetchedOf(QStringLiteral("lib/libx.so.5")), data);
+        } else if (how == QLatin1String("corrupt gzip")) {
+            QByteArray data = readFile(fetchedOf(QStringLiteral("data/packed.bin")));
+            writeFile(fetchedOf(QStringLiteral("data/packed.bin")), data.left(data.size() / 2));
+        } else if (how == QLatin1String("corrupt patch")) {
+            const QString patch
+                = m_Fixture.fetched(list.at(m_Fixture.indexOf(QStringLiteral("prog"))).patchKey);
+            QByteArray data = readFile(patch);
+            data[data.size() / 2] = char(data[data.size() / 2] ^ 0x40);
+            writeFile(patch, data);
+        } else if (how == QLatin1String("hash mismatch")) {
+            list[m_Fixture.indexOf(QStringLiteral("data/packed.bin"))].hash = sha512Of("other");
+        } else if (how == QLatin1String("uncreatable directory")) {
+            writeFile(m_Fixture.installed(QStringLiteral("newdir")), "a file in the way");
+        }
+    }
+
+private slots:
+    void initTestCase() { ::umask(022); }
+
+    void init()
+    {
+        QVERIFY(m_Fixture.setUp());
+        configure();
+    }
+
+    void phaseTurnsTheInstallationIntoTheNewRelease()
+    {
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&phase, &TaskSpecification::message);
+        QVERIFY(runTask(&phase));
+        QCOMPARE(phase.state(), int(STATE_FINISHED));
+        QCOMPARE(messageTexts(messages).value(0), QStringLiteral("Starting file updates"));
+        QVERIFY(!messageTexts(messages).contains(QStringLiteral("rolling back file updates")));
+        // Contents and permission bits, file by file: release 2 exactly,
+        // every replaced file with the mode of the file it replaced except
+        // the programs and libraries the updater makes 0755.
+        QCOMPARE(snapshot(m_Fixture.install), snapshot(m_Fixture.expected));
+        verifyNoLeftovers();
+        QCOMPARE(phase.progress(), 0.4);
+    }
+
+    void failedPhaseLeavesTheInstallationAsItWas_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("missing source") << "missing source"
+                                        << "Could not copy '%1' to '%2'";
+        QTest::newRow("corrupt container") << "corrupt container"
+                                           << "Could not unpack '%1' to '%2'";
+        QTest::newRow("corrupt gzip") << "corrupt gzip"
+                                      << "Could not unzip '%1' to '%2'";
+        QTest::newRow("corrupt patch") << "corrupt patch"
+                                       << "Could not patch '%1' to '%2'";
+        QTest::newRow("hash mismatch") << "hash mismatch"
+                                       << "Signature check failed for %1";
+        QTest::newRow("uncreatable directory") << "uncreatable directory"
+                                               << "unable to create dir %1";
+    }
+
+    void failedPhaseLeavesTheInstallationAsItWas()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, expected);
+        damage(how);
+        const QMap<QString, QString> before = snapshot(m_Fixture.install);
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&phase, &TaskSpecification::message);
+        QVERIFY(runTask(&phase));
+        QCOMPARE(phase.state(), int(STATE_FAILED));
+        const QStringList texts = messageTexts(messages);
+        const QString failure = expected.section(QLatin1Char('%'), 0, 0);
+        QVERIFY2(std::any_of(texts.begin(), texts.end(),
+                     [&failure](const QString& t) { return t.startsWith(failure); }),
+            qPrintable(texts.join(QLatin1Char('\n'))));
+        QCOMPARE(texts.last(), QStringLiteral("rolling back file updates"));
+        QCOMPARE(snapshot(m_Fixture.install), before);
+    }
+
+    void canceledPhaseLeavesTheInstallationAsItWas()
+    {
+        const QMap<QString, QString> before = snapshot(m_Fixture.install);
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        // Cancel once the first files are in place.
+        connect(&phase, &TaskSpecification::message, &phase, [&phase](const QString& text) {
+            if (text == QLatin1String("add/replace data/packed.bin.gz"))
+                phase.cancel();
+        });
+        QVERIFY(runTask(&phase));
+        QCOMPARE(phase.state(), int(STATE_CANCELED));
+        QCOMPARE(snapshot(m_Fixture.install), before);
+    }
+
+    void fullDiskLeavesTheInstallationAsItWas()
+    {
+        const QString disk = QDir::tempPath() + QStringLiteral("/kv_replace_disk_%1").arg(getpid());
+        SmallTmpfs tmpfs(disk, 1024);
+        if (!tmpfs.mounted())
+            QSKIP("cannot mount a tmpfs here");
+        QVERIFY(m_Fixture.setUp(disk));
+        configure();
+        // A new file larger than the space left.
+        QVERIFY(m_Fixture.copyEntry(QStringLiteral("big.dat"), releaseBytes(2 << 20, 2), 0644));
+        const QMap<QString, QString> before = snapshot(disk);
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        QVERIFY(runTask(&phase));
+        QCOMPARE(phase.state(), int(STATE_FAILED));
+        QCOMPARE(snapshot(disk), before);
+    }
+
+    // A kill in the middle of the phase, at several points: the next run's
+    // repair puts the installation back exactly as it was, and the phase
+    // run again then completes.
+    void killedPhaseIsRepairedByTheNextRun_data()
+    {
+        QTest::addColumn<QString>("killText");
+        QTest::addColumn<QString>("how");
+        QTest::newRow("first file") << "add/replace plain.txt"
+                                    << "";
+        QTest::newRow("after some files") << "add/replace data/packed.bin.gz"
+                                          << "";
+        QTest::newRow("patch prepared") << "Patching prog"
+                                        << "";
+        QTest::newRow("last file") << "add/replace newdir/sub/new.dat"
+                                   << "";
+        QTest::newRow("before the rollback") << "rolling back"
+                                             << "hash mismatch";
+    }
+
+    void killedPhaseIsRepairedByTheNextRun()
+    {
+        QFETCH(QString, killText);
+        QFETCH(QString, how);
+        damage(how);
+        const QMap<QString, QString> before = snapshot(m_Fixture.install);
+        QByteArray listText;
+        for (const ReplaceEntry& entry : m_Fixture.list) {
+            listText += QStringList {entry.key, entry.targetPath, entry.patchKey, entry.hash}
+                            .join(QLatin1Char('\t'))
+                            .toUtf8()
+                + '\n';
+        }
+        const QString listFile = m_Fixture.root->filePath(QStringLiteral("list"));
+        QVERIFY(writeFile(listFile, listText));
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QStringLiteral(KV_REPLACE_CHILD),
+            {m_Fixture.temp, m_Fixture.install, listFile, killText});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
+
+        QVERIFY(ReplaceJournal::recover(m_Fixture.install));
+        QCOMPARE(snapshot(m_Fixture.install), before);
+
+        if (!how.isEmpty())
+            return;
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        QVERIFY(runTask(&phase));
+        QCOMPARE(phase.state(), int(STATE_FINISHED));
+        QCOMPARE(snapshot(m_Fixture.install), snapshot(m_Fixture.expected));
+    }
+
+    // Killed after the phase succeeded but before the kept files were
+    // removed: the new release stays and only the kept files go.
+    void killAfterSuccessKeepsTheNewRelease()
+    {
+        writeFile(m_Fixture.installed(QStringLiteral("prog.kv_kept")), "previous prog");
+        writeFile(ReplaceJournal::donePath(m_Fixture.install), "K prog\n");
+        const QByteArray prog = readFile(m_Fixture.installed(QStringLiteral("prog")));
+        QVERIFY(ReplaceJournal::recover(m_Fixture.install));
+        QCOMPARE(readFile(m_Fixture.installed(QStringLiteral("prog"))), prog);
+        verifyNoLeftovers();
+    }
+
+    // A container or patch writer killed before its rename leaves its file
+    // beside the target; the repair removes it with the rest.
+    void writerLeftoversAreRemoved()
+    {
+        const QMap<QString, QString> before = snapshot(m_Fixture.install);
+        QVERIFY(QFile::rename(m_Fixture.installed(QStringLiteral("prog")),
+            m_Fixture.installed(QStringLiteral("prog.kv_kept"))));
+        writeFile(m_Fixture.installed(QStringLiteral("prog.kvtmp.4711.3")), "half a patch");
+        writeFile(m_Fixture.installed(QStringLiteral("newdir/new.dat.kvtmp.4711.4")), "half");
+        writeFile(m_Fixture.installed(QStringLiteral("prog.kvtmp.keep")), "not a writer's");
+        writeFile(
+            ReplaceJournal::journalPath(m_Fixture.install), "D newdir\nK prog\nN newdir/new.dat\n");
+        QVERIFY(ReplaceJournal::recover(m_Fixture.install));
+        QVERIFY(QFile::remove(m_Fixture.installed(QStringLiteral("prog.kvtmp.keep"))));
+        QCOMPARE(snapshot(m_Fixture.install), before);
+    }
+
+    // A kept file that cannot be put back stays, and so does its journal:
+    // the phase does not start on top of it.
+    void unrepairedJournalStopsThePhase()
+    {
+        writeFile(m_Fixture.installed(QStringLiteral("x.kv_kept")), "previous x");
+        writeFile(m_Fixture.installed(QStringLiteral("x/in_the_way")), "a directory now");
+        writeFile(ReplaceJournal::journalPath(m_Fixture.install), "K x\n");
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&phase, &TaskSpecification::message);
+        phase.execute();
+        QCOMPARE(phase.state(), int(STATE_FAILED));
+        QCOMPARE(messageTexts(messages).last(),
+            QStringLiteral("Could not undo an interrupted update in %1").arg(m_Fixture.install));
+        QCOMPARE(
+            readFile(m_Fixture.installed(QStringLiteral("x.kv_kept"))), QByteArray("previous x"));
+        QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
+    }
+
+    void journalNeverReachesOutsideTheInstallation()
+    {
+        writeFile(m_Fixture.root->filePath(QStringLiteral("outside")), "outside");
+        writeFile(m_Fixture.root->filePath(QStringLiteral("outside.kv_kept")), "kept outside");
+        writeFile(ReplaceJournal::journalPath(m_Fixture.install),
+            "N ../outside\nK ../outside\nN /etc/passwd\nD ..\ngarbage\n");
+        QVERIFY(ReplaceJournal::recover(m_Fixture.install));
+        QCOMPARE(
+            readFile(m_Fixture.root->filePath(QStringLiteral("outside"))), QByteArray("outside"));
+        QCOMPARE(readFile(m_Fixture.root->filePath(QStringLiteral("outside.kv_kept"))),
+            QByteArray("kept outside"));
+    }
+
+    // The compile reads the installation; it repairs it first.
+    void compileRepairsAKilledPhaseFirst()
+    {
+        const QByteArray prog = readFile(m_Fixture.installed(QStringLiteral("prog")));
+        QVERIFY(QFile::rename(m_Fixture.installed(QStringLiteral("prog")),
+            m_Fixture.installed(QStringLiteral("prog.kv_kept"))));
+        writeFile(m_Fixture.installed(QStringLiteral("prog")), "half written");
+        writeFile(ReplaceJournal::journalPath(m_Fixture.install), "K prog\n");
+        writeFile(m_Fixture.fetched(QStringLiteral("kv3_client_linux_x86.ini")),
+            "[files]\nprog=" + sha512Of(prog).toLatin1() + "::1\n");
+        DownloadReplaceLists lists;
+        MakeDownloadReplaceListTaskSpecification compile(&m_Config, &lists, nullptr, 0.05);
+        QVERIFY(runTask(&compile));
+        QCOMPARE(compile.state(), int(STATE_FINISHED));
+        QCOMPARE(readFile(m_Fixture.installed(QStringLiteral("prog"))), prog);
+        QVERIFY(lists.replaceList.isEmpty());
+        verifyNoLeftovers();
+    }
+
+    void emptyListFinishesAtOnce()
+    {
+        const ReplaceList empty;
+        FileReplaceListTaskSpecification phase(&empty, &m_Config, nullptr, 0.4);
+        QSignalSpy messages(&phase, &TaskSpecification::message);
+        phase.execute();
+        QCOMPARE(phase.state(), int(STATE_FINISHED));
+        QCOMPARE(messageTexts(messages), QStringList {QStringLiteral("Starting file updates")});
+        QVERIFY(phase.subtasks().isEmpty());
+    }
+
+    void directoriesFirstAndWeights()
+    {
+        ReplaceList list;
+        for (const char* key : {"a/b/f2", "a/f1", "a/f3", "top"}) {
+            ReplaceEntry entry;
+            entry.key = QString::fromLatin1(key);
+            list.append(entry);
+        }
+        FileReplaceListTaskSpecification phase(&list, &m_Config, nullptr, 0.4);
+        phase.makeSubtasksAndStart();
+        const QList<TaskSpecification*> children = phase.subtasks();
+        QCOMPARE(children.size(), 6);
+        QCOMPARE(qobject_cast<FastFileOpTaskSpecification*>(children.at(0))->path(),
+            m_Fixture.installed(QStringLiteral("a")));
+        QCOMPARE(qobject_cast<FastFileOpTaskSpecification*>(children.at(1))->path(),
+            m_Fixture.installed(QStringLiteral("a/b")));
+        QCOMPARE(children.at(0)->weight(), 0.05);
+        QCOMPARE(children.at(2)->weight(), 0.9 / 4);
+        // Nothing was fetched for these entries: the phase fails and takes
+        // its directories back.
+        QVERIFY(QTest::qWaitFor([&phase] { return phase.state() != STATE_RUNNING; }));
+        QVERIFY(!QFileInfo::exists(m_Fixture.installed(QStringLiteral("a"))));
+    }
+
+    void execNamesAndSuffixes_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("exec");
+        QTest::newRow("update") << "update" << true;
+        QTest::newRow("runscript") << "kv3client_runscript.sh" << true;
+        QTest::newRow("so.4") << "libx.so.4" << true;
+        QTest::newRow("so") << "libfoo.so" << true;
+        QTest::newRow("update.sh") << "update.sh" << false;
+        QTest::newRow("so.4.1") << "libx.so.4.1" << false;
+        QTest::newRow("so.5.5.1") << "libfoo.so.5.5.1" << false;
+    }
+
+    void execNamesAndSuffixes()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, exec);
+        QCOMPARE(FileReplaceTaskSpecification::isExecFileName(name), exec);
+        const QString path = m_Fixture.installed(QStringLiteral("sub/") + name);
+        writeFile(path, "x");
+        setMode(path, 0600);
+        FileReplaceTaskSpecification::setExecPermissions(path);
+        QCOMPARE(modeOf(path), exec ? 0755 : 0600);
+    }
+
+    void containerChosenByExactSuffix()
+    {
+        QVERIFY(
+            FileReplaceTaskSpecification::isContainerName(QStringLiteral("client.bin._lzma2_")));
+        QVERIFY(
+            !FileReplaceTaskSpecification::isContainerName(QStringLiteral("client.bin._LZMA2_")));
+        QVERIFY(!FileReplaceTaskSpecification::isContainerName(QStringLiteral("client.bin.gz")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileReplace)
+#include "tst_filereplace.moc"
