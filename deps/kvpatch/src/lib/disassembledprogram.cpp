@@ -160,17 +160,17 @@ bool DisassembledProgram::EmitRel32ARM(
 
 Label* DisassembledProgram::labelFor(LabelMap& labels, uint32_t rva)
 {
-    Label*& slot = labels[rva];
-    if (!slot) {
-        slot = m_ownedLabels.make();
-        if (!slot) {
-            labels.erase(rva);
+    Label* label = labels.find(rva);
+    if (!label) {
+        label = m_ownedLabels.make();
+        if (!label)
             return nullptr;
-        }
-        slot->rva = rva;
+        label->rva = rva;
+        // On std::bad_alloc the label stays unused in the pool.
+        labels.insert(rva, label);
     }
-    ++slot->count;
-    return slot;
+    ++label->count;
+    return label;
 }
 
 Label* DisassembledProgram::LabelForRel32(uint32_t rva)
@@ -260,8 +260,8 @@ void DisassembledProgram::fillLabelIndexes(LabelMap& labels)
 
     size_t backward = 0;
     previous = nullptr;
-    for (auto it = labels.rbegin(); it != labels.rend(); ++it) {
-        Label* label = it->second;
+    for (size_t i = labels.size(); i-- > 0;) {
+        Label* label = labels[i].second;
         if (label->index == -1) {
             const int64_t base = previous ? previous->index : int64_t(free.size());
             if (base != 0 && base != -1 && take(base - 1)) {
@@ -332,13 +332,8 @@ bool DisassembledProgram::TrimLabels()
     if (m_kind != ELF_32_ARM)
         return true;
     KVLOG(LogDebug) << "TrimLabels: threshold " << kTrimThreshold;
-    for (auto it = m_rel32Labels.begin(); it != m_rel32Labels.end();) {
-        // Trimmed labels stay in the pool: instructions may still name them.
-        if (it->second->count <= kTrimThreshold)
-            it = m_rel32Labels.erase(it);
-        else
-            ++it;
-    }
+    // Trimmed labels stay in the pool: instructions may still name them.
+    m_rel32Labels.removeIf([](const Label* label) { return label->count <= kTrimThreshold; });
     for (uint32_t i = 0; i < m_size; ++i) {
         Instruction* instruction = m_instructions[i];
         if (instruction->kind() != INSTR_REL32_ARM || instruction->label->count > kTrimThreshold)
