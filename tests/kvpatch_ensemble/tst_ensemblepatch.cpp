@@ -267,6 +267,38 @@ TEST_F(EnsemblePatchTest, BodyMustBeAStreamSetOfFourStreams)
     EXPECT_EQ(ApplyInMemory(oldBytes, JoinPatch(parts), &result), C_OK);
 }
 
+// The body is decoded while the elements are worked on; a body that does
+// not decode (20) or is no stream set (7) still outranks an element's fault
+// (12 here), also when the body is large enough to be handed over in pieces.
+TEST_F(EnsemblePatchTest, BodyFaultsOutrankElementFaults)
+{
+    PatchParts parts = WithParameters({1, 2, 0, 0xFF, 0x7F});
+    ExpectStatus(parts, C_BAD_TRANSFORM);
+    parts.streams.push_back(Bytes(3 << 20, 'z'));
+    ExpectStatus(parts, C_BAD_TRANSFORM);
+
+    const Bytes head = JoinPatch(parts);
+    SourceStream probe(head.data(), head.size());
+    EnsemblePatchApplier header;
+    ASSERT_EQ(header.ReadHeader(&probe), C_OK);
+    const Bytes prefix(head.begin(), head.begin() + probe.Position());
+    auto withBody = [&](const Bytes& body) {
+        Bytes patch = prefix;
+        SinkStream block;
+        EXPECT_TRUE(Lzma2EncodeBuffer(body.data(), body.size(), &block));
+        patch.insert(patch.end(), block.Buffer(), block.Buffer() + block.Length());
+        return patch;
+    };
+    // Bytes after the last stream: no valid set.
+    Bytes body = SerializedSet(parts.streams);
+    body.push_back(0);
+    ExpectFileStatus(withBody(body), C_BAD_ENSEMBLE_HEADER);
+    // A block cut short after its first pieces.
+    Bytes cut = withBody(SerializedSet(parts.streams));
+    cut.resize(cut.size() - 8);
+    ExpectFileStatus(cut, C_STREAM_ERROR);
+}
+
 TEST_F(EnsemblePatchTest, ElementKindOutsideOneToSevenIsRefused)
 {
     ExpectStatus(WithParameters({1, 8, 0, 10}), C_BAD_ENSEMBLE_HEADER);
