@@ -32,9 +32,7 @@ template<typename T> using Block = std::unique_ptr<T[], FreeDeleter>;
 // old file of 1 GiB or more) or the heap fails.
 template<typename T> Block<T> allocate(size_t count)
 {
-    if (count > SIZE_MAX / sizeof(T))
-        return Block<T>();
-    return Block<T>(static_cast<T*>(TryAllocate(count * sizeof(T))));
+    return Block<T>(static_cast<T*>(TryAllocateArray(count, sizeof(T))));
 }
 
 // Number of equal leading bytes of a and b, eight at a time.
