@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace kvpatch {
 
@@ -83,6 +84,12 @@ public:
         return true;
     }
 
+    void swap(FallibleBuffer& other)
+    {
+        std::swap(m_data, other.m_data);
+        std::swap(m_size, other.m_size);
+        std::swap(m_capacity, other.m_capacity);
+    }
     // Drops elements from the end.
     void truncate(uint32_t size)
     {
