@@ -56,7 +56,10 @@ private:
 // Encodes the source's unread bytes (the source is read to its end) or a
 // memory range as one block appended to output.
 bool Lzma2EncodeStream(SourceStream* source, SinkStream* output);
-bool Lzma2EncodeBuffer(const uint8_t* data, size_t length, SinkStream* output);
+// A `window` other than 0 caps the dictionary (in bytes, at least 4 KiB): a
+// smaller window costs the encoder and every decoder of the block less
+// memory, and loses little where repeats are near each other.
+bool Lzma2EncodeBuffer(const uint8_t* data, size_t length, SinkStream* output, uint32_t window = 0);
 
 // Where the encoder takes its input from: hands out up to `requested` bytes
 // at a time; 0 bytes means the end, false an error.
@@ -71,7 +74,8 @@ class Lzma2Encoder;
 
 // The two halves shared by both encoders: the block's header (which also
 // sets the encoder up for that many bytes) and its compressed data.
-bool Lzma2WriteHeader(Lzma2Encoder* encoder, uint32_t unpackedSize, SinkStream* output);
+bool Lzma2WriteHeader(
+    Lzma2Encoder* encoder, uint32_t unpackedSize, SinkStream* output, uint32_t window = 0);
 bool Lzma2EncodeBody(Lzma2Encoder* encoder, Lzma2EncoderInput* input, SinkStream* output);
 
 } // namespace kvpatch
