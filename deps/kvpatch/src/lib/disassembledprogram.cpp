@@ -1,4 +1,5 @@
 #include "disassembledprogram.h"
+#include "allocation.h"
 
 #include "encodedprogram.h"
 #include "logline.h"
@@ -31,7 +32,7 @@ DisassembledProgram::DisassembledProgram(FileType kind)
 
 DisassembledProgram::~DisassembledProgram()
 {
-    delete[] m_instructions;
+    FreeAllocation(m_instructions);
     if (m_byteCache) {
         for (int b = 0; b < 256; ++b)
             delete m_byteCache[b];
@@ -47,17 +48,17 @@ bool DisassembledProgram::append(Instruction* instruction)
         uint32_t capacity = m_capacity == 0 ? 64 : m_capacity;
         while (capacity < m_size + 1u && capacity < kMaxInstructions)
             capacity = capacity > kMaxInstructions / 2 ? kMaxInstructions : capacity * 2;
-        Instruction** grown
-            = capacity > m_size ? new (std::nothrow) Instruction*[capacity] : nullptr;
+        // Grown in place where the heap can, so that the old and the new
+        // array are not both held while the list is at its largest.
+        Instruction** grown = capacity > m_size ? static_cast<Instruction**>(TryReallocate(
+                                  m_instructions, size_t(capacity) * sizeof(Instruction*)))
+                                                : nullptr;
         if (!grown) {
             // Sticky: a program with a hole in it must never be encoded. The
             // old array stays so that the destructor frees what it holds.
             m_growthFailed = true;
             return false;
         }
-        if (m_size)
-            std::memcpy(grown, m_instructions, m_size * sizeof(Instruction*));
-        delete[] m_instructions;
         m_instructions = grown;
         m_capacity = capacity;
     }
