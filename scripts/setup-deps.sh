@@ -13,7 +13,7 @@ packages=(
   # tests and sanitizers
   libgtest-dev clang lld libclang-rt-dev xvfb xauth
   # tools the tests and benchmarks compare against or drive
-  xz-utils zstd xdelta3 curl nginx-light python3 libdivsufsort-dev
+  xz-utils zstd xdelta3 curl nginx-light tinyproxy python3 libdivsufsort-dev
   gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 binutils-arm-linux-gnueabihf
   # the patch engine built as a 32-bit x86 program (scripts/test-i386.sh)
   gcc-multilib g++-multilib liblzma-dev:i386 zlib1g-dev:i386 libgtest-dev:i386

@@ -1,6 +1,7 @@
 #include "filedeletelisttaskspecification.h"
 
 #include "configuration.h"
+#include "deletejournal.h"
 #include "filedeletetaskspecification.h"
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(
@@ -19,6 +20,14 @@ void FileDeleteListTaskSpecification::execute()
 
 void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
+    // The next run completes what a killed one left undone.
+    if (!m_List->isEmpty() && !DeleteJournal::write(m_Config->m_InstallDir, *m_List)) {
+        setState(STATE_RUNNING);
+        emit message(QStringLiteral("Could not write %1")
+                         .arg(DeleteJournal::journalPath(m_Config->m_InstallDir)));
+        setError();
+        return;
+    }
     const qreal weight = m_List->isEmpty() ? 0.0 : 1.0 / m_List->size();
     for (const DeleteEntry& entry : *m_List) {
         // Not failing on error: a path that is already gone, or that cannot
@@ -28,6 +37,14 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
     }
     setState(STATE_RUNNING);
     startSubtasks();
+}
+
+void FileDeleteListTaskSpecification::subtasksDone()
+{
+    // After a cancel the journal stays: the next run completes the rest.
+    if (getSubtasksState() == STATE_FINISHED)
+        DeleteJournal::remove(m_Config->m_InstallDir);
+    ComposedTaskSpecification::subtasksDone();
 }
 
 void FileDeleteListTaskSpecification::reset()

@@ -8,7 +8,9 @@ class Configuration;
 
 // Stage two's deletion phase: removes the listed installation paths one
 // after another. A path that cannot be removed or does not exist fails
-// nothing; what is deleted is not restored if a later phase fails.
+// nothing; what is deleted is not restored if a later phase fails. The list
+// is written into the installation first, so that the next run completes
+// the deletions of a run that was killed among them.
 class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -19,6 +21,7 @@ public:
 public slots:
     void execute() override;
     void reset() override;
+    void subtasksDone() override;
 
     void makeSubtasksAndStart();
 

@@ -1,9 +1,8 @@
 #include "filedeletetaskspecification.h"
 
+#include "deletejournal.h"
+
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(
     bool failOnError, const QString& path, bool recursive, QObject* parent, qreal weight)
@@ -15,26 +14,11 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(
 
 bool FileDeleteTaskSpecification::doOp()
 {
-    const QFileInfo info(m_Path);
-    bool ok = false;
-    // A symbolic link is removed as a link: following one to a directory
-    // would delete what it points to, which may lie outside the installation.
-    if (!info.isDir() || info.isSymLink()) {
-        ok = QFile::remove(m_Path);
-        qDebug() << "Deleted file" << m_Path << ok;
-        if (ok)
-            emit message(QStringLiteral("Deleted file '%1'").arg(m_Path));
-    } else if (!m_Recursive) {
-        ok = QDir().rmpath(m_Path);
-        qDebug() << "Deleted directory" << m_Path << ok;
-        if (ok)
-            emit message(QStringLiteral("Deleted directory '%1'").arg(m_Path));
-    } else {
-        ok = QDir(m_Path).removeRecursively();
-        qDebug() << "Recursively deleted directory" << m_Path << ok;
-        if (ok)
-            emit message(QStringLiteral("Recursively deleted directory '%1'").arg(m_Path));
-    }
+    QString done;
+    const bool ok = DeleteJournal::deletePath(m_Path, m_Recursive, &done);
+    qDebug() << done << ok;
+    if (ok)
+        emit message(done);
     if (m_FailOnError && !ok) {
         emit message(QStringLiteral("Could not delete '%1'").arg(m_Path));
         return false;

@@ -5,11 +5,27 @@
 #include <QAtomicInt>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 namespace {
 
 QAtomicInt waitSlice(30000);
+
+// A command fetched for this release is written like every download, with
+// the umask's mode and no execute bit, so it could never start. It lies in
+// the update's private temporary directory and has passed its hash check;
+// its owner may run it.
+void makeExecutableForOwner(const QString& program)
+{
+    const QFileInfo info(program);
+    if (!info.isFile() || info.isSymLink())
+        return;
+    const QFileDevice::Permissions permissions = info.permissions();
+    if (!(permissions & QFileDevice::ExeOwner))
+        QFile::setPermissions(program, permissions | QFileDevice::ExeOwner);
+}
 
 } // namespace
 
@@ -38,6 +54,7 @@ bool PrePostInstallFunc::run()
     emit message(QStringLiteral("Starting %1").arg(m_Command.command));
 
     const QString program = m_TempDir + QDir::separator() + m_Command.command;
+    makeExecutableForOwner(program);
     QProcess process;
     // Nobody reads what the command prints; collecting it would let a
     // talkative command grow the updater's memory without bound.

@@ -1,5 +1,6 @@
 #include "replacejournal.h"
 
+#include "deletejournal.h"
 #include "productini.h"
 
 #include <QDebug>
@@ -181,8 +182,12 @@ bool ReplaceJournal::recover(const QString& installDir)
     if (QFileInfo::exists(done))
         removeKeptFiles(installDir, done);
     const QString journal = journalPath(installDir);
-    if (!QFileInfo::exists(journal))
+    if (!QFileInfo::exists(journal)) {
+        // The replacement phase had succeeded; the deletions that follow
+        // it may have been cut short.
+        DeleteJournal::recover(installDir);
         return true;
+    }
     qDebug() << "Undoing an interrupted replacement in" << installDir;
     const QList<JournalLine> lines = readJournal(journal);
     bool ok = true;

@@ -42,7 +42,9 @@ public:
 
     // Repairs what a killed phase left in installDir; returns false when
     // something could not be put back (the journal then stays for the next
-    // attempt). Without a journal nothing is done and true is returned.
+    // attempt). Without a journal the replacement had succeeded: the
+    // deletions of a run killed among them are completed (DeleteJournal),
+    // and true is returned.
     static bool recover(const QString& installDir);
 
 private:

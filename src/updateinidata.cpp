@@ -47,6 +47,16 @@ void UpdateIniData::modifyTempIni(const QString& tempDir)
     }
     // Stage two always updates the client, whatever stage one recorded.
     write(target, version, dir, kv3dir, Configuration::defaultClientType(1));
+    // Stage two reads the proxy and the number of parallel downloads beside
+    // itself, where nothing else would put them: without them an update
+    // that needs the proxy could never finish its second stage.
+    const QSettings source(getIniPath(), QSettings::IniFormat);
+    QSettings copy(target, QSettings::IniFormat);
+    for (const char* key : {"update/proxy", "update/streams"}) {
+        if (source.contains(QLatin1String(key)))
+            copy.setValue(QLatin1String(key), source.value(QLatin1String(key)));
+    }
+    copy.sync();
 }
 
 bool UpdateIniData::read(

@@ -293,6 +293,9 @@ private slots:
     void tempIniHandsTheSessionToStageTwo()
     {
         writeIniGroup(appIniPath(), QStringLiteral("Channel"), {{QStringLiteral("beta"), true}});
+        writeIniGroup(appIniPath(), QStringLiteral("update"),
+            {{QStringLiteral("proxy"), QStringLiteral("http://127.0.0.1:3128")},
+                {QStringLiteral("streams"), 3}});
         UpdateIniData::modify(
             55, m_SessionDir, QStringLiteral("/opt/kv3"), QStringLiteral("update_linux_x86"));
         UpdateIniData::modifyTempIni(m_SessionDir);
@@ -305,8 +308,11 @@ private slots:
             readKey(copy, QStringLiteral("current/kv3dir")).toString(), QStringLiteral("/opt/kv3"));
         QCOMPARE(readKey(copy, QStringLiteral("current/type")).toString(),
             QStringLiteral("client_linux_x86"));
-        // Only the session travels, not the channel settings.
+        // The session and the network settings travel, not the channel.
         QVERIFY(!readKey(copy, QStringLiteral("Channel/beta")).isValid());
+        QCOMPARE(readKey(copy, QStringLiteral("update/proxy")).toString(),
+            QStringLiteral("http://127.0.0.1:3128"));
+        QCOMPARE(readKey(copy, QStringLiteral("update/streams")).toInt(), 3);
         // The original keeps what stage one recorded.
         QCOMPARE(readKey(appIniPath(), QStringLiteral("current/type")).toString(),
             QStringLiteral("update_linux_x86"));

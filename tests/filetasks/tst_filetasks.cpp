@@ -1,3 +1,4 @@
+#include "deletejournal.h"
 #include "dircreatetaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filedeletelisttaskspecification.h"
@@ -7,6 +8,7 @@
 #include "filetaskstesthelpers.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "replacejournal.h"
 
 #include <QTemporaryDir>
 
@@ -195,6 +197,55 @@ private slots:
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("install/dir"))));
         QCOMPARE(readFile(path(QStringLiteral("a"))), QByteArray("not in the installation"));
         QCOMPARE(task.progress(), 0.05);
+        QVERIFY(!QFileInfo::exists(DeleteJournal::journalPath(config.m_InstallDir)));
+    }
+
+    // A run killed among its deletions: the next run's repair completes
+    // them, and only them.
+    void interruptedDeletionsAreCompleted()
+    {
+        const QString install = path(QStringLiteral("install"));
+        writeFile(path(QStringLiteral("install/a")), "a");
+        writeFile(path(QStringLiteral("install/dir/b")), "b");
+        writeFile(path(QStringLiteral("install/kept")), "kept");
+        writeFile(path(QStringLiteral("outside")), "outside");
+        const DeleteList list {{QStringLiteral("a"), false}, {QStringLiteral("dir"), true},
+            {QStringLiteral("../outside"), false}, {QStringLiteral("gone"), false}};
+        QVERIFY(DeleteJournal::write(install, list));
+        QVERIFY(ReplaceJournal::recover(install));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("install/a"))));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("install/dir"))));
+        QCOMPARE(readFile(path(QStringLiteral("install/kept"))), QByteArray("kept"));
+        QCOMPARE(readFile(path(QStringLiteral("outside"))), QByteArray("outside"));
+        QVERIFY(!QFileInfo::exists(DeleteJournal::journalPath(install)));
+    }
+
+    // Deletions follow a successful replacement only; while a replacement
+    // is still to be undone, the deletions of a later phase are not made.
+    void deletionsWaitForAnUndoneReplacement()
+    {
+        const QString install = path(QStringLiteral("install"));
+        writeFile(path(QStringLiteral("install/a")), "a");
+        writeFile(ReplaceJournal::journalPath(install), "");
+        QVERIFY(DeleteJournal::write(install, {{QStringLiteral("a"), false}}));
+        QVERIFY(ReplaceJournal::recover(install));
+        QCOMPARE(readFile(path(QStringLiteral("install/a"))), QByteArray("a"));
+        QVERIFY(ReplaceJournal::recover(install));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("install/a"))));
+    }
+
+    void deleteListWithoutItsJournalDeletesNothing()
+    {
+        Configuration config;
+        config.m_InstallDir = path(QStringLiteral("no such installation"));
+        const DeleteList list {{QStringLiteral("a"), false}};
+        FileDeleteListTaskSpecification task(&list, &config, nullptr, 0.05);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        QCOMPARE(task.state(), int(STATE_FAILED));
+        QCOMPARE(messageTexts(messages).last(),
+            QStringLiteral("Could not write %1")
+                .arg(DeleteJournal::journalPath(config.m_InstallDir)));
     }
 
     void emptyDeleteListFinishesAtOnce()

@@ -71,7 +71,9 @@ private slots:
         script(QStringLiteral("crash.sh"), "kill -SEGV $$");
         script(QStringLiteral("slow.sh"), "sleep 1; exit 0");
         script(QStringLiteral("talkative.sh"), "head -c 4000000 /dev/zero; exit 0");
-        QVERIFY(writeFile(m_Dir->filePath(QStringLiteral("not_executable.sh")), "#!/bin/sh\n"));
+        // Fetched like every download: without an execute bit.
+        QVERIFY(writeFile(m_Dir->filePath(QStringLiteral("fetched.sh")), "#!/bin/sh\nexit 0\n"));
+        QVERIFY(QDir(m_Dir->path()).mkdir(QStringLiteral("directory")));
         QVERIFY(QFile::copy(QStringLiteral("/bin/true"), m_Dir->filePath(QStringLiteral("true"))));
         QVERIFY(
             QFile::copy(QStringLiteral("/bin/false"), m_Dir->filePath(QStringLiteral("false"))));
@@ -102,6 +104,8 @@ private slots:
             {"reboot.sh completed sucessfully, reboot required"});
         row("past one wait slice", "slow.sh", STATE_FINISHED, {"slow.sh completed sucessfully"});
         row("much output", "talkative.sh", STATE_FINISHED, {"talkative.sh completed sucessfully"});
+        row("fetched without execute bit", "fetched.sh", STATE_FINISHED,
+            {"fetched.sh completed sucessfully"});
     }
 
     void oneCommand()
@@ -119,7 +123,7 @@ private slots:
     {
         QTest::addColumn<QString>("command");
         QTest::newRow("missing") << "missing.sh";
-        QTest::newRow("not executable") << "not_executable.sh";
+        QTest::newRow("directory") << "directory";
     }
 
     void commandThatCannotStart()

@@ -1,0 +1,105 @@
+#include "banner.h"
+
+#include "buildconfig.h"
+
+#include <QDebug>
+#include <QTimerEvent>
+#include <QUdpSocket>
+
+QString bannerServerHost = QStringLiteral(KV_BANNER_HOST);
+quint16 bannerServerPort = 2009;
+
+Banner::Banner(QObject* parent)
+    : QObject(parent)
+    , m_socket(nullptr)
+    , m_retries(0)
+{
+    qDebug() << "Creating Banner";
+    m_socket = new QUdpSocket(this);
+    m_socket->bind(QHostAddress(QHostAddress::Any), 0);
+    connect(m_socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
+    connect(m_socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
+}
+
+Banner::~Banner()
+{
+    m_timer.stop();
+}
+
+quint16 Banner::localPort() const
+{
+    return m_socket->localPort();
+}
+
+void Banner::run()
+{
+    qDebug() << "Looking up banner server";
+    QHostInfo::lookupHost(bannerServerHost, this, SLOT(onResolved(QHostInfo)));
+}
+
+void Banner::onResolved(QHostInfo hostInfo)
+{
+    qDebug() << "Banner server lookup resolved, error =" << hostInfo.error();
+    if (hostInfo.error() != QHostInfo::NoError || hostInfo.addresses().isEmpty())
+        return;
+    m_address.clear();
+    for (const QHostAddress& address : hostInfo.addresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            m_address = address;
+            break;
+        }
+    }
+    if (m_address.isNull())
+        return;
+    sendRequest();
+}
+
+void Banner::sendRequest()
+{
+    qDebug() << "Sending banner request to" << m_address;
+    static const char request[2] = {0x01, 0x01};
+    if (m_socket->writeDatagram(request, sizeof(request), m_address, bannerServerPort)
+        != qint64(sizeof(request))) {
+        qDebug() << "Failed to write to banner server";
+        m_timer.stop();
+        return;
+    }
+    m_timer.start(kReplyTimeoutMs, this);
+}
+
+void Banner::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() == m_timer.timerId()) {
+        qDebug() << "get banner from server timed out";
+        if (m_retries++ == 0)
+            sendRequest();
+        else
+            m_timer.stop();
+    }
+    QObject::timerEvent(event);
+}
+
+void Banner::onReadyRead()
+{
+    m_timer.stop();
+    char buffer[kMaxReplySize];
+    // A longer datagram is cut at the buffer's end.
+    const qint64 length = m_socket->readDatagram(buffer, sizeof(buffer));
+    if (length < 0) {
+        qDebug() << "Received no data from banner server";
+        return;
+    }
+    const QString reply = QString::fromLatin1(buffer, int(length));
+    qDebug() << "Reply from banner server:" << reply;
+    const QStringList parts = reply.split(QLatin1Char(','));
+    if (parts.size() == 2)
+        emit bannerFound(parts.at(0), parts.at(1));
+    else
+        qDebug() << "invalid response:" << reply;
+}
+
+void Banner::onError(QAbstractSocket::SocketError socketError)
+{
+    qDebug() << "banner had socketerror: " << socketError;
+    m_timer.stop();
+}

@@ -1,0 +1,59 @@
+#ifndef BANNER_H
+#define BANNER_H
+
+#include <QAbstractSocket>
+#include <QBasicTimer>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QObject>
+#include <QString>
+
+class QUdpSocket;
+
+// Host name and port of the banner server. The host is built in; tests point
+// both at a responder on the loopback interface.
+extern QString bannerServerHost;
+extern quint16 bannerServerPort;
+
+// Asks the banner server over UDP for an advertisement: a two-byte request,
+// answered by one datagram "image address,click address". Waits 5000 ms for
+// the reply and asks once more before giving up. The banner is decoration, so
+// every failure only ends the attempt with a debug line.
+class Banner : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Banner(QObject* parent);
+    ~Banner() override;
+
+    void run();
+
+    // Time-outs so far.
+    int retries() const { return m_retries; }
+    // The port the replies come to.
+    quint16 localPort() const;
+
+    static constexpr int kReplyTimeoutMs = 5000;
+    static constexpr int kMaxReplySize = 1024;
+
+signals:
+    void bannerFound(QString bannerUrl, QString clickUrl);
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private slots:
+    void onResolved(QHostInfo hostInfo);
+    void onReadyRead();
+    void onError(QAbstractSocket::SocketError socketError);
+
+private:
+    void sendRequest();
+
+    QUdpSocket* m_socket;
+    QBasicTimer m_timer;
+    QHostAddress m_address;
+    int m_retries;
+};
+
+#endif
