@@ -1,5 +1,7 @@
 #include "benchutil.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -8,6 +10,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 ScratchDir::ScratchDir()
 {
@@ -102,6 +106,43 @@ double bestSeconds(int repeats, const std::function<void()>& work)
             best = elapsed;
     }
     return best;
+}
+
+ChildUsage measureCommand(const std::string& command)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    if (child < 0) {
+        std::perror("fork");
+        std::exit(2);
+    }
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage;
+    if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status)
+        || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "command failed: %s\n", command.c_str());
+        std::exit(2);
+    }
+    ChildUsage result;
+    result.wallSeconds
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    // The shell execs a lone command, so this is the command's own peak.
+    result.peakBytes = size_t(usage.ru_maxrss) * 1024;
+    return result;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t half = values.size() / 2;
+    return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
 }
 
 namespace {

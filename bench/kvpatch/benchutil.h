@@ -39,6 +39,20 @@ void requireTools(std::initializer_list<const char*> tools);
 // on a shared machine does not skew the ratios.
 double bestSeconds(int repeats, const std::function<void()>& work);
 
+// What one child process took: wall and CPU seconds and its peak resident
+// size in bytes (from wait4, as /usr/bin/time -v reports it).
+struct ChildUsage
+{
+    double wallSeconds = 0;
+    double cpuSeconds = 0;
+    size_t peakBytes = 0;
+};
+// Runs `command` through /bin/sh in a child process of its own; exits the
+// benchmark when it fails.
+ChildUsage measureCommand(const std::string& command);
+// The median of `values` (which it sorts).
+double median(std::vector<double> values);
+
 // Source of a C program with `functions` functions; `variant` 1 changes a
 // few function bodies and inserts new code near the start, as a later
 // release of the same program would.

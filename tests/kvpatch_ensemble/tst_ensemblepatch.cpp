@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
+#include <string>
 #include <thread>
 
 using namespace kvpatch;
@@ -131,6 +133,38 @@ TEST_F(EnsemblePatchTest, PlainPatchesOverVariousContents)
     }
 }
 
+// Text of words drawn at random from a few hundred made-up ones: it
+// compresses, and two such texts share many short spurious matches.
+Bytes RandomWords(size_t n, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::string text;
+    while (text.size() < n) {
+        const uint32_t word = random() % 300;
+        text += char('a' + word % 26);
+        text += char('a' + word / 26 % 26);
+        text += "ent" + std::to_string(word % 7) + (word % 11 == 0 ? ".\n" : " ");
+    }
+    text.resize(n);
+    return ToBytes(text);
+}
+
+// Where old and new share little, the patch is no larger than the new file
+// compressed on its own (plus the patch's few bytes of framing): spurious
+// matches made it a quarter larger.
+TEST_F(EnsemblePatchTest, UnrelatedFilesCostNoMoreThanACompressedCopy)
+{
+    const Bytes old = RandomWords(200000, 1);
+    const Bytes fresh = RandomWords(200000, 2);
+    const Bytes patch = MakePlainPatch(old, fresh);
+    SinkStream copy;
+    ASSERT_TRUE(Lzma2EncodeBuffer(fresh.data(), fresh.size(), &copy));
+    EXPECT_LE(patch.size(), copy.Length() + 64);
+    Bytes result;
+    ASSERT_EQ(ApplyInMemory(old, patch, &result), C_OK);
+    EXPECT_EQ(result, fresh);
+}
+
 TEST_F(EnsemblePatchTest, EmptyResultIsWrittenAsEmptyFile)
 {
     WriteFile(dir.path("patch"), MakePlainPatch(oldBytes, {}));
@@ -231,6 +265,38 @@ TEST_F(EnsemblePatchTest, BodyMustBeAStreamSetOfFourStreams)
     parts.streams.push_back(ToBytes("spare"));
     Bytes result;
     EXPECT_EQ(ApplyInMemory(oldBytes, JoinPatch(parts), &result), C_OK);
+}
+
+// The body is decoded while the elements are worked on; a body that does
+// not decode (20) or is no stream set (7) still outranks an element's fault
+// (12 here), also when the body is large enough to be handed over in pieces.
+TEST_F(EnsemblePatchTest, BodyFaultsOutrankElementFaults)
+{
+    PatchParts parts = WithParameters({1, 2, 0, 0xFF, 0x7F});
+    ExpectStatus(parts, C_BAD_TRANSFORM);
+    parts.streams.push_back(Bytes(3 << 20, 'z'));
+    ExpectStatus(parts, C_BAD_TRANSFORM);
+
+    const Bytes head = JoinPatch(parts);
+    SourceStream probe(head.data(), head.size());
+    EnsemblePatchApplier header;
+    ASSERT_EQ(header.ReadHeader(&probe), C_OK);
+    const Bytes prefix(head.begin(), head.begin() + probe.Position());
+    auto withBody = [&](const Bytes& body) {
+        Bytes patch = prefix;
+        SinkStream block;
+        EXPECT_TRUE(Lzma2EncodeBuffer(body.data(), body.size(), &block));
+        patch.insert(patch.end(), block.Buffer(), block.Buffer() + block.Length());
+        return patch;
+    };
+    // Bytes after the last stream: no valid set.
+    Bytes body = SerializedSet(parts.streams);
+    body.push_back(0);
+    ExpectFileStatus(withBody(body), C_BAD_ENSEMBLE_HEADER);
+    // A block cut short after its first pieces.
+    Bytes cut = withBody(SerializedSet(parts.streams));
+    cut.resize(cut.size() - 8);
+    ExpectFileStatus(cut, C_STREAM_ERROR);
 }
 
 TEST_F(EnsemblePatchTest, ElementKindOutsideOneToSevenIsRefused)

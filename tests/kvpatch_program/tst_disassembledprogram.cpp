@@ -1,6 +1,8 @@
 #include "programbuilder.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 using namespace kvpatch;
 using namespace kvtest;
@@ -192,6 +194,33 @@ TEST(DisassembledProgram, Pe32ProgramGetsThePe32TableOp)
     EXPECT_EQ(valuesOf(encoded->ops()), (std::vector<uint32_t> {OP_PE32_RELOC_TABLE}));
 }
 
+// Labels are found by address and walked in address order, whatever order
+// they came in, across the table's growth and after labels were dropped.
+TEST(DisassembledProgram, LabelsAreWalkedInAddressOrder)
+{
+    DisassembledProgram program(EXE_ELF_32_X86);
+    std::vector<uint32_t> addresses;
+    for (uint32_t i = 0; i < 5000; ++i)
+        addresses.push_back((i * 2654435761u) ^ (i << 20));
+    for (uint32_t rva : addresses)
+        ASSERT_NE(program.LabelForRel32(rva), nullptr);
+    // A second use finds the same label.
+    EXPECT_EQ(program.LabelForRel32(addresses[7]), program.rel32Labels().find(addresses[7]));
+    EXPECT_EQ(program.rel32Labels().find(addresses[7])->count, 2);
+    std::sort(addresses.begin(), addresses.end());
+    ASSERT_EQ(program.rel32Labels().size(), addresses.size());
+    size_t i = 0;
+    for (const auto& entry : program.rel32Labels()) {
+        EXPECT_EQ(entry.first, addresses[i]);
+        EXPECT_EQ(entry.second->rva, addresses[i]);
+        ++i;
+    }
+    // Labels added after a walk join it in order.
+    ASSERT_NE(program.LabelForRel32(addresses[0] + 1), nullptr);
+    EXPECT_EQ(program.rel32Labels()[1].first, addresses[0] + 1);
+    EXPECT_EQ(program.rel32Labels().find(addresses[0] + 2), nullptr);
+}
+
 TEST(DisassembledProgram, UnnumberedLabelsCannotBeEncoded)
 {
     DisassembledProgram program(EXE_ELF_32_X86);
@@ -206,8 +235,9 @@ TEST(DisassembledProgram, TrimmingKeepsIndicesAndTurnsRareBranchesIntoBytes)
     ArmProgram arm(5);
     ASSERT_EQ(TrimLabels(&arm.program), C_OK);
     EXPECT_EQ(arm.program.rel32Labels().size(), 2u);
-    EXPECT_EQ(arm.program.rel32Labels().count(0x200), 0u);
-    EXPECT_EQ(arm.program.rel32Labels().at(0x300)->index, 2);
+    EXPECT_EQ(arm.program.rel32Labels().find(0x200), nullptr);
+    ASSERT_NE(arm.program.rel32Labels().find(0x300), nullptr);
+    EXPECT_EQ(arm.program.rel32Labels().find(0x300)->index, 2);
 
     size_t runs = 0;
     for (size_t i = 0; i < arm.program.instructionCount(); ++i) {

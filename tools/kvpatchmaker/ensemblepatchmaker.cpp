@@ -13,6 +13,7 @@
 #include "sourcestream.h"
 #include "streamset.h"
 
+#include <climits>
 #include <vector>
 
 using namespace kvpatch;
@@ -20,6 +21,16 @@ using namespace kvpatch;
 namespace kvpatchmaker {
 
 namespace {
+
+// A copy of the new file is tried when the best patch exceeds this fraction
+// of the new file's size.
+const size_t kCopyWorthTrying = 16;
+
+// Dictionary of a diff body: its repeats are near each other, and a small
+// window spares the maker and every applier the memory of one as large as
+// the body (on real release pairs it even came out smaller). A copy of the
+// new file keeps the full window, as any compressor of the file would.
+const uint32_t kBodyWindow = 1 << 20;
 
 // Old and new element of one pair; the patch transforms the old one and
 // corrects its encoding into the new one's.
@@ -122,8 +133,24 @@ bool WriteParameterStream(const std::vector<ElementPair>& pairs, SinkStream* out
     return ok;
 }
 
+// A diff that takes every new byte from its extra section and none from the
+// old data: what the patch is where old and new share (almost) nothing, so
+// that it comes out no larger than a compressed copy of the new file.
+bool WriteCopyDiff(const uint8_t* newData, size_t newLength, SinkStream* out)
+{
+    SinkStream control;
+    const uint8_t method = DiffRaw;
+    if (newLength > size_t(INT32_MAX) || !control.WriteVarint32Signed(0)
+        || !control.WriteVarint32Signed(int32_t(newLength)) || !control.WriteVarint32Signed(0))
+        return false;
+    return out->Write(&method, 1) && out->WriteSizeVarint32(newLength)
+        && out->WriteSizeVarint32(control.Length()) && out->WriteSizeVarint32(0)
+        && out->WriteSizeVarint32(newLength) && out->Write(control.Buffer(), control.Length())
+        && out->Write(newData, newLength);
+}
+
 bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength,
-    const std::vector<ElementPair>& pairs, uint8_t method, SinkStream* patch)
+    const std::vector<ElementPair>& pairs, uint8_t method, SinkStream* patch, bool copy = false)
 {
     SinkStreamSet body;
     body.Init(kEnsembleBodyStreams);
@@ -149,11 +176,18 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     if (!BuildFinalInput(oldData, oldLength, pairs.size(), correctedEncodings, &finalInput))
         return false;
     correctedEncodings.Release();
-    SourceStream finalSource;
-    finalSource.Init(finalInput);
-    SourceStream newSource(newData, newLength);
-    if (!GenerateDiff(&finalSource, &newSource, body.Stream(3), false, method))
-        return false;
+    const size_t finalInputLength = finalInput.Length();
+    if (copy) {
+        if (!WriteCopyDiff(newData, newLength, body.Stream(3)))
+            return false;
+    } else {
+        SourceStream finalSource;
+        finalSource.Init(finalInput);
+        SourceStream newSource(newData, newLength);
+        if (!GenerateDiff(&finalSource, &newSource, body.Stream(3), false, method))
+            return false;
+    }
+    finalInput.Release();
 
     SinkStream serializedBody;
     if (!body.WriteAll(&serializedBody))
@@ -161,8 +195,9 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     return patch->WriteVarint32(kEnsemblePatchMagic) && patch->WriteVarint32(kEnsemblePatchVersion)
         && patch->WriteVarint32(ComputeCrc32(oldData, oldLength))
         && patch->WriteVarint32(ComputeCrc32(newData, newLength))
-        && patch->WriteSizeVarint32(finalInput.Length())
-        && Lzma2EncodeBuffer(serializedBody.Buffer(), serializedBody.Length(), patch);
+        && patch->WriteSizeVarint32(finalInputLength)
+        && Lzma2EncodeBuffer(
+            serializedBody.Buffer(), serializedBody.Length(), patch, copy ? 0 : kBodyWindow);
 }
 
 } // namespace
@@ -185,11 +220,20 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
 
     const bool useElements
         = elementsMade && (!plainMade || withElements.Length() <= plain.Length());
+    SinkStream* best = useElements ? &withElements : plainMade ? &plain : nullptr;
+    if (!best)
+        return false;
+    // Where old and new share little, diffing costs more than storing the
+    // new file. Only then is the copy worth its compression time: executable
+    // code does not compress to a small fraction of its size.
+    SinkStream copy;
+    if (options.preferSmaller && best->Length() > newLength / kCopyWorthTrying
+        && MakePatch(oldData, oldLength, newData, newLength, none, options.diffMethod, &copy, true)
+        && copy.Length() < best->Length())
+        best = &copy;
     if (summary)
-        summary->elements = useElements ? uint32_t(pairs.size()) : 0;
-    if (useElements)
-        return patch->Append(&withElements);
-    return plainMade && patch->Append(&plain);
+        summary->elements = best == &withElements ? uint32_t(pairs.size()) : 0;
+    return patch->Append(best);
 }
 
 bool MakeEnsemblePatchFile(const std::string& oldPath, const std::string& newPath,

@@ -19,7 +19,8 @@ struct PatchOptions
     bool findElements = true;
     // Also make the patch without elements and keep whichever is smaller:
     // where the disassemblers recognise little of an executable, encoding it
-    // costs more than it saves.
+    // costs more than it saves. Where old and new share little, a copy of
+    // the new file is tried as well.
     bool preferSmaller = true;
     // Method of the three inner diffs. The patch body is compressed as a
     // whole, so raw diffs (0) are the default.

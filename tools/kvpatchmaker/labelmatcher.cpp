@@ -126,16 +126,28 @@ std::vector<std::pair<size_t, size_t>> MatchReferences(
 void CarryOverIndexes(const std::vector<Reference>& old, const std::vector<Reference>& fresh,
     const std::vector<std::pair<size_t, size_t>>& pairs, bool abs32)
 {
-    std::map<std::pair<Label*, Label*>, int> votes;
+    // Keyed by addresses, not by the labels' heap addresses, so that ties
+    // are broken alike on every run.
+    struct Vote
+    {
+        int count = 0;
+        Label* newLabel = nullptr;
+        Label* oldLabel = nullptr;
+    };
+    std::map<std::pair<uint32_t, uint32_t>, Vote> votes;
     for (const auto& p : pairs) {
         const Reference& o = old[p.first];
         const Reference& n = fresh[p.second];
-        if (o.abs32 == abs32 && n.abs32 == abs32 && o.label && n.label && o.label->index >= 0)
-            votes[{n.label, o.label}]++;
+        if (o.abs32 == abs32 && n.abs32 == abs32 && o.label && n.label && o.label->index >= 0) {
+            Vote& vote = votes[{o.label->rva, n.label->rva}];
+            ++vote.count;
+            vote.newLabel = n.label;
+            vote.oldLabel = o.label;
+        }
     }
     std::vector<std::pair<int, std::pair<Label*, Label*>>> ranked;
     for (const auto& v : votes)
-        ranked.push_back({v.second, v.first});
+        ranked.push_back({v.second.count, {v.second.newLabel, v.second.oldLabel}});
     std::stable_sort(ranked.begin(), ranked.end(),
         [](const auto& a, const auto& b) { return a.first > b.first; });
     std::map<int32_t, bool> indexTaken;

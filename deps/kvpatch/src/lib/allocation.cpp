@@ -25,6 +25,13 @@ void* TryAllocateArray(size_t count, size_t size)
     return TryAllocate(bytes);
 }
 
+void* TryReallocate(void* block, size_t bytes)
+{
+    if (bytes > g_allocationLimit.load(std::memory_order_relaxed))
+        return nullptr;
+    return std::realloc(block, bytes == 0 ? 1 : bytes);
+}
+
 void FreeAllocation(void* block)
 {
     std::free(block);

@@ -20,6 +20,9 @@ inline bool FitsSize(uint64_t value)
 {
     return value == static_cast<uint64_t>(static_cast<size_t>(value));
 }
+// realloc under the same limit: the block grown (or moved) to `bytes`, or
+// null with the block left as it was. Large blocks grow without copying.
+void* TryReallocate(void* block, size_t bytes);
 void FreeAllocation(void* block);
 
 // Largest single allocation TryAllocate grants; unlimited by default.

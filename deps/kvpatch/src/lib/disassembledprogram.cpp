@@ -1,4 +1,5 @@
 #include "disassembledprogram.h"
+#include "allocation.h"
 
 #include "encodedprogram.h"
 #include "logline.h"
@@ -31,7 +32,7 @@ DisassembledProgram::DisassembledProgram(FileType kind)
 
 DisassembledProgram::~DisassembledProgram()
 {
-    delete[] m_instructions;
+    FreeAllocation(m_instructions);
     if (m_byteCache) {
         for (int b = 0; b < 256; ++b)
             delete m_byteCache[b];
@@ -47,17 +48,17 @@ bool DisassembledProgram::append(Instruction* instruction)
         uint32_t capacity = m_capacity == 0 ? 64 : m_capacity;
         while (capacity < m_size + 1u && capacity < kMaxInstructions)
             capacity = capacity > kMaxInstructions / 2 ? kMaxInstructions : capacity * 2;
-        Instruction** grown
-            = capacity > m_size ? new (std::nothrow) Instruction*[capacity] : nullptr;
+        // Grown in place where the heap can, so that the old and the new
+        // array are not both held while the list is at its largest.
+        Instruction** grown = capacity > m_size ? static_cast<Instruction**>(TryReallocate(
+                                  m_instructions, size_t(capacity) * sizeof(Instruction*)))
+                                                : nullptr;
         if (!grown) {
             // Sticky: a program with a hole in it must never be encoded. The
             // old array stays so that the destructor frees what it holds.
             m_growthFailed = true;
             return false;
         }
-        if (m_size)
-            std::memcpy(grown, m_instructions, m_size * sizeof(Instruction*));
-        delete[] m_instructions;
         m_instructions = grown;
         m_capacity = capacity;
     }
@@ -160,17 +161,17 @@ bool DisassembledProgram::EmitRel32ARM(
 
 Label* DisassembledProgram::labelFor(LabelMap& labels, uint32_t rva)
 {
-    Label*& slot = labels[rva];
-    if (!slot) {
-        slot = m_ownedLabels.make();
-        if (!slot) {
-            labels.erase(rva);
+    Label* label = labels.find(rva);
+    if (!label) {
+        label = m_ownedLabels.make();
+        if (!label)
             return nullptr;
-        }
-        slot->rva = rva;
+        label->rva = rva;
+        // On std::bad_alloc the label stays unused in the pool.
+        labels.insert(rva, label);
     }
-    ++slot->count;
-    return slot;
+    ++label->count;
+    return label;
 }
 
 Label* DisassembledProgram::LabelForRel32(uint32_t rva)
@@ -260,8 +261,8 @@ void DisassembledProgram::fillLabelIndexes(LabelMap& labels)
 
     size_t backward = 0;
     previous = nullptr;
-    for (auto it = labels.rbegin(); it != labels.rend(); ++it) {
-        Label* label = it->second;
+    for (size_t i = labels.size(); i-- > 0;) {
+        Label* label = labels[i].second;
         if (label->index == -1) {
             const int64_t base = previous ? previous->index : int64_t(free.size());
             if (base != 0 && base != -1 && take(base - 1)) {
@@ -332,13 +333,8 @@ bool DisassembledProgram::TrimLabels()
     if (m_kind != ELF_32_ARM)
         return true;
     KVLOG(LogDebug) << "TrimLabels: threshold " << kTrimThreshold;
-    for (auto it = m_rel32Labels.begin(); it != m_rel32Labels.end();) {
-        // Trimmed labels stay in the pool: instructions may still name them.
-        if (it->second->count <= kTrimThreshold)
-            it = m_rel32Labels.erase(it);
-        else
-            ++it;
-    }
+    // Trimmed labels stay in the pool: instructions may still name them.
+    m_rel32Labels.removeIf([](const Label* label) { return label->count <= kTrimThreshold; });
     for (uint32_t i = 0; i < m_size; ++i) {
         Instruction* instruction = m_instructions[i];
         if (instruction->kind() != INSTR_REL32_ARM || instruction->label->count > kTrimThreshold)

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "filetype.h"
+#include "labeltable.h"
 #include "objectpool.h"
 #include "status.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 
 namespace kvpatch {
 
@@ -56,7 +56,7 @@ struct Instruction
 class DisassembledProgram
 {
 public:
-    using LabelMap = std::map<uint32_t, Label*>;
+    using LabelMap = LabelTable;
 
     explicit DisassembledProgram(FileType kind);
     ~DisassembledProgram();

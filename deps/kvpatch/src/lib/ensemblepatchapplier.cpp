@@ -11,8 +11,11 @@
 #include "patcherx86_32.h"
 #include "replacingfilewriter.h"
 #include "sourcestream.h"
+#include "streamset.h"
 
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace kvpatch {
 
@@ -204,33 +207,134 @@ Status EnsemblePatchApplier::PatchFinalOutput(
 
 namespace {
 
-Status ApplyBody(EnsemblePatchApplier* applier, SourceStreamSet* body, SinkStream* output)
+// The first half of an application: the element parameters (stream 0) and
+// their correction (stream 1), then the old elements disassembled and
+// encoded. It needs only the start of the body.
+struct ElementWork
 {
-    Status status = applier->ReadElementParameters(body->Stream(0));
-    if (status != C_OK)
-        return status;
-
     SinkStreamSet predicted;
     SourceStreamSet correctedParameters;
-    if ((status = applier->PredictParameters(&predicted)) != C_OK
-        || (status = applier->CorrectParameters(&predicted, body->Stream(1), &correctedParameters))
-            != C_OK)
-        return status;
-
     SinkStreamSet transformed;
-    SourceStreamSet correctedTransformed;
-    if ((status = applier->EncodeElements(&correctedParameters, &transformed)) != C_OK
-        || (status = applier->CorrectEncodedElements(
-                &transformed, body->Stream(2), &correctedTransformed))
-            != C_OK)
-        return status;
+};
 
+Status EncodeOldElements(EnsemblePatchApplier* applier, SourceStream* parameters,
+    SourceStream* parameterDiff, ElementWork* work)
+{
+    Status status = applier->ReadElementParameters(parameters);
+    if (status == C_OK)
+        status = applier->PredictParameters(&work->predicted);
+    if (status == C_OK)
+        status = applier->CorrectParameters(
+            &work->predicted, parameterDiff, &work->correctedParameters);
+    if (status == C_OK)
+        status = applier->EncodeElements(&work->correctedParameters, &work->transformed);
+    return status;
+}
+
+// The second half: the encoded elements corrected (stream 2) and assembled,
+// and the final diff (stream 3).
+Status RebuildAndPatch(EnsemblePatchApplier* applier, ElementWork* work, SourceStream* elementDiff,
+    SourceStream* finalDiff, SinkStream* output)
+{
+    SourceStreamSet correctedTransformed;
+    Status status
+        = applier->CorrectEncodedElements(&work->transformed, elementDiff, &correctedTransformed);
+    if (status != C_OK)
+        return status;
     SinkStream finalInput;
     if ((status = applier->RebuildElements(&correctedTransformed, &finalInput)) != C_OK)
         return status;
     SourceStream finalSource;
     finalSource.Init(finalInput);
-    return applier->PatchFinalOutput(&finalSource, body->Stream(3), output);
+    return applier->PatchFinalOutput(&finalSource, finalDiff, output);
+}
+
+// Where streams 0 and 1 lie in a body whose first `ready` bytes are decoded:
+// false while the set's header or the two streams are not all there (or
+// the header is no valid one; the whole body is judged later).
+bool LocateFirstStreams(
+    const uint8_t* body, size_t ready, size_t* needed, SourceStream* first, SourceStream* second)
+{
+    SourceStream header(body, ready);
+    uint32_t magic = 0;
+    uint32_t count = 0;
+    uint32_t lengths[2] = {0, 0};
+    *needed = 0;
+    if (!header.ReadVarint32(&magic) || magic != kStreamSetMagic || !header.ReadVarint32(&count)
+        || count > kMaxStreams || count < kEnsembleBodyStreams)
+        return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t length = 0;
+        if (!header.ReadVarint32(&length))
+            return false;
+        if (i < 2)
+            lengths[i] = length;
+    }
+    const size_t start = ready - header.Remaining();
+    *needed = start + size_t(lengths[0]) + lengths[1];
+    if (*needed > ready)
+        return false;
+    *first = SourceStream(body + start, lengths[0]);
+    *second = SourceStream(body + start + lengths[0], lengths[1]);
+    return true;
+}
+
+// The body's decoding runs on a thread of its own while this one
+// disassembles the old elements, which needs only the body's first two
+// streams. Statuses are those of doing one after the other: a body that
+// fails to decode (20) or is no set of four streams (7) outranks whatever
+// the elements gave.
+Status DecodeAndApply(
+    EnsemblePatchApplier* applier, SourceStream* patch, SinkStream* decoded, SinkStream* output)
+{
+    Lzma2BlockDecoder decoder;
+    if (!decoder.Begin(patch, decoded))
+        return C_STREAM_ERROR;
+    std::thread worker;
+    try {
+        worker = std::thread([&decoder] { decoder.Run(); });
+    } catch (const std::system_error&) {
+        decoder.Run();
+    }
+
+    // The stream-set header is a few bytes; the first streams are small.
+    ElementWork work;
+    bool early = false;
+    Status earlyStatus = C_OK;
+    const uint8_t* body = decoded->MutableBuffer() + decoded->Length();
+    size_t wanted = 64;
+    for (;;) {
+        const size_t ready = decoder.WaitFor(wanted);
+        SourceStream first;
+        SourceStream second;
+        size_t needed = 0;
+        if (LocateFirstStreams(body, ready, &needed, &first, &second)) {
+            early = true;
+            earlyStatus = EncodeOldElements(applier, &first, &second, &work);
+            break;
+        }
+        // Not there yet: wait for more unless no more will come.
+        const size_t next = needed > ready ? needed : ready + 64;
+        if (decoder.WaitFor(next) <= ready)
+            break;
+        wanted = next;
+    }
+    // Even when the elements failed, the body's own faults come first.
+    if (worker.joinable())
+        worker.join();
+    if (!decoder.Finish())
+        return C_STREAM_ERROR;
+    SourceStreamSet set;
+    if (!set.Init(decoded->Buffer(), decoded->Length()) || set.Count() < kEnsembleBodyStreams)
+        return C_BAD_ENSEMBLE_HEADER;
+    if (earlyStatus != C_OK)
+        return earlyStatus;
+    if (!early) {
+        const Status status = EncodeOldElements(applier, set.Stream(0), set.Stream(1), &work);
+        if (status != C_OK)
+            return status;
+    }
+    return RebuildAndPatch(applier, &work, set.Stream(2), set.Stream(3), output);
 }
 
 } // namespace
@@ -244,16 +348,8 @@ Status ApplyEnsemblePatchStreams(SourceStream* old, SourceStream* patch, SinkStr
     if ((status = applier.SetBase(old->Buffer(), old->Remaining())) != C_OK
         || (status = applier.CheckBaseCrc()) != C_OK)
         return status;
-
     SinkStream decoded;
-    if (!Lzma2DecodeToSink(patch, &decoded))
-        return C_STREAM_ERROR;
-    SourceStream decodedSource;
-    decodedSource.Init(decoded);
-    SourceStreamSet body;
-    if (!body.InitFromStream(decodedSource) || body.Count() < kEnsembleBodyStreams)
-        return C_BAD_ENSEMBLE_HEADER;
-    return ApplyBody(&applier, &body, output);
+    return DecodeAndApply(&applier, patch, &decoded, output);
 }
 
 Status ApplyEnsemblePatchFiles(

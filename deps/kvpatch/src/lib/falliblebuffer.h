@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace kvpatch {
 
@@ -83,6 +84,12 @@ public:
         return true;
     }
 
+    void swap(FallibleBuffer& other)
+    {
+        std::swap(m_data, other.m_data);
+        std::swap(m_size, other.m_size);
+        std::swap(m_capacity, other.m_capacity);
+    }
     // Drops elements from the end.
     void truncate(uint32_t size)
     {
@@ -104,16 +111,15 @@ public:
 private:
     bool adopt(uint64_t capacity)
     {
+        // Grown in place where the heap can: a large block is remapped
+        // rather than copied into fresh pages.
         T* block = nullptr;
         if (capacity <= kLargestCapacity)
-            block = static_cast<T*>(TryAllocate(size_t(capacity) * sizeof(T)));
+            block = static_cast<T*>(TryReallocate(m_data, size_t(capacity) * sizeof(T)));
         if (!block) {
             fail();
             return false;
         }
-        if (m_size)
-            std::memcpy(block, m_data, size_t(m_size) * sizeof(T));
-        FreeAllocation(m_data);
         m_data = block;
         m_capacity = uint32_t(capacity);
         return true;

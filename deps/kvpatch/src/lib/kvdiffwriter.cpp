@@ -5,6 +5,7 @@
 #include "lzmaio.h"
 #include "suffixarray.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -16,6 +17,10 @@ const int64_t kMaxInputSize = int64_t(1) << 31;
 // A match this long is taken even when the current alignment nearly keeps
 // up with it, which bounds the time spent in long runs of equal data.
 const int64_t kLongMatch = 10241;
+// A search that finds at least kCarryMatch bytes is carried forward while it
+// keeps more than kKeepMatch.
+const int64_t kCarryMatch = 1024;
+const int64_t kKeepMatch = 512;
 
 struct FreeDeleter
 {
@@ -23,22 +28,42 @@ struct FreeDeleter
 };
 template<typename T> using Block = std::unique_ptr<T[], FreeDeleter>;
 
+// Null when count * sizeof(T) does not fit in size_t (a 32-bit build with an
+// old file of 1 GiB or more) or the heap fails.
 template<typename T> Block<T> allocate(size_t count)
 {
-    return Block<T>(static_cast<T*>(TryAllocate(count * sizeof(T))));
+    return Block<T>(static_cast<T*>(TryAllocateArray(count, sizeof(T))));
 }
 
+// Number of equal leading bytes of a and b, eight at a time.
 int64_t matchLength(const uint8_t* a, int64_t aLength, const uint8_t* b, int64_t bLength)
 {
     const int64_t limit = aLength < bLength ? aLength : bLength;
     int64_t i = 0;
+    while (i + 8 <= limit) {
+        uint64_t x;
+        uint64_t y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            return i + (__builtin_ctzll(x ^ y) >> 3);
+#else
+            break;
+#endif
+        }
+        i += 8;
+    }
     while (i < limit && a[i] == b[i])
         ++i;
     return i;
 }
 
 // Finds the longest match of `target` among the old data's suffixes by
-// binary search over the suffix array (entry 0 is the empty suffix).
+// binary search over the suffix array (entry 0 is the empty suffix). Each
+// comparison starts after the prefix that both bounds share with the target
+// (every entry between them shares it too), so that a search inside a long
+// run of equal bytes does not compare the run again at every step.
 class MatchFinder
 {
 public:
@@ -53,17 +78,41 @@ public:
     {
         int64_t st = 0;
         int64_t en = m_oldSize;
+        int64_t stLength = 0;
+        int64_t enLength = 0;
+        bool enKnown = false;
+        // The comparison takes a suffix that is a proper prefix of the target
+        // (one that runs to the end of the old data) as not smaller, out of
+        // its sorted place, and the search can then end beside short matches
+        // while it passed a longer one; the longest it passed is kept.
+        int64_t passed = 0;
+        int64_t passedAt = 0;
         while (en - st >= 2) {
             const int64_t x = st + (en - st) / 2;
             const int64_t start = m_suffixes[x];
-            const int64_t length = m_oldSize - start < targetSize ? m_oldSize - start : targetSize;
-            if (std::memcmp(m_old + start, target, size_t(length)) < 0)
+            const int64_t skip = stLength < enLength ? stLength : enLength;
+            const int64_t limit = m_oldSize - start < targetSize ? m_oldSize - start : targetSize;
+            const int64_t length = skip
+                + matchLength(m_old + start + skip, limit - skip, target + skip, limit - skip);
+            if (length > passed) {
+                passed = length;
+                passedAt = start;
+            }
+            if (length < limit && m_old[start + length] < target[length]) {
                 st = x;
-            else
+                stLength = length;
+            } else {
                 en = x;
+                enLength = length;
+                enKnown = true;
+            }
         }
         const int64_t x = lengthAt(st, target, targetSize);
-        const int64_t y = lengthAt(en, target, targetSize);
+        const int64_t y = enKnown ? enLength : lengthAt(en, target, targetSize);
+        if (passed > x && passed > y) {
+            *position = passedAt;
+            return passed;
+        }
         if (x > y) {
             *position = m_suffixes[st];
             return x;
@@ -75,6 +124,8 @@ public:
 private:
     int64_t lengthAt(int64_t entry, const uint8_t* target, int64_t targetSize) const
     {
+        if (entry > m_oldSize)
+            return 0;
         const int64_t start = m_suffixes[entry];
         return matchLength(m_old + start, m_oldSize - start, target, targetSize);
     }
@@ -113,11 +164,25 @@ public:
         int64_t scan = 0;
         int64_t len = 0;
         int64_t pos = 0;
+        // A long match is carried forward byte by byte instead of searched
+        // again at every position, which keeps long runs of equal bytes
+        // linear; it is carried until it gets short.
+        bool carried = false;
+        int64_t lastFound = -2;
         while (scan < n) {
             int64_t oldscore = 0;
             int64_t scsc = scan += len;
             for (; scan < n; ++scan) {
-                len = m_finder.find(N + scan, n - scan, &pos);
+                if (carried && scan == lastFound + 1 && len > kKeepMatch) {
+                    // The match found one byte back, one byte shorter. It
+                    // ended where old and new differ, so it cannot grow.
+                    --len;
+                    ++pos;
+                } else {
+                    len = m_finder.find(N + scan, n - scan, &pos);
+                    carried = len >= kCarryMatch;
+                }
+                lastFound = scan;
                 for (; scsc < scan + len; ++scsc) {
                     if (scsc + m_lastoffset < m && O[scsc + m_lastoffset] == N[scsc])
                         ++oldscore;

@@ -6,8 +6,10 @@
 #include "sinkstream.h"
 #include "sourcestream.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace kvpatch {
 
@@ -15,10 +17,49 @@ namespace kvpatch {
 // output. On success the cursor sits just after the block.
 bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output);
 
+// Lzma2DecodeToSink in three steps, so that a caller can read the first
+// bytes of the content while the rest is being decoded on another thread:
+// Begin and Finish on the caller's thread (only they log), Run on any.
+class Lzma2BlockDecoder
+{
+public:
+    // Reads the block's header and reserves the output; false (logged) when
+    // that fails.
+    bool Begin(SourceStream* source, SinkStream* output);
+    // Decodes into the reserved room, making the bytes ready piece by piece.
+    void Run();
+    // Waits until at least `bytes` bytes are ready or the decoding ended,
+    // and returns how many are ready. They lie at the start of the output's
+    // reserved room and do not move until Finish.
+    size_t WaitFor(size_t bytes);
+    // After Run: true when the block decoded completely; then the cursor
+    // sits after the block and the output holds the content.
+    bool Finish();
+
+private:
+    void publish(size_t ready, bool ended);
+
+    SourceStream* m_source = nullptr;
+    SinkStream* m_output = nullptr;
+    uint8_t m_property = 0;
+    uint32_t m_unpackedSize = 0;
+    uint32_t m_capacity = 0;
+    int m_result = 0;
+    size_t m_consumed = 0;
+    size_t m_produced = 0;
+    std::mutex m_mutex;
+    std::condition_variable m_progress;
+    size_t m_ready = 0;
+    bool m_ended = false;
+};
+
 // Encodes the source's unread bytes (the source is read to its end) or a
 // memory range as one block appended to output.
 bool Lzma2EncodeStream(SourceStream* source, SinkStream* output);
-bool Lzma2EncodeBuffer(const uint8_t* data, size_t length, SinkStream* output);
+// A `window` other than 0 caps the dictionary (in bytes, at least 4 KiB): a
+// smaller window costs the encoder and every decoder of the block less
+// memory, and loses little where repeats are near each other.
+bool Lzma2EncodeBuffer(const uint8_t* data, size_t length, SinkStream* output, uint32_t window = 0);
 
 // Where the encoder takes its input from: hands out up to `requested` bytes
 // at a time; 0 bytes means the end, false an error.
@@ -33,7 +74,8 @@ class Lzma2Encoder;
 
 // The two halves shared by both encoders: the block's header (which also
 // sets the encoder up for that many bytes) and its compressed data.
-bool Lzma2WriteHeader(Lzma2Encoder* encoder, uint32_t unpackedSize, SinkStream* output);
+bool Lzma2WriteHeader(
+    Lzma2Encoder* encoder, uint32_t unpackedSize, SinkStream* output, uint32_t window = 0);
 bool Lzma2EncodeBody(Lzma2Encoder* encoder, Lzma2EncoderInput* input, SinkStream* output);
 
 } // namespace kvpatch

@@ -43,10 +43,15 @@ int resultFor(lzma_ret ret)
     }
 }
 
-// Decodes one raw stream from `input` into exactly `out` (`capacity` bytes).
-// Returns the result code; `consumed` and `produced` tell how far it got.
+// Decoded bytes are handed over this many at a time.
+const size_t kPiece = 1 << 20;
+
+// Decodes one raw stream from `input` into exactly `out` (`capacity` bytes),
+// calling `ready` with the bytes decoded so far after each piece. Returns
+// the result code; `consumed` and `produced` tell how far it got.
+template<typename Ready>
 int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_t* out,
-    uint32_t capacity, size_t* consumed, size_t* produced)
+    uint32_t capacity, size_t* consumed, size_t* produced, Ready ready)
 {
     *consumed = 0;
     *produced = 0;
@@ -74,7 +79,8 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_
     stream.next_in = input;
     stream.avail_in = inputLength;
     stream.next_out = out;
-    stream.avail_out = capacity;
+    size_t limit = capacity < kPiece ? capacity : kPiece;
+    stream.avail_out = limit;
     // Once the output is full the stream must still end; a byte decoded
     // into the spare means the block holds more than it announced.
     uint8_t spare = 0;
@@ -82,10 +88,17 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_
     int result = DecodeOk;
     for (;;) {
         if (!inSpare && stream.avail_out == 0) {
-            *produced = capacity;
-            inSpare = true;
-            stream.next_out = &spare;
-            stream.avail_out = 1;
+            if (limit < capacity) {
+                ready(limit);
+                const size_t more = capacity - limit < kPiece ? capacity - limit : kPiece;
+                stream.avail_out = more;
+                limit += more;
+            } else {
+                *produced = capacity;
+                inSpare = true;
+                stream.next_out = &spare;
+                stream.avail_out = 1;
+            }
         }
         ret = lzma_code(&stream, LZMA_RUN);
         if (inSpare && stream.avail_out == 0) {
@@ -104,7 +117,7 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_
         }
     }
     if (!inSpare)
-        *produced = capacity - stream.avail_out;
+        *produced = limit - stream.avail_out;
     *consumed = inputLength - stream.avail_in;
     lzma_end(&stream);
     return result;
@@ -148,15 +161,13 @@ uint64_t DecodableBytes(const uint8_t* input, size_t length)
 
 } // namespace
 
-bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output)
+bool Lzma2BlockDecoder::Begin(SourceStream* source, SinkStream* output)
 {
-    uint8_t property = 0;
-    if (!source->Read(&property, 1)) {
+    if (!source->Read(&m_property, 1)) {
         KVLOG(LogError) << "Error read LZMA2 properties";
         return false;
     }
-    uint32_t unpackedSize = 0;
-    if (!source->ReadVarint32(&unpackedSize)) {
+    if (!source->ReadVarint32(&m_unpackedSize)) {
         KVLOG(LogError) << "Error read LZMA2 unpack size";
         return false;
     }
@@ -165,23 +176,59 @@ bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output)
     // (the output ends short), so the room and the window need not be any
     // larger than what the chunks hold.
     const uint64_t decodable = DecodableBytes(source->Buffer(), source->Remaining());
-    const uint32_t capacity = decodable < unpackedSize ? uint32_t(decodable) : unpackedSize;
-    if (!output->Reserve(capacity)) {
+    m_capacity = decodable < m_unpackedSize ? uint32_t(decodable) : m_unpackedSize;
+    if (!output->Reserve(m_capacity)) {
         KVLOG(LogError) << "unable to allocate sink space";
         return false;
     }
+    m_source = source;
+    m_output = output;
+    return true;
+}
 
-    size_t consumed = 0;
-    size_t produced = 0;
-    const int result = decodeRaw(property, source->Buffer(), source->Remaining(),
-        output->MutableBuffer() + output->Length(), capacity, &consumed, &produced);
-    if (result != DecodeOk || produced != unpackedSize) {
-        KVLOG(LogError) << "Error uncompressing data " << result;
+void Lzma2BlockDecoder::Run()
+{
+    m_result = decodeRaw(m_property, m_source->Buffer(), m_source->Remaining(),
+        m_output->MutableBuffer() + m_output->Length(), m_capacity, &m_consumed, &m_produced,
+        [this](size_t ready) { publish(ready, false); });
+    publish(m_result == DecodeOk ? m_produced : 0, true);
+}
+
+void Lzma2BlockDecoder::publish(size_t ready, bool ended)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ready = ready;
+        m_ended = ended;
+    }
+    m_progress.notify_all();
+}
+
+size_t Lzma2BlockDecoder::WaitFor(size_t bytes)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_progress.wait(lock, [&] { return m_ended || m_ready >= bytes; });
+    return m_ready;
+}
+
+bool Lzma2BlockDecoder::Finish()
+{
+    if (m_result != DecodeOk || m_produced != m_unpackedSize) {
+        KVLOG(LogError) << "Error uncompressing data " << m_result;
         return false;
     }
-    source->Skip(consumed);
-    output->Bytes().grow(unpackedSize);
+    m_source->Skip(m_consumed);
+    m_output->Bytes().grow(m_unpackedSize);
     return true;
+}
+
+bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output)
+{
+    Lzma2BlockDecoder decoder;
+    if (!decoder.Begin(source, output))
+        return false;
+    decoder.Run();
+    return decoder.Finish();
 }
 
 } // namespace kvpatch

@@ -63,7 +63,8 @@ private:
     SourceStream* m_source;
 };
 
-bool encode(uint32_t unpackedSize, Lzma2EncoderInput* input, SinkStream* output)
+bool encode(
+    uint32_t unpackedSize, Lzma2EncoderInput* input, SinkStream* output, uint32_t window = 0)
 {
     Lzma2Encoder* encoder = new (std::nothrow) Lzma2Encoder;
     if (!encoder) {
@@ -71,7 +72,7 @@ bool encode(uint32_t unpackedSize, Lzma2EncoderInput* input, SinkStream* output)
                            << "../../../../deps/kvpatch/src/lib/lzmaioout.cpp:" << __LINE__ << "; ";
         return false;
     }
-    const bool ok = Lzma2WriteHeader(encoder, unpackedSize, output)
+    const bool ok = Lzma2WriteHeader(encoder, unpackedSize, output, window)
         && Lzma2EncodeBody(encoder, input, output);
     delete encoder;
     return ok;
@@ -79,7 +80,8 @@ bool encode(uint32_t unpackedSize, Lzma2EncoderInput* input, SinkStream* output)
 
 } // namespace
 
-bool Lzma2WriteHeader(Lzma2Encoder* encoder, uint32_t unpackedSize, SinkStream* output)
+bool Lzma2WriteHeader(
+    Lzma2Encoder* encoder, uint32_t unpackedSize, SinkStream* output, uint32_t window)
 {
     lzma_options_lzma options;
     bool ok = !lzma_lzma_preset(&options, kPreset);
@@ -89,6 +91,8 @@ bool Lzma2WriteHeader(Lzma2Encoder* encoder, uint32_t unpackedSize, SinkStream* 
         if (options.dict_size > unpackedSize)
             options.dict_size
                 = unpackedSize < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : unpackedSize;
+        if (window != 0 && options.dict_size > window)
+            options.dict_size = window < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : window;
         const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
         uint8_t property = 0;
         encoder->stream.allocator = LzmaAllocator();
@@ -150,14 +154,14 @@ bool Lzma2EncodeStream(SourceStream* source, SinkStream* output)
     return encode(uint32_t(source->Remaining()), &input, output);
 }
 
-bool Lzma2EncodeBuffer(const uint8_t* data, size_t length, SinkStream* output)
+bool Lzma2EncodeBuffer(const uint8_t* data, size_t length, SinkStream* output, uint32_t window)
 {
     if (length > UINT32_MAX) {
         KVLOG(LogError) << "Error Lzma2Enc_SetProps";
         return false;
     }
     MemoryInput input(data, length);
-    return encode(uint32_t(length), &input, output);
+    return encode(uint32_t(length), &input, output, window);
 }
 
 } // namespace kvpatch

@@ -30,6 +30,13 @@ bool SinkStream::WriteVarint32Signed(int32_t value)
 
 bool SinkStream::Append(SinkStream* other)
 {
+    // Into an empty stream without room for it, the other's block moves
+    // instead of being copied (nested stream sets pass whole streams on).
+    if (Length() == 0 && !Failed() && !other->Failed() && m_buffer.capacity() < other->Length()) {
+        m_buffer.swap(other->m_buffer);
+        other->Release();
+        return true;
+    }
     if (!Write(other->Buffer(), other->Length()))
         return false;
     other->Release();

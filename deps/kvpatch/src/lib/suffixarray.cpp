@@ -1,6 +1,7 @@
 #include "suffixarray.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -91,6 +92,9 @@ public:
 private:
     static int32_t* allocate(int32_t k)
     {
+        // A 32-bit size_t cannot hold the size of a table of 2^30 symbols.
+        if (size_t(k) > SIZE_MAX / sizeof(int32_t))
+            return nullptr;
         return static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(k)));
     }
 

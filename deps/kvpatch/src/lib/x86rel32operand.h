@@ -64,22 +64,23 @@ inline X86Rel32Operand FindX86Rel32Operand(
     return found;
 }
 
-// False only when none of the eight bytes at `bytes` can start a candidate
-// (E8, E9 or 0F; with rip-relative forms also FF, 48 or 49), so that a scan
-// can pass over all eight at once. Each test looks for a zero byte in a whole
-// word.
-inline bool X86MayStartInEight(const uint8_t* bytes, bool withRipRelative)
+// The bytes among the eight at `bytes` that can start a candidate (E8, E9
+// or 0F; with rip-relative forms also FF, 48 or 49): the high bit of each
+// such byte is set in the result, in memory order from the lowest byte on
+// little-endian machines. Each test finds the zero bytes of a whole word
+// exactly (no borrow runs from one byte into the next).
+inline uint64_t X86CandidateStarts(const uint8_t* bytes, bool withRipRelative)
 {
     constexpr uint64_t kOnes = 0x0101010101010101ull;
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    auto hasZeroByte = [](uint64_t v) { return ((v - kOnes) & ~v & kHigh) != 0; };
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    auto zeroBytes = [](uint64_t v) { return ~(((v & kLow7) + kLow7) | v | kLow7); };
     uint64_t word;
     std::memcpy(&word, bytes, 8);
     const uint64_t evenBytes = word & (0xFE * kOnes);
-    if (hasZeroByte(evenBytes ^ (0xE8 * kOnes)) || hasZeroByte(word ^ (0x0F * kOnes)))
-        return true;
-    return withRipRelative
-        && (hasZeroByte(word ^ (0xFF * kOnes)) || hasZeroByte(evenBytes ^ (0x48 * kOnes)));
+    uint64_t starts = zeroBytes(evenBytes ^ (0xE8 * kOnes)) | zeroBytes(word ^ (0x0F * kOnes));
+    if (withRipRelative)
+        starts |= zeroBytes(word ^ (0xFF * kOnes)) | zeroBytes(evenBytes ^ (0x48 * kOnes));
+    return starts;
 }
 
 // What a scan does with a candidate operand.
@@ -99,10 +100,17 @@ bool ScanX86Rel32Operands(
     uint64_t p = begin;
     while (p < end) {
         // Most bytes start no candidate; they are passed over without the
-        // full recognition, eight at a time where possible.
-        if (end - p >= 8 && !X86MayStartInEight(image + p, withRipRelative)) {
-            p += 8;
-            continue;
+        // full recognition, eight at a time where possible, straight to the
+        // next byte that may start one.
+        if (end - p >= 8) {
+            const uint64_t starts = X86CandidateStarts(image + p, withRipRelative);
+            if (starts == 0) {
+                p += 8;
+                continue;
+            }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            p += uint64_t(__builtin_ctzll(starts) >> 3);
+#endif
         }
         const uint8_t first = image[p];
         if ((first & 0xFE) != 0xE8 && first != 0x0F

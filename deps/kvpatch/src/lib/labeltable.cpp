@@ -1,0 +1,113 @@
+#include "labeltable.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace kvpatch {
+
+namespace {
+
+constexpr size_t kDigits = 65536;
+
+uint32_t hashOf(uint32_t rva)
+{
+    // Multiplicative hashing spreads nearby addresses over the table.
+    return rva * 2654435761u;
+}
+
+} // namespace
+
+size_t LabelTable::slotOf(uint32_t rva) const
+{
+    const size_t mask = m_slots.size() - 1;
+    size_t slot = hashOf(rva) & mask;
+    while (m_slots[slot].entry != 0 && m_slots[slot].rva != rva)
+        slot = (slot + 1) & mask;
+    return slot;
+}
+
+Label* LabelTable::find(uint32_t rva) const
+{
+    if (m_slots.empty())
+        return nullptr;
+    const Slot& slot = m_slots[slotOf(rva)];
+    return slot.entry ? m_entries[slot.entry - 1].second : nullptr;
+}
+
+void LabelTable::insert(uint32_t rva, Label* label)
+{
+    // Kept at most half full so that probes stay short.
+    if (2 * (m_entries.size() + 1) > m_slots.size()) {
+        std::vector<Slot> grown(m_slots.empty() ? 1024 : 2 * m_slots.size());
+        m_entries.reserve(grown.size() / 2);
+        m_slots.swap(grown);
+        rehash();
+    } else if (m_entries.capacity() == m_entries.size()) {
+        m_entries.reserve(m_slots.size() / 2);
+    }
+    // Neither can throw now: the table stays whole.
+    const bool wasSorted = m_sorted;
+    m_sorted = wasSorted && (m_entries.empty() || m_entries.back().first < rva);
+    m_entries.emplace_back(rva, label);
+    Slot& slot = m_slots[slotOf(rva)];
+    slot.rva = rva;
+    slot.entry = uint32_t(m_entries.size());
+}
+
+void LabelTable::rehash()
+{
+    if (m_slots.empty())
+        return;
+    std::memset(m_slots.data(), 0, m_slots.size() * sizeof(Slot));
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        Slot& slot = m_slots[slotOf(m_entries[i].first)];
+        slot.rva = m_entries[i].first;
+        slot.entry = uint32_t(i + 1);
+    }
+}
+
+const LabelTable::Entry* LabelTable::begin() const
+{
+    if (!m_sorted) {
+        sort();
+        // Positions moved: the hash slots follow.
+        const_cast<LabelTable*>(this)->rehash();
+    }
+    return m_entries.data();
+}
+
+void LabelTable::sort() const
+{
+    if (m_sorted)
+        return;
+    // Two passes of a radix sort on the 32-bit address, 16 bits at a time:
+    // a comparison sort of a few hundred thousand labels costs more than
+    // building them did. Addresses are unique. Without memory for it, the
+    // table is sorted in place.
+    const size_t n = m_entries.size();
+    std::unique_ptr<Entry[]> scratch(new (std::nothrow) Entry[n]);
+    std::unique_ptr<uint32_t[]> counts(new (std::nothrow) uint32_t[kDigits + 1]);
+    if (!scratch || !counts) {
+        std::sort(m_entries.begin(), m_entries.end());
+        m_sorted = true;
+        return;
+    }
+    Entry* from = m_entries.data();
+    Entry* to = scratch.get();
+    for (int shift = 0; shift < 32; shift += 16) {
+        std::fill(counts.get(), counts.get() + kDigits + 1, 0);
+        for (size_t i = 0; i < n; ++i)
+            ++counts[((from[i].first >> shift) & (kDigits - 1)) + 1];
+        for (size_t d = 1; d <= kDigits; ++d)
+            counts[d] += counts[d - 1];
+        for (size_t i = 0; i < n; ++i)
+            to[counts[(from[i].first >> shift) & (kDigits - 1)]++] = from[i];
+        std::swap(from, to);
+    }
+    // An even number of passes ends in the table itself.
+    m_sorted = true;
+}
+
+} // namespace kvpatch
