@@ -112,17 +112,30 @@ TEST(DisassembledProgram, ReferenceWithoutLabelFails)
     EXPECT_EQ(program.instructionCount(), 0u);
 }
 
-TEST(DisassembledProgram, ByteInstructionsAreSharedPerValue)
+TEST(DisassembledProgram, ByteInstructionsKeepTheirByte)
 {
     DisassembledProgram program(EXE_ELF_32_X86);
     ASSERT_TRUE(program.EmitByteInstruction(0x41));
-    ASSERT_TRUE(program.EmitByteInstruction(0x41));
     ASSERT_TRUE(program.EmitByteInstruction(0xFF));
-    ASSERT_EQ(program.instructionCount(), 3u);
-    EXPECT_EQ(program.instructionAt(0), program.instructionAt(1));
+    ASSERT_EQ(program.instructionCount(), 2u);
     EXPECT_EQ(program.instructionAt(0)->kind(), INSTR_BYTE);
     EXPECT_EQ(program.instructionAt(0)->byte(), 0x41);
-    EXPECT_EQ(program.instructionAt(2)->word, 3u + 16u * 0xFF);
+    EXPECT_EQ(program.instructionAt(1)->word, 3u + 16u * 0xFF);
+}
+
+TEST(DisassembledProgram, ByteRunsThatContinueOneAnotherJoin)
+{
+    const uint8_t image[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    DisassembledProgram program(EXE_ELF_32_X86);
+    ASSERT_TRUE(program.EmitBytesInstruction(image, 1));
+    ASSERT_TRUE(program.EmitBytesInstruction(image + 1, 3));
+    // Not adjacent in the image: a run of its own.
+    ASSERT_TRUE(program.EmitBytesInstruction(image + 5, 1));
+    ASSERT_EQ(program.instructionCount(), 2u);
+    EXPECT_EQ(program.instructionAt(0)->bytes, image);
+    EXPECT_EQ(program.instructionAt(0)->value, 4u);
+    EXPECT_EQ(program.instructionAt(1)->bytes, image + 5);
+    EXPECT_EQ(program.instructionAt(1)->value, 1u);
 }
 
 TEST(DisassembledProgram, LabelOfAskedByKind)

@@ -13,7 +13,6 @@ namespace kvpatch {
 
 namespace {
 
-constexpr uint32_t kMaxInstructions = (1u << 30) - 1;
 // ARM labels referenced this often or less cost more as labels than as
 // literal bytes.
 constexpr int32_t kTrimThreshold = 5;
@@ -30,56 +29,18 @@ DisassembledProgram::DisassembledProgram(FileType kind)
 {
 }
 
-DisassembledProgram::~DisassembledProgram()
-{
-    FreeAllocation(m_instructions);
-    if (m_byteCache) {
-        for (int b = 0; b < 256; ++b)
-            delete m_byteCache[b];
-        delete[] m_byteCache;
-    }
-}
+DisassembledProgram::~DisassembledProgram() = default;
 
-bool DisassembledProgram::append(Instruction* instruction)
+bool DisassembledProgram::emit(
+    uint32_t word, uint32_t value, Label* label, const uint8_t* bytes, uint16_t compressedOp)
 {
-    if (m_growthFailed)
-        return false;
-    if (m_size == m_capacity) {
-        uint32_t capacity = m_capacity == 0 ? 64 : m_capacity;
-        while (capacity < m_size + 1u && capacity < kMaxInstructions)
-            capacity = capacity > kMaxInstructions / 2 ? kMaxInstructions : capacity * 2;
-        // Grown in place where the heap can, so that the old and the new
-        // array are not both held while the list is at its largest.
-        Instruction** grown = capacity > m_size ? static_cast<Instruction**>(TryReallocate(
-                                  m_instructions, size_t(capacity) * sizeof(Instruction*)))
-                                                : nullptr;
-        if (!grown) {
-            // Sticky: a program with a hole in it must never be encoded. The
-            // old array stays so that the destructor frees what it holds.
-            m_growthFailed = true;
-            return false;
-        }
-        m_instructions = grown;
-        m_capacity = capacity;
-    }
-    m_instructions[m_size++] = instruction;
-    return true;
-}
-
-bool DisassembledProgram::emitOwned(uint32_t word, uint32_t value, Label* label,
-    const uint8_t* bytes, uint16_t compressedOp, uint16_t operandSize)
-{
-    Instruction* instruction = m_ownedInstructions.make();
-    if (!instruction)
-        return false;
-    instruction->word = word;
-    instruction->value = value;
-    instruction->label = label;
-    instruction->bytes = bytes;
-    instruction->compressedOp = compressedOp;
-    instruction->operandSize = operandSize;
-    // On failure the instruction stays in the pool until the program goes.
-    return append(instruction);
+    Instruction instruction;
+    instruction.word = static_cast<uint16_t>(word);
+    instruction.compressedOp = compressedOp;
+    instruction.value = value;
+    instruction.label = label;
+    instruction.bytes = bytes;
+    return m_instructions.push_back(instruction);
 }
 
 bool DisassembledProgram::emitReference(
@@ -89,58 +50,49 @@ bool DisassembledProgram::emitReference(
         logUnreachable();
         return false;
     }
-    return emitOwned(kind, 0, label, bytes, compressedOp, operandSize);
+    return emit(kind, operandSize, label, bytes, compressedOp);
 }
 
 bool DisassembledProgram::EmitOriginInstruction(uint32_t rva)
 {
-    return emitOwned(INSTR_ORIGIN, rva);
+    return emit(INSTR_ORIGIN, rva);
 }
 
 bool DisassembledProgram::EmitPeRelocsInstruction()
 {
-    return emitOwned(INSTR_PE_RELOCS);
+    return emit(INSTR_PE_RELOCS);
 }
 
 bool DisassembledProgram::EmitElfRelocationInstruction()
 {
-    return emitOwned(INSTR_ELF_RELOCS);
+    return emit(INSTR_ELF_RELOCS);
 }
 
 bool DisassembledProgram::EmitElfARMRelocationInstruction()
 {
-    return emitOwned(INSTR_ELF_ARM_RELOCS);
-}
-
-bool DisassembledProgram::createByteCache()
-{
-    Instruction** cache = new (std::nothrow) Instruction*[256];
-    if (!cache)
-        return false;
-    for (uint32_t b = 0; b < 256; ++b) {
-        cache[b] = new (std::nothrow) Instruction;
-        if (!cache[b]) {
-            for (uint32_t made = 0; made < b; ++made)
-                delete cache[made];
-            delete[] cache;
-            return false;
-        }
-        cache[b]->word = INSTR_BYTE + 16 * b;
-    }
-    m_byteCache = cache;
-    return true;
+    return emit(INSTR_ELF_ARM_RELOCS);
 }
 
 bool DisassembledProgram::EmitByteInstruction(uint8_t byte)
 {
-    if (!m_byteCache && !createByteCache())
-        return false;
-    return append(m_byteCache[byte]);
+    return emit(INSTR_BYTE + 16u * byte);
 }
 
 bool DisassembledProgram::EmitBytesInstruction(const uint8_t* bytes, uint32_t length)
 {
-    return emitOwned(INSTR_BYTE_RUN, length, nullptr, bytes);
+    // The byte-wise disassemblers hand over one byte at a time: bytes that
+    // continue the previous run join it, so that a literal stretch costs one
+    // instruction however it arrives.
+    const uint32_t size = m_instructions.size();
+    if (size > 0) {
+        Instruction& last = m_instructions[size - 1];
+        if (last.kind() == INSTR_BYTE_RUN && last.bytes + last.value == bytes
+            && length <= UINT32_MAX - last.value) {
+            last.value += length;
+            return !m_instructions.failed();
+        }
+    }
+    return emit(INSTR_BYTE_RUN, length, nullptr, bytes);
 }
 
 bool DisassembledProgram::EmitRel32(Label* label)
@@ -335,19 +287,16 @@ bool DisassembledProgram::TrimLabels()
     KVLOG(LogDebug) << "TrimLabels: threshold " << kTrimThreshold;
     // Trimmed labels stay in the pool: instructions may still name them.
     m_rel32Labels.removeIf([](const Label* label) { return label->count <= kTrimThreshold; });
-    for (uint32_t i = 0; i < m_size; ++i) {
-        Instruction* instruction = m_instructions[i];
-        if (instruction->kind() != INSTR_REL32_ARM || instruction->label->count > kTrimThreshold)
+    for (uint32_t i = 0; i < m_instructions.size(); ++i) {
+        Instruction& instruction = m_instructions[i];
+        if (instruction.kind() != INSTR_REL32_ARM || instruction.label->count > kTrimThreshold)
             continue;
-        if (instruction->operandSize == 0)
+        if (instruction.operandSize() == 0)
             return false;
-        Instruction* run = m_ownedInstructions.make();
-        if (!run)
-            return false;
-        run->word = INSTR_BYTE_RUN;
-        run->bytes = instruction->bytes;
-        run->value = instruction->operandSize;
-        m_instructions[i] = run;
+        // The operand size stays in value, now the run's length.
+        instruction.word = INSTR_BYTE_RUN;
+        instruction.compressedOp = 0;
+        instruction.label = nullptr;
     }
     return true;
 }
@@ -384,8 +333,11 @@ bool DisassembledProgram::encodeInto(EncodedProgram* encoded) const
     }
     encoded->FillRvaGaps();
 
-    for (uint32_t i = 0; i < m_size; ++i) {
-        const Instruction* instruction = m_instructions[i];
+    if (m_instructions.failed())
+        return false;
+    const uint32_t size = m_instructions.size();
+    for (uint32_t i = 0; i < size; ++i) {
+        const Instruction* instruction = &m_instructions[i];
         bool ok = true;
         switch (instruction->kind()) {
         case INSTR_ORIGIN:
@@ -403,9 +355,9 @@ bool DisassembledProgram::encodeInto(EncodedProgram* encoded) const
             uint8_t block[256];
             uint32_t count = 0;
             block[count++] = instruction->byte();
-            while (count < sizeof(block) && i + 1 < m_size
-                && m_instructions[i + 1]->kind() == INSTR_BYTE)
-                block[count++] = m_instructions[++i]->byte();
+            while (
+                count < sizeof(block) && i + 1 < size && m_instructions[i + 1].kind() == INSTR_BYTE)
+                block[count++] = m_instructions[++i].byte();
             ok = encoded->AddCopy(count, block);
             break;
         }

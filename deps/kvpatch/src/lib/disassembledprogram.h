@@ -1,5 +1,6 @@
 #pragma once
 
+#include "falliblebuffer.h"
 #include "filetype.h"
 #include "labeltable.h"
 #include "objectpool.h"
@@ -35,18 +36,21 @@ enum InstructionKind : uint32_t
 };
 
 // One step of the replay that rebuilds an executable. Which operands are
-// meaningful depends on the kind (the low 4 bits of the first word).
+// meaningful depends on the kind (the low 4 bits of the first word). Kept
+// inline in one array, 24 bytes each: a program has one per reference and
+// one per literal run, hundreds of thousands in a large library.
 struct Instruction
 {
-    uint32_t word = 0; // kind; INSTR_BYTE keeps its byte in bits 4 to 11
-    uint32_t value = 0; // INSTR_ORIGIN: rva; INSTR_BYTE_RUN: length
+    uint16_t word = 0; // kind; INSTR_BYTE keeps its byte in bits 4 to 11
+    uint16_t compressedOp = 0; // INSTR_REL32_ARM
+    // INSTR_ORIGIN: rva; INSTR_BYTE_RUN: length; INSTR_REL32_ARM: operand size
+    uint32_t value = 0;
     Label* label = nullptr; // INSTR_REL32, INSTR_ABS32, INSTR_REL32_ARM
     const uint8_t* bytes = nullptr; // INSTR_BYTE_RUN, INSTR_REL32_ARM: in the image
-    uint16_t compressedOp = 0; // INSTR_REL32_ARM
-    uint16_t operandSize = 0; // INSTR_REL32_ARM: 2 or 4
 
     uint32_t kind() const { return word & 0xFu; }
     uint8_t byte() const { return static_cast<uint8_t>(word >> 4); }
+    uint32_t operandSize() const { return value; }
 };
 
 // A list of instructions that, replayed in order, reproduces an executable,
@@ -96,18 +100,16 @@ public:
     bool TrimLabels();
     EncodedProgram* Encode() const;
 
-    size_t instructionCount() const { return m_size; }
-    const Instruction* instructionAt(size_t i) const { return m_instructions[i]; }
+    size_t instructionCount() const { return m_instructions.size(); }
+    const Instruction* instructionAt(size_t i) const { return &m_instructions[uint32_t(i)]; }
     const LabelMap& rel32Labels() const { return m_rel32Labels; }
     const LabelMap& abs32Labels() const { return m_abs32Labels; }
 
 private:
-    bool emitOwned(uint32_t word, uint32_t value = 0, Label* label = nullptr,
-        const uint8_t* bytes = nullptr, uint16_t compressedOp = 0, uint16_t operandSize = 0);
+    bool emit(uint32_t word, uint32_t value = 0, Label* label = nullptr,
+        const uint8_t* bytes = nullptr, uint16_t compressedOp = 0);
     bool emitReference(uint32_t kind, Label* label, const uint8_t* bytes, uint16_t compressedOp,
         uint16_t operandSize);
-    bool append(Instruction* instruction);
-    bool createByteCache();
     Label* labelFor(LabelMap& labels, uint32_t rva);
     bool encodeInto(EncodedProgram* encoded) const;
 
@@ -116,17 +118,14 @@ private:
     static void fillLabelIndexes(LabelMap& labels);
 
     FileType m_kind;
-    Instruction** m_byteCache = nullptr;
     uint64_t m_imageBase = 0;
-    Instruction** m_instructions = nullptr;
-    uint32_t m_size = 0;
-    uint32_t m_capacity = 0;
-    bool m_growthFailed = false;
+    // Sticky once growth fails: a program with a hole in it must never be
+    // encoded.
+    FallibleBuffer<Instruction> m_instructions;
     LabelMap m_rel32Labels;
     LabelMap m_abs32Labels;
-    // Every instruction and label the program made, trimmed ones included:
-    // instructions may still name a trimmed label.
-    ObjectPool<Instruction> m_ownedInstructions;
+    // Every label the program made, trimmed ones included: instructions may
+    // still name a trimmed label.
     ObjectPool<Label> m_ownedLabels;
 };
 

@@ -52,11 +52,9 @@ const uint8_t* Disassembler::RegionPointer(int64_t offset) const
 bool Disassembler::EmitRawRegion(
     uint32_t startOffset, uint32_t endOffset, DisassembledProgram* program)
 {
-    for (uint32_t offset = startOffset; offset < endOffset; ++offset) {
-        if (!program->EmitByteInstruction(m_start[offset]))
-            return false;
-    }
-    return true;
+    if (startOffset >= endOffset)
+        return true;
+    return program->EmitBytesInstruction(m_start + startOffset, endOffset - startOffset);
 }
 
 } // namespace kvpatch

@@ -300,7 +300,7 @@ bool DisassemblerMacho::EmitSectionRegion(const Section& /*section*/, uint32_t s
             p += 4;
             continue;
         }
-        if (!program->EmitByteInstruction(start()[p]))
+        if (!program->EmitBytesInstruction(start() + p, 1))
             return false;
         ++p;
     }

@@ -376,7 +376,7 @@ bool DisassemblerWin32::EmitSectionRegion(const Section* /*section*/, uint32_t s
             p += 4;
             continue;
         }
-        if (!program->EmitByteInstruction(start()[p]))
+        if (!program->EmitBytesInstruction(start() + p, 1))
             return false;
         ++p;
     }

@@ -11,9 +11,9 @@
 
 namespace kvpatch {
 
-// Two forms share this template: bytes (uint8_t), which grow from 256 bytes
-// up to 2^32 - 2, and 32-bit elements, which grow from 64 elements up to
-// 2^30 - 1. The capacity value 2^32 - 1 marks the failed state.
+// Bytes (uint8_t) grow from 256 bytes up to 2^32 - 2; larger elements grow
+// from 64 elements up to 2^30 - 1 (fewer where a 32-bit size_t cannot hold
+// that many bytes). The capacity value 2^32 - 1 marks the failed state.
 template<typename T> class FallibleBuffer
 {
     static_assert(std::is_trivially_copyable<T>::value, "elements are copied bytewise");
@@ -114,7 +114,7 @@ private:
         // Grown in place where the heap can: a large block is remapped
         // rather than copied into fresh pages.
         T* block = nullptr;
-        if (capacity <= kLargestCapacity)
+        if (capacity <= kLargestCapacity && capacity <= SIZE_MAX / sizeof(T))
             block = static_cast<T*>(TryReallocate(m_data, size_t(capacity) * sizeof(T)));
         if (!block) {
             fail();
