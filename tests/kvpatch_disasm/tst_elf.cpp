@@ -120,7 +120,7 @@ TEST(ElfDisassembler, JpAndJnpAreNeverBranchCandidates)
     ASSERT_TRUE(parser.Disassemble(&program));
     std::vector<uint32_t> rvas;
     for (const auto& typed : parser.rel32Locations())
-        rvas.push_back(typed->rva());
+        rvas.push_back(typed.rva());
     EXPECT_EQ(rvas, std::vector<uint32_t>({0x101, 0x122}));
 }
 

@@ -50,7 +50,7 @@ std::vector<uint32_t> ScanRvas(const std::vector<uint8_t>& image)
     EXPECT_TRUE(parser.Disassemble(&program));
     std::vector<uint32_t> rvas;
     for (const auto& typed : parser.rel32Locations())
-        rvas.push_back(typed->rva());
+        rvas.push_back(typed.rva());
     return rvas;
 }
 

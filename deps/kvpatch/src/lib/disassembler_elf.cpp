@@ -258,11 +258,11 @@ bool DisassemblerElf::RvasToFileOffsets(
 
 bool DisassemblerElf::TypedRvasToFileOffsets(TypedRVAList& rvas) const
 {
-    for (auto& typed : rvas) {
+    for (TypedRVA& typed : rvas) {
         uint32_t offset = 0;
-        if (!RvaToFileOffset(typed->rva(), &offset))
+        if (!RvaToFileOffset(typed.rva(), &offset))
             return false;
-        typed->set_file_offset(offset);
+        typed.set_file_offset(offset);
     }
     return true;
 }
@@ -328,9 +328,9 @@ bool DisassemblerElf::ScanSectionsForRel32()
     return true;
 }
 
-void DisassemblerElf::AddRel32Location(std::unique_ptr<TypedRVA> rva)
+void DisassemblerElf::AddRel32Location(const TypedRVA& rva)
 {
-    m_rel32Locations.push_back(std::move(rva));
+    m_rel32Locations.push_back(rva);
 }
 
 bool DisassemblerElf::ScanSectionForX86Rel32(const SectionHeader& section, bool withRipRelative)
@@ -341,16 +341,12 @@ bool DisassemblerElf::ScanSectionForX86Rel32(const SectionHeader& section, bool 
         start(), sectionStart, sectionEnd, withRipRelative, [&](uint64_t operand) {
             const uint32_t operandRva
                 = static_cast<uint32_t>(section.sh_addr + (operand - sectionStart));
-            // Most candidates are not references: judge them on the stack and
-            // allocate only those that are kept.
-            TypedRVAX86 probe(operandRva);
-            if (!probe.ReadTarget(start() + operand))
-                return X86ScanVerdict::Abort;
-            if (!IsLoadedRva(operandRva + probe.relative_target()))
+            TypedRVA typed(operandRva);
+            // The target is relative to the end of the four operand bytes.
+            typed.set_relative_target(ReadU32(start() + operand) + 4);
+            if (!IsLoadedRva(operandRva + typed.relative_target()))
                 return X86ScanVerdict::Skip;
-            auto typed = std::make_unique<TypedRVAX86>(operandRva);
-            typed->set_relative_target(probe.relative_target());
-            AddRel32Location(std::move(typed));
+            AddRel32Location(typed);
             return X86ScanVerdict::Take;
         });
 }
@@ -458,14 +454,14 @@ bool DisassemblerElf::ParseProgbitsSection(const SectionHeader& section,
     while (f < sectionEnd) {
         if (*abs32 != abs32End && **abs32 < f)
             return false;
-        while (*rel32 != rel32End && (**rel32)->file_offset() < f)
+        while (*rel32 != rel32End && (*rel32)->file_offset() < f)
             ++*rel32;
 
         uint64_t nextStop = sectionEnd;
         if (*abs32 != abs32End && **abs32 < nextStop)
             nextStop = **abs32;
-        if (*rel32 != rel32End && nextStop > uint64_t((**rel32)->file_offset()) + 3)
-            nextStop = (**rel32)->file_offset();
+        if (*rel32 != rel32End && nextStop > uint64_t((*rel32)->file_offset()) + 3)
+            nextStop = (*rel32)->file_offset();
 
         if (nextStop > f) {
             if (!EmitByteRun(f, nextStop, program))
@@ -478,11 +474,11 @@ bool DisassemblerElf::ParseProgbitsSection(const SectionHeader& section,
                 return false;
             f += 4;
             ++*abs32;
-        } else if (*rel32 != rel32End && (**rel32)->file_offset() == f) {
-            TypedRVA& typed = ***rel32;
-            if (!typed.EmitInstruction(program, typed.rva() + typed.relative_target()))
+        } else if (*rel32 != rel32End && (*rel32)->file_offset() == f) {
+            const TypedRVA& typed = **rel32;
+            if (!EmitRel32Reference(typed, program))
                 return false;
-            f += typed.operandSize();
+            f += Rel32OperandSize(typed);
             ++*rel32;
         } else {
             // Unreachable with sorted cursors; refuse rather than spin.
@@ -492,15 +488,14 @@ bool DisassemblerElf::ParseProgbitsSection(const SectionHeader& section,
     return true;
 }
 
-bool TypedRVAX86::ReadTarget(const uint8_t* p)
+bool DisassemblerElf::EmitRel32Reference(const TypedRVA& typed, DisassembledProgram* program)
 {
-    set_relative_target(ReadU32(p) + 4);
-    return true;
+    return program->EmitRel32(program->LabelForRel32(typed.rva() + typed.relative_target()));
 }
 
-bool TypedRVAX86::EmitInstruction(DisassembledProgram* program, uint32_t targetRva)
+uint16_t DisassemblerElf::Rel32OperandSize(const TypedRVA&) const
 {
-    return program->EmitRel32(program->LabelForRel32(targetRva));
+    return 4;
 }
 
 } // namespace kvpatch

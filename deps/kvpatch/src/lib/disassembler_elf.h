@@ -4,7 +4,6 @@
 #include "intervalindex.h"
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace kvpatch {
@@ -49,6 +48,9 @@ public:
     };
 
     // A branch operand found in code, with what it takes to emit it again.
+    // Held by value, 20 bytes each: a large library has hundreds of
+    // thousands, and one heap object apiece cost more than the rest of the
+    // disassembly.
     class TypedRVA
     {
     public:
@@ -56,35 +58,33 @@ public:
             : m_rva(rva)
         {
         }
-        virtual ~TypedRVA() = default;
-        TypedRVA(const TypedRVA&) = delete;
-        TypedRVA& operator=(const TypedRVA&) = delete;
-
-        // Computes the relative target from the operand (or instruction) bytes.
-        virtual bool ReadTarget(const uint8_t* p) = 0;
-        virtual bool EmitInstruction(DisassembledProgram* program, uint32_t targetRva) = 0;
-        // How many bytes the reference replaces.
-        virtual uint16_t operandSize() const = 0;
 
         uint32_t rva() const { return m_rva; }
         uint32_t relative_target() const { return m_relativeTarget; }
         void set_relative_target(uint32_t value) { m_relativeTarget = value; }
         uint32_t file_offset() const { return m_fileOffset; }
         void set_file_offset(uint32_t value) { m_fileOffset = value; }
+        // ARM: the branch kind, its other bits, and where in the image the
+        // scan found the instruction.
+        uint16_t armKind() const { return m_armKind; }
+        void set_arm_kind(uint16_t value) { m_armKind = value; }
+        uint16_t compressedOp() const { return m_compressedOp; }
+        void set_compressed_op(uint16_t value) { m_compressedOp = value; }
+        uint32_t scan_offset() const { return m_scanOffset; }
+        void set_scan_offset(uint32_t value) { m_scanOffset = value; }
 
-        static bool lessByRva(
-            const std::unique_ptr<TypedRVA>& a, const std::unique_ptr<TypedRVA>& b)
-        {
-            return a->rva() < b->rva();
-        }
+        static bool lessByRva(const TypedRVA& a, const TypedRVA& b) { return a.rva() < b.rva(); }
 
     private:
         uint32_t m_rva;
         uint32_t m_relativeTarget = 0;
         uint32_t m_fileOffset = UINT32_MAX;
+        uint32_t m_scanOffset = 0;
+        uint16_t m_armKind = 0;
+        uint16_t m_compressedOp = 0;
     };
 
-    using TypedRVAList = std::vector<std::unique_ptr<TypedRVA>>;
+    using TypedRVAList = std::vector<TypedRVA>;
 
     bool ParseHeader() override;
     bool Disassemble(DisassembledProgram* program) override;
@@ -94,6 +94,10 @@ public:
     virtual bool ParseRelocationSection(const SectionHeader& section, DisassembledProgram* program)
         = 0;
     virtual bool ScanSectionForRel32(const SectionHeader& section) = 0;
+    // Emits the reference found at `typed`; x86 and x86-64 emit a rel32.
+    virtual bool EmitRel32Reference(const TypedRVA& typed, DisassembledProgram* program);
+    // How many bytes the reference replaces.
+    virtual uint16_t Rel32OperandSize(const TypedRVA& typed) const;
 
     uint32_t FileLength() const;
     bool IsLoadedRva(uint32_t rva) const;
@@ -128,7 +132,7 @@ protected:
     // The x86 and x86-64 scan: call, jump and (withRipRelative) rip-relative
     // operands whose target is loaded.
     bool ScanSectionForX86Rel32(const SectionHeader& section, bool withRipRelative);
-    void AddRel32Location(std::unique_ptr<TypedRVA> rva);
+    void AddRel32Location(const TypedRVA& rva);
 
     std::vector<uint32_t> m_abs32Locations;
     TypedRVAList m_rel32Locations;
@@ -164,17 +168,6 @@ class DisassemblerElf64 : public DisassemblerElf
 {
 protected:
     DisassemblerElf64(const void* start, size_t length);
-};
-
-// An x86 or x86-64 rel32 operand: the target is relative to the end of the
-// four operand bytes.
-class TypedRVAX86 : public DisassemblerElf::TypedRVA
-{
-public:
-    using TypedRVA::TypedRVA;
-    bool ReadTarget(const uint8_t* p) override;
-    bool EmitInstruction(DisassembledProgram* program, uint32_t targetRva) override;
-    uint16_t operandSize() const override { return 4; }
 };
 
 } // namespace kvpatch

@@ -11,12 +11,12 @@ namespace {
 constexpr uint64_t R_ARM_RELATIVE = 23;
 constexpr uint64_t kEntrySize = 8;
 
-} // namespace
-
-bool DisassemblerElf32ARM::TypedRVAARM::ReadTarget(const uint8_t* p)
+// Reads the branch of typed's kind at p: its target relative to typed's rva
+// and the compressed form of its other bits.
+bool ReadArmTarget(const uint8_t* p, DisassemblerElf::TypedRVA* typed)
 {
     uint32_t instruction = 0;
-    switch (m_armKind) {
+    switch (typed->armKind()) {
     case THUMB_BCOND8:
     case THUMB_B11:
         instruction = ReadU16(p);
@@ -31,28 +31,29 @@ bool DisassemblerElf32ARM::TypedRVAARM::ReadTarget(const uint8_t* p)
     default:
         return false;
     }
-    m_instruction = p;
     uint16_t op = 0;
     uint32_t target = 0;
-    if (!ExtractArmTarget(m_armKind, instruction, rva(), &op, &target))
+    if (!ExtractArmTarget(typed->armKind(), instruction, typed->rva(), &op, &target))
         return false;
-    m_compressedOp = op;
-    set_relative_target(target);
+    typed->set_compressed_op(op);
+    typed->set_relative_target(target);
     return true;
 }
 
-bool DisassemblerElf32ARM::TypedRVAARM::EmitInstruction(
-    DisassembledProgram* program, uint32_t targetRva)
+} // namespace
+
+bool DisassemblerElf32ARM::EmitRel32Reference(const TypedRVA& typed, DisassembledProgram* program)
 {
-    return program->EmitRel32ARM(
-        m_compressedOp, program->LabelForRel32(targetRva), m_instruction, operandSize());
+    return program->EmitRel32ARM(typed.compressedOp(),
+        program->LabelForRel32(typed.rva() + typed.relative_target()),
+        start() + typed.scan_offset(), Rel32OperandSize(typed));
 }
 
-uint16_t DisassemblerElf32ARM::TypedRVAARM::operandSize() const
+uint16_t DisassemblerElf32ARM::Rel32OperandSize(const TypedRVA& typed) const
 {
     // Never 0: a walk that advances by the size would stall on an unknown
     // kind.
-    const uint16_t size = ArmBranchOperandSize(m_armKind);
+    const uint16_t size = ArmBranchOperandSize(typed.armKind());
     return size != 0 ? size : 0xFFFF;
 }
 
@@ -147,13 +148,15 @@ bool DisassemblerElf32ARM::ScanSectionForRel32(const SectionHeader& section)
             p += 2;
             continue;
         }
-        auto typed = std::make_unique<TypedRVAARM>(rva, static_cast<uint32_t>(armKind));
-        if (!typed->ReadTarget(bytes))
+        TypedRVA typed(rva);
+        typed.set_arm_kind(static_cast<uint16_t>(armKind));
+        typed.set_scan_offset(static_cast<uint32_t>(p));
+        if (!ReadArmTarget(bytes, &typed))
             return false;
-        if (IsLoadedRva(rva + typed->relative_target())) {
-            p += typed->operandSize();
+        if (IsLoadedRva(rva + typed.relative_target())) {
+            p += Rel32OperandSize(typed);
             aligned = true;
-            AddRel32Location(std::move(typed));
+            AddRel32Location(typed);
         } else {
             aligned = !aligned;
             p += 2;

@@ -10,27 +10,6 @@ namespace kvpatch {
 class DisassemblerElf32ARM : public DisassemblerElf32
 {
 public:
-    class TypedRVAARM : public TypedRVA
-    {
-    public:
-        TypedRVAARM(uint32_t rva, uint32_t armKind)
-            : TypedRVA(rva)
-            , m_armKind(armKind)
-        {
-        }
-        bool ReadTarget(const uint8_t* p) override;
-        bool EmitInstruction(DisassembledProgram* program, uint32_t targetRva) override;
-        uint16_t operandSize() const override;
-
-        uint32_t armKind() const { return m_armKind; }
-        uint16_t compressedOp() const { return m_compressedOp; }
-
-    private:
-        uint32_t m_armKind;
-        uint16_t m_compressedOp = 0;
-        const uint8_t* m_instruction = nullptr;
-    };
-
     DisassemblerElf32ARM(const void* start, size_t length);
 
     FileType kind() const override;
@@ -40,6 +19,8 @@ public:
     bool ParseRelocationSection(
         const SectionHeader& section, DisassembledProgram* program) override;
     bool ScanSectionForRel32(const SectionHeader& section) override;
+    bool EmitRel32Reference(const TypedRVA& typed, DisassembledProgram* program) override;
+    uint16_t Rel32OperandSize(const TypedRVA& typed) const override;
 };
 
 } // namespace kvpatch

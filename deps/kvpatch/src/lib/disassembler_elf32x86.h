@@ -8,8 +8,6 @@ namespace kvpatch {
 class DisassemblerElf32X86 : public DisassemblerElf32
 {
 public:
-    using TypedRVAX86 = kvpatch::TypedRVAX86;
-
     DisassemblerElf32X86(const void* start, size_t length);
 
     FileType kind() const override;

@@ -10,12 +10,6 @@ namespace kvpatch {
 class DisassemblerElf64X64 : public DisassemblerElf64
 {
 public:
-    class TypedRVAX64 : public kvpatch::TypedRVAX86
-    {
-    public:
-        using TypedRVAX86::TypedRVAX86;
-    };
-
     DisassemblerElf64X64(const void* start, size_t length);
 
     FileType kind() const override;
