@@ -7,11 +7,13 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config git
   qtbase5-dev qtbase5-dev-tools qttools5-dev-tools qttools5-dev
+  # Qt's own translations, installed beside the updater
+  qttranslations5-l10n
   zlib1g-dev libprotobuf-dev protobuf-compiler
   libtomcrypt-dev libtommath-dev liblzma-dev
   libboost-dev libboost-date-time-dev
   # tests and sanitizers
-  libgtest-dev clang lld libclang-rt-dev xvfb xauth
+  libgtest-dev clang lld libclang-rt-dev xvfb xauth xdotool
   # tools the tests and benchmarks compare against or drive
   xz-utils zstd xdelta3 curl nginx-light tinyproxy python3 libdivsufsort-dev
   gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 binutils-arm-linux-gnueabihf

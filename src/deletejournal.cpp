@@ -1,12 +1,11 @@
 #include "deletejournal.h"
 
-#include "productini.h"
+#include "journalline.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QUrl>
 
 namespace {
 
@@ -26,12 +25,8 @@ bool DeleteJournal::write(const QString& installDir, const DeleteList& list)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     QByteArray content;
-    for (const DeleteEntry& entry : list) {
-        content.append(entry.isDir ? kDirTree : kFile)
-            .append(' ')
-            .append(QUrl::toPercentEncoding(entry.path, "/"))
-            .append('\n');
-    }
+    for (const DeleteEntry& entry : list)
+        content.append(JournalLine {entry.isDir ? kDirTree : kFile, entry.path}.encoded());
     // On disk before the first deletion, or a kill right after it would
     // leave the rest unknown.
     return file.write(content) == content.size() && file.flush();
@@ -44,23 +39,19 @@ void DeleteJournal::remove(const QString& installDir)
 
 void DeleteJournal::recover(const QString& installDir)
 {
-    QFile file(journalPath(installDir));
-    if (!file.open(QIODevice::ReadOnly))
+    const QString journal = journalPath(installDir);
+    QList<JournalLine> lines;
+    if (!JournalLine::read(journal, &lines))
         return;
     qDebug() << "Completing interrupted deletions in" << installDir;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine(64 * 1024).trimmed();
-        if (line.size() < 3 || line.at(1) != ' ' || (line.at(0) != kFile && line.at(0) != kDirTree))
+    for (const JournalLine& line : qAsConst(lines)) {
+        if (line.kind != kFile && line.kind != kDirTree)
             continue;
-        const QString relative = QUrl::fromPercentEncoding(line.mid(2));
-        if (!staysInside(relative))
-            continue;
-        const QString path = installDir + QLatin1Char('/') + relative;
+        const QString path = installDir + QLatin1Char('/') + line.path;
         if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
-            deletePath(path, line.at(0) == kDirTree, nullptr);
+            deletePath(path, line.kind == kDirTree, nullptr);
     }
-    file.close();
-    file.remove();
+    QFile::remove(journal);
 }
 
 bool DeleteJournal::deletePath(const QString& path, bool recursive, QString* done)

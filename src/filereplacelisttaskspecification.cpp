@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "filecopytaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
@@ -34,9 +35,12 @@ void FileReplaceListTaskSpecification::execute()
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
     m_Journal.setInstallDir(m_Config->m_InstallDir);
-    // The compile has already repaired what an interrupted phase left; if
-    // that failed, going on would mix this phase's journal with the old one.
-    if (!ReplaceJournal::recover(m_Config->m_InstallDir)) {
+    // The compile has already repaired what an interrupted phase left, on
+    // its worker thread and before it read the installation. A journal still
+    // there means that failed: the lists rest on a half-replaced
+    // installation, and going on would mix this phase's journal with the
+    // old one.
+    if (QFileInfo::exists(ReplaceJournal::journalPath(m_Config->m_InstallDir))) {
         setState(STATE_RUNNING);
         emit message(QStringLiteral("Could not undo an interrupted update in %1")
                          .arg(m_Config->m_InstallDir));
@@ -157,11 +161,13 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
         if (!QFileInfo::exists(dstDir))
             QDir().mkpath(dstDir);
         TaskSpecification* writer = nullptr;
+        TaskSpecification* baseCopy = nullptr;
         if (entry.hasPatch()) {
             const QString old = dst + QStringLiteral("_old");
-            if (QFileInfo::exists(old) || QFileInfo(old).isSymLink())
-                QFile::remove(old);
-            QFile::copy(m_Config->m_InstallDir + QLatin1Char('/') + installPath, old);
+            FileReplaceTaskSpecification::clearPatchBase(old);
+            // Copied on the pool, as the replacement does.
+            baseCopy = new FileCopyTaskSpecification(nullptr,
+                m_Config->m_InstallDir + QLatin1Char('/') + installPath, old, nullptr, 0.0);
             emit message(QStringLiteral("Patching %1").arg(installPath));
             writer = new FileTaskSpecification_patch(
                 nullptr, old, tempDir + entry.patchKey, dst, nullptr, 1.0);
@@ -174,7 +180,7 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
         }
         // The new updater is run next: every restored file is checked
         // against the signed ini first, as stage two does.
-        addSubtask(new VerifiedFileTaskSpecification(writer, dst, entry.hash, this, 1.0));
+        addSubtask(new VerifiedFileTaskSpecification(writer, dst, entry.hash, this, 1.0, baseCopy));
     }
     setState(STATE_RUNNING);
     startSubtasks();

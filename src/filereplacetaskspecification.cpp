@@ -2,7 +2,6 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
-#include "filecopyfunc.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "filetaskspecification_patch.h"
@@ -74,7 +73,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     QString old;
     if (m_Entry.hasTargetPath() && m_Entry.hasPatch()) {
         old = m_Config->m_TempDir + QLatin1Char('/') + installPath + QStringLiteral("_old");
-        preparePatchBase(dst, old);
+        qDebug() << "HAS PATCH" << m_Entry.patchKey;
+        clearPatchBase(old);
         emit message(QStringLiteral("Patching %1").arg(installPath));
     }
 
@@ -94,6 +94,10 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             return;
         }
     }
+    // The base of a patch is copied before the installed file moves aside;
+    // on the pool, since it may be a large program.
+    if (!old.isEmpty())
+        addSubtask(new FileCopyTaskSpecification(nullptr, dst, old, this, 0.0));
     if (keep) {
         const QString kept = ReplaceJournal::keptPath(dst);
         // A kept file that is still there is left over from a phase that
@@ -123,18 +127,14 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     startSubtasks();
 }
 
-bool FileReplaceTaskSpecification::preparePatchBase(const QString& dst, const QString& old)
+void FileReplaceTaskSpecification::clearPatchBase(const QString& old)
 {
-    qDebug() << "HAS PATCH" << m_Entry.patchKey;
     if (QFileInfo::exists(old) || QFileInfo(old).isSymLink())
         qDebug() << "Remove" << old << QFile::remove(old);
     const QString oldDir = QFileInfo(old).absolutePath();
     qDebug() << "tempOldAbsPath" << oldDir;
     if (!QFileInfo::exists(oldDir))
         qDebug() << "Created" << oldDir << QDir().mkpath(oldDir);
-    const bool copied = FileCopyFunc::copyFile(dst, old);
-    qDebug() << "Copy" << dst << "->" << old << copied;
-    return copied;
 }
 
 void FileReplaceTaskSpecification::subtasksDone()

@@ -29,6 +29,9 @@ public:
     // A fetched file whose name ends in "._lzma2_" is a container; any
     // other packed file is read as gzip.
     static bool isContainerName(const QString& path);
+    // Removes an earlier copy at old, the base a patch is applied to, and
+    // creates old's directory, so that the base can be copied there.
+    static void clearPatchBase(const QString& old);
 
 public slots:
     void execute() override;
@@ -38,8 +41,6 @@ public slots:
     void makeSubtasksAndStart();
 
 private:
-    bool preparePatchBase(const QString& dst, const QString& old);
-
     ReplaceEntry m_Entry;
     RollbackDataList* m_ListRecords;
     RollbackDataList m_Records;

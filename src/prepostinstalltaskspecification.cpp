@@ -42,10 +42,3 @@ ASyncFunc* PrePostInstallTaskSpecification::createFunc()
     }
     return func;
 }
-
-void PrePostInstallTaskSpecification::runDone(bool ok)
-{
-    // The base ends the task only while it runs, so a result that arrives
-    // after a reset changes nothing.
-    ASyncTaskSpecification::runDone(ok);
-}

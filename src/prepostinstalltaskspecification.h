@@ -28,7 +28,6 @@ public:
 
 public slots:
     ASyncFunc* createFunc() override;
-    void runDone(bool ok) override;
 
 private:
     const PrePostInstallCommand* m_Command;

@@ -1,13 +1,12 @@
 #include "replacejournal.h"
 
 #include "deletejournal.h"
-#include "productini.h"
+#include "journalline.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QUrl>
 
 #include <cstdio>
 
@@ -17,29 +16,10 @@ constexpr char kDirCreate = 'D';
 constexpr char kFileCreate = 'N';
 constexpr char kFileKept = 'K';
 
-struct JournalLine
-{
-    char kind;
-    QString path; // relative to the installation directory
-};
-
-// Lines that do not parse, or name a path outside the installation, are
-// skipped: the journal must never make recovery touch anything else.
 QList<JournalLine> readJournal(const QString& path)
 {
     QList<JournalLine> lines;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return lines;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine(64 * 1024).trimmed();
-        if (line.size() < 3 || line.at(1) != ' ')
-            continue;
-        const QString relative = QUrl::fromPercentEncoding(line.mid(2));
-        if (!staysInside(relative))
-            continue;
-        lines.append({line.at(0), relative});
-    }
+    JournalLine::read(path, &lines);
     return lines;
 }
 
@@ -133,8 +113,7 @@ bool ReplaceJournal::note(char kind, const QString& relativePath)
             return false;
         m_Written = true;
     }
-    QByteArray line;
-    line.append(kind).append(' ').append(QUrl::toPercentEncoding(relativePath, "/")).append('\n');
+    const QByteArray line = JournalLine {kind, relativePath}.encoded();
     // Flushed at once: the line must be on disk before the step it
     // announces, or a kill in between would leave that step unknown.
     return m_File.write(line) == line.size() && m_File.flush();

@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "cryptwrapper.h"
 #include "maintaskspecification.h"
+#include "safetempfile.h"
 #include "updateinidata.h"
 #include "weburl.h"
 
@@ -20,6 +21,7 @@
 #include <QUrl>
 
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -34,15 +36,33 @@ const char* const kBannerUrlName = "/kelvarion_banner.txt";
 // the start) and never more than a banner may hold.
 QByteArray readBannerCacheFile(const QString& path)
 {
-    if (!QFileInfo(path).isFile())
+    // The cache lies in the shared temporary directory: a file that another
+    // user planted there (or a link to one) would show that user's banner and
+    // address. Only the running user's own files count.
+    QByteArray data;
+    if (!SafeTempFile::readFile(path, UpdateEngine::kMaxBannerSize + 1, &data)) {
+        if (QFileInfo(path).exists() || QFileInfo(path).isSymLink())
+            qDebug() << "Banner cache" << path << "is not this user's own file, ignored";
         return QByteArray();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    const QByteArray data = file.read(UpdateEngine::kMaxBannerSize + 1);
+    }
     if (data.size() > UpdateEngine::kMaxBannerSize)
         return QByteArray();
     return data;
+}
+
+// Removes prefix + each name from dir where it exists.
+void removeNamedFiles(
+    const QString& dir, const char* prefix, std::initializer_list<const char*> names)
+{
+    const QDir directory(dir);
+    for (const char* name : names) {
+        const QString path
+            = directory.absoluteFilePath(QLatin1String(prefix) + QLatin1String(name));
+        if (QFile::exists(path)) {
+            qDebug() << "Remove" << path;
+            QFile::remove(path);
+        }
+    }
 }
 
 } // namespace
@@ -113,14 +133,9 @@ bool UpdateEngine::initialize()
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
                              .arg(version)
                              .arg(tempDir));
-            removeDirectory(tempDir);
-            QDir parent(tempDir);
-            if (parent.cdUp()) {
-                if (parent.rmdir(QFileInfo(tempDir).fileName()))
-                    emit message(QStringLiteral("Ok"));
-                else
-                    emit message(QStringLiteral("Failed to remove directory"));
-            }
+            emit message(removeSessionDirectory(tempDir)
+                    ? QStringLiteral("Ok")
+                    : QStringLiteral("Failed to remove directory"));
             QFile::remove(UpdateIniData::getIniPath());
             tempDir.clear();
             installDir.clear();
@@ -277,33 +292,16 @@ void UpdateEngine::removeDirectory(const QString& dir)
 
 void UpdateEngine::removeOldFiles(const QString& dir)
 {
-    static const char* const names[]
-        = {"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
+    removeNamedFiles(dir, "_old_",
+        {"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
             "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5", "libQt5Sql.so.5",
-            "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"};
-    const QDir directory(dir);
-    for (const char* name : names) {
-        const QString path
-            = directory.absoluteFilePath(QLatin1String("_old_") + QLatin1String(name));
-        if (QFile::exists(path)) {
-            qDebug() << "Remove old file:" << path;
-            QFile::remove(path);
-        }
-    }
+            "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so"});
 }
 
 void UpdateEngine::removeQt4Files(const QString& dir)
 {
-    static const char* const names[]
-        = {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"};
-    const QDir directory(dir);
-    for (const char* name : names) {
-        const QString path = directory.absoluteFilePath(QLatin1String(name));
-        if (QFile::exists(path)) {
-            qDebug() << "Remove Qt4 file:" << path;
-            QFile::remove(path);
-        }
-    }
+    removeNamedFiles(
+        dir, "", {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"});
 }
 
 void UpdateEngine::getBanner()

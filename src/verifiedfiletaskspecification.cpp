@@ -5,10 +5,16 @@
 #include <QFile>
 
 VerifiedFileTaskSpecification::VerifiedFileTaskSpecification(TaskSpecification* writer,
-    const QString& file, const QString& hash, QObject* parent, qreal weight)
+    const QString& file, const QString& hash, QObject* parent, qreal weight,
+    TaskSpecification* prepare)
     : ComposedTaskSpecification(1, weight, parent)
     , m_File(file)
 {
+    if (prepare) {
+        prepare->setParent(this);
+        prepare->setWeight(0.0);
+        addSubtask(prepare);
+    }
     writer->setParent(this);
     writer->setWeight(0.8);
     addSubtask(writer);

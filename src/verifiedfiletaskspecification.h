@@ -11,9 +11,10 @@ class VerifiedFileTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 public:
     // Takes over the writer (its parent becomes this task), weight 0.8; the
-    // check weighs 0.2.
+    // check weighs 0.2. A prepare task, when given, is taken over the same
+    // way and runs first, with no weight (the copy of a patch's base).
     VerifiedFileTaskSpecification(TaskSpecification* writer, const QString& file,
-        const QString& hash, QObject* parent, qreal weight);
+        const QString& hash, QObject* parent, qreal weight, TaskSpecification* prepare = nullptr);
 
 public slots:
     void execute() override;

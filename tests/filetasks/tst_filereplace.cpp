@@ -1,5 +1,6 @@
 #include "downloadreplacelists.h"
 #include "fastfileoptaskspecification.h"
+#include "filecopytaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
@@ -234,12 +235,23 @@ private slots:
         QCOMPARE(snapshot(m_Fixture.install), before);
     }
 
-    // A kept file that cannot be put back stays, and so does its journal:
-    // the phase does not start on top of it.
-    void unrepairedJournalStopsThePhase()
+    // The compile repairs a killed phase before it builds the lists on the
+    // installation. A journal still there means it could not (here a
+    // directory stands where the kept file would go back), so the lists rest
+    // on a half-replaced installation: the phase does not start on it, even
+    // where a repair would succeed by now. The kept file and the journal stay.
+    void journalLeftStopsThePhase_data()
     {
+        QTest::addColumn<QString>("inTheWay");
+        QTest::newRow("unrepairable") << QStringLiteral("x/in_the_way");
+        QTest::newRow("repairable by now") << QStringLiteral("x");
+    }
+
+    void journalLeftStopsThePhase()
+    {
+        QFETCH(QString, inTheWay);
         writeFile(m_Fixture.installed(QStringLiteral("x.kv_kept")), "previous x");
-        writeFile(m_Fixture.installed(QStringLiteral("x/in_the_way")), "a directory now");
+        writeFile(m_Fixture.installed(inTheWay), "half written");
         writeFile(ReplaceJournal::journalPath(m_Fixture.install), "K x\n");
         FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
         QSignalSpy messages(&phase, &TaskSpecification::message);
@@ -247,6 +259,7 @@ private slots:
         QCOMPARE(phase.state(), int(STATE_FAILED));
         QCOMPARE(messageTexts(messages).last(),
             QStringLiteral("Could not undo an interrupted update in %1").arg(m_Fixture.install));
+        QCOMPARE(readFile(m_Fixture.installed(inTheWay)), QByteArray("half written"));
         QCOMPARE(
             readFile(m_Fixture.installed(QStringLiteral("x.kv_kept"))), QByteArray("previous x"));
         QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
@@ -317,6 +330,26 @@ private slots:
         // its directories back.
         QVERIFY(QTest::qWaitFor([&phase] { return phase.state() != STATE_RUNNING; }));
         QVERIFY(!QFileInfo::exists(m_Fixture.installed(QStringLiteral("a"))));
+    }
+
+    // The base of a patch is a copy of the installed file, which may be a
+    // large program: it is made on the pool, before the file is moved aside,
+    // and not on the GUI thread while the task is set up.
+    void patchBaseIsCopiedOnThePool()
+    {
+        const ReplaceEntry& entry = m_Fixture.list.at(m_Fixture.indexOf(QStringLiteral("prog")));
+        FileReplaceTaskSpecification task(entry, nullptr, &m_Config, nullptr, 1.0, nullptr);
+        task.makeSubtasksAndStart();
+        const QList<TaskSpecification*> children = task.subtasks();
+        QVERIFY(!children.isEmpty());
+        auto* copy = qobject_cast<FileCopyTaskSpecification*>(children.at(0));
+        QVERIFY(copy);
+        QCOMPARE(copy->source(), m_Fixture.installed(QStringLiteral("prog")));
+        QCOMPARE(copy->destination(), m_Fixture.fetched(QStringLiteral("prog_old")));
+        QVERIFY(QTest::qWaitFor([&task] { return task.state() != STATE_RUNNING; }));
+        QCOMPARE(task.state(), int(STATE_FINISHED));
+        QCOMPARE(snapshot(m_Fixture.install).value(QStringLiteral("prog")),
+            snapshot(m_Fixture.expected).value(QStringLiteral("prog")));
     }
 
     void execNamesAndSuffixes_data()

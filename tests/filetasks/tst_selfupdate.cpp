@@ -1,4 +1,5 @@
 #include "downloadreplacelists.h"
+#include "filecopytaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "filetaskstesthelpers.h"
 #include "makedownloadreplacelisttaskspecification.h"
@@ -195,6 +196,29 @@ private slots:
                 .arg(m_Temp + QStringLiteral("/libqjpeg.so.gz"),
                     m_Temp + QStringLiteral("/imageformats/libqjpeg.so"))));
         QVERIFY(!QFileInfo::exists(m_Temp + QStringLiteral("/imageformats/libqjpeg.so")));
+    }
+
+    // The base of a patch is copied on the pool as the file's first step, not
+    // on the GUI thread while the phase is set up.
+    void patchBaseIsCopiedOnThePool()
+    {
+        DownloadReplaceLists lists;
+        QVERIFY(compile(&lists));
+        UpdateSelfUnzipTaskSpecification phase(&lists.replaceList, &m_Config, nullptr, 0.4);
+        phase.makeSubtasksAndStart();
+        const FileCopyTaskSpecification* copy = nullptr;
+        for (TaskSpecification* file : phase.subtasks()) {
+            const auto* steps = qobject_cast<ComposedTaskSpecification*>(file);
+            if (auto* first = qobject_cast<FileCopyTaskSpecification*>(steps->subtasks().value(0)))
+                copy = first;
+        }
+        QVERIFY(copy);
+        QCOMPARE(copy->source(), m_Install + QStringLiteral("/libQt5Gui.so.5"));
+        QCOMPARE(copy->destination(), m_Temp + QStringLiteral("/libQt5Gui.so.5_old"));
+        QVERIFY(QTest::qWaitFor([&phase] { return phase.state() != STATE_RUNNING; }));
+        QCOMPARE(phase.state(), int(STATE_FINISHED));
+        QCOMPARE(readFile(m_Temp + QStringLiteral("/libQt5Gui.so.5")),
+            m_Release.value(QStringLiteral("libQt5Gui.so.5")));
     }
 
     void listWithoutTargetPathsFinishesAtOnce()

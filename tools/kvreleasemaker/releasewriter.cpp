@@ -7,7 +7,6 @@
 #include "gzipwriter.h"
 #include "productini.h"
 #include "releasesigning.h"
-#include "rsakeyrelease.h"
 
 #include <QDir>
 #include <QFile>
@@ -267,13 +266,6 @@ bool ReleaseWriter::writeIni(const ReleaseOptions& options, const ReleasePlan& p
 
 bool ReleaseWriter::packAndSign(const QString& iniPath, QString* error) const
 {
-    QFile file(iniPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read back %1").arg(iniPath);
-        return false;
-    }
-    const QByteArray data = file.readAll();
-    file.close();
     const QString packed = iniPath + QStringLiteral("._lzma2_");
     if (!kvpatch::CompressFile(
             QFile::encodeName(iniPath).toStdString(), QFile::encodeName(packed).toStdString(), 0)) {
@@ -288,16 +280,9 @@ bool ReleaseWriter::packAndSign(const QString& iniPath, QString* error) const
                      .arg(DownloadTaskSpecification::kUnknownSizeLimit);
         return false;
     }
-    rsa_key key;
     std::string signError;
-    if (!loadReleaseKey(m_KeyPath.toStdString(), PK_PRIVATE, &key, &signError)) {
-        *error = QString::fromStdString(signError);
-        return false;
-    }
-    RsaKeyRelease release(&key);
-    if (!signReleaseData(&key, reinterpret_cast<const unsigned char*>(data.constData()),
-            size_t(data.size()), QFile::encodeName(iniPath + QStringLiteral(".sig")).toStdString(),
-            &signError)) {
+    if (!signReleaseFile(
+            m_KeyPath.toStdString(), QFile::encodeName(iniPath).toStdString(), &signError)) {
         *error = QString::fromStdString(signError);
         return false;
     }

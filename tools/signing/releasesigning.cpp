@@ -103,6 +103,21 @@ bool exportKey(rsa_key* key, int type, std::vector<unsigned char>* file, std::st
     return true;
 }
 
+// Signs data with a loaded private key into signaturePath.
+bool signReleaseData(rsa_key* key, const unsigned char* data, size_t length,
+    const std::string& signaturePath, std::string* error)
+{
+    unsigned char signature[512];
+    unsigned long signatureLength = sizeof signature;
+    try {
+        rsaSign(key, data, (unsigned long)length, signature, &signatureLength);
+    } catch (const crypt_exception& e) {
+        *error = std::string("cannot sign: ") + e.what();
+        return false;
+    }
+    return writeFileReplacing(signaturePath, signature, signatureLength, false, error);
+}
+
 } // namespace
 
 bool loadReleaseKey(const std::string& path, int type, rsa_key* key, std::string* error)
@@ -168,20 +183,6 @@ bool makeReleaseKeyPair(
         return false;
     }
     return renameInto(publicTemp, publicPath, error);
-}
-
-bool signReleaseData(rsa_key* key, const unsigned char* data, size_t length,
-    const std::string& signaturePath, std::string* error)
-{
-    unsigned char signature[512];
-    unsigned long signatureLength = sizeof signature;
-    try {
-        rsaSign(key, data, (unsigned long)length, signature, &signatureLength);
-    } catch (const crypt_exception& e) {
-        *error = std::string("cannot sign: ") + e.what();
-        return false;
-    }
-    return writeFileReplacing(signaturePath, signature, signatureLength, false, error);
 }
 
 bool signReleaseFile(const std::string& privatePath, const std::string& path, std::string* error)

@@ -18,9 +18,6 @@ bool loadReleaseKey(const std::string& path, int type, rsa_key* key, std::string
 bool makeReleaseKeyPair(
     const std::string& privatePath, const std::string& publicPath, std::string* error);
 
-// Signs data with a loaded private key into signaturePath.
-bool signReleaseData(rsa_key* key, const unsigned char* data, size_t length,
-    const std::string& signaturePath, std::string* error);
 // Signs a file into file + ".sig".
 bool signReleaseFile(const std::string& privatePath, const std::string& path, std::string* error);
 

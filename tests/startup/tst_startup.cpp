@@ -1,0 +1,323 @@
+#include "singleinstancechecker.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "testxvfb.h"
+
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool touch(const QString& path, const QByteArray& data = QByteArray())
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+} // namespace
+
+// The real `update` binary from its start: old-file clean-up, handing over to
+// a running instance, the command line, translations, markers and the log
+// file. Each case runs a copy of the binary in an application directory of
+// its own, with its own temporary, home and configuration directories.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_Root;
+    QString m_AppDir;
+    TestXvfb m_Xvfb;
+
+    QString path(const QString& name) const { return m_Root->filePath(name); }
+    QString appFile(const QString& name) const { return m_AppDir + QLatin1Char('/') + name; }
+    QString executable() const { return appFile(QStringLiteral("update")); }
+    QString tempDir() const { return path(QStringLiteral("tmp")); }
+
+    QProcessEnvironment environment(bool onDisplay = false) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), tempDir());
+        env.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+        env.insert(QStringLiteral("KV3_CONFIG_DIR"), path(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
+        env.insert(QStringLiteral("LANG"), QStringLiteral("C"));
+        env.remove(QStringLiteral("LC_ALL"));
+        env.remove(QStringLiteral("LC_MESSAGES"));
+        if (onDisplay) {
+            env.insert(QStringLiteral("DISPLAY"), m_Xvfb.display());
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+            // Sanitizer builds: the X keyboard library duplicates names that
+            // are not zero-terminated with strndup, which strict string
+            // checks report although strndup stops at its length; Qt's GL
+            // integration loads a GL library whose allocations the leak
+            // checker reports once it is unloaded (no GL is drawn with).
+            if (env.contains(QStringLiteral("ASAN_OPTIONS"))) {
+                env.insert(QStringLiteral("ASAN_OPTIONS"),
+                    env.value(QStringLiteral("ASAN_OPTIONS"))
+                        + QStringLiteral(":strict_string_checks=0"));
+                env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
+            }
+        } else {
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("minimal"));
+        }
+        return env;
+    }
+
+    // The server name that the copy in the application directory uses, with
+    // the child's home directory.
+    QString serverName() const
+    {
+        return SingleInstanceChecker::serverName(executable(), path(QStringLiteral("home")));
+    }
+
+    // A running instance as the copy would see it: listens under its name in
+    // the child's temporary directory and keeps what it receives.
+    struct RunningInstance
+    {
+        QLocalServer server;
+        QByteArray received;
+    };
+
+    std::unique_ptr<RunningInstance> startRunningInstance()
+    {
+        auto instance = std::make_unique<RunningInstance>();
+        RunningInstance* raw = instance.get();
+        connect(&raw->server, &QLocalServer::newConnection, [raw] {
+            QLocalSocket* socket = raw->server.nextPendingConnection();
+            connect(socket, &QLocalSocket::readyRead,
+                [raw, socket] { raw->received += socket->readAll(); });
+        });
+        return raw->server.listen(serverName()) ? std::move(instance) : nullptr;
+    }
+
+    // Runs the copy to its end; -1 when it did not end in time.
+    int run(QProcess& child, const QStringList& args, const QProcessEnvironment& env)
+    {
+        child.setProcessEnvironment(env);
+        child.start(executable(), args);
+        if (!child.waitForStarted(30000))
+            return -1;
+        QElapsedTimer clock;
+        clock.start();
+        while (child.state() != QProcess::NotRunning && clock.elapsed() < 60000)
+            QTest::qWait(20);
+        if (child.state() != QProcess::NotRunning) {
+            child.kill();
+            child.waitForFinished(10000);
+            return -1;
+        }
+        return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+    }
+
+    // Lines of the run's log file (logging is on in every case).
+    QList<QByteArray> logLines() const
+    {
+        const QDir dir(tempDir() + QStringLiteral("/kelvarion_update_log"));
+        QList<QByteArray> lines;
+        for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
+            for (const QByteArray& line : readFile(dir.filePath(name)).split('\n')) {
+                // Time, tab-bar-tab, level, tab-bar-tab, message.
+                const int level = line.indexOf("\t|\t");
+                const int message = level < 0 ? -1 : line.indexOf("\t|\t", level + 3);
+                if (message >= 0)
+                    lines.append(line.mid(message + 3));
+            }
+        }
+        return lines;
+    }
+
+    bool logHas(const QByteArray& text) const
+    {
+        for (const QByteArray& line : logLines()) {
+            if (line.contains(text))
+                return true;
+        }
+        return false;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY2(m_Xvfb.start(), qPrintable(m_Xvfb.errorString())); }
+
+    void init()
+    {
+        // Beside the build, so that the binary can be hard-linked.
+        m_Root = std::make_unique<QTemporaryDir>(
+            QCoreApplication::applicationDirPath() + QStringLiteral("/startup-XXXXXX"));
+        QVERIFY(m_Root->isValid());
+        m_AppDir = path(QStringLiteral("app"));
+        for (const char* dir : {"app", "tmp", "home", "config", "runtime"})
+            QVERIFY(QDir().mkpath(path(QLatin1String(dir))));
+        QFile::setPermissions(path(QStringLiteral("runtime")),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        // The application directory is where the executable lies: the copy
+        // is a hard link (or a copy where links cannot be made).
+        if (::link(QFile::encodeName(QStringLiteral(KV_UPDATE_BINARY)).constData(),
+                QFile::encodeName(executable()).constData())
+            != 0)
+            QVERIFY(QFile::copy(QStringLiteral(KV_UPDATE_BINARY), executable()));
+        QVERIFY(touch(tempDir() + QStringLiteral("/kv3_update_log")));
+        // The test's own local sockets go where the child looks for them.
+        qputenv("TMPDIR", QFile::encodeName(tempDir()));
+    }
+
+    void cleanup() { m_Root.reset(); }
+
+    void secondStartHandsOverToRunningInstance()
+    {
+        std::unique_ptr<RunningInstance> instance = startRunningInstance();
+        QVERIFY(instance);
+        QProcess child;
+        QCOMPARE(run(child, {}, environment()), 0);
+        QTRY_COMPARE(instance->received, QByteArray("#"));
+        const QList<QByteArray> lines = logLines();
+        QVERIFY(!lines.isEmpty());
+        QCOMPARE(lines.first(), QByteArray("Kelvarion updater started"));
+        QCOMPARE(lines.last(), QByteArray("Detected other instance running, aborting"));
+        QVERIFY(logHas("Removing old files done"));
+    }
+
+    void leftoversAreRemoved_data()
+    {
+        QTest::addColumn<QStringList>("removed");
+        QTest::addColumn<QStringList>("kept");
+        QTest::addColumn<bool>("oldDirGone");
+        QTest::newRow("all kinds") << QStringList {"libQtCore.so.4", "libQtSql.so.4", "_old_update",
+            "_old_libQt5Core.so.5", "old/_old_libqgif.so", "imageformats/_old_libqjpeg.so",
+            "accessible/_old_libqtaccessiblewidgets.so", "sqldrivers/_old_libsqlite.so"}
+                                   << QStringList {"libQt5Core.so.5", "_old_other",
+                                          "imageformats/libQtCore.so.4", "platforms/_old_update"}
+                                   << true;
+        QTest::newRow("old directory still holding a file")
+            << QStringList {"old/_old_libsqlite.so"} << QStringList {"old/keep.txt"} << false;
+    }
+
+    void leftoversAreRemoved()
+    {
+        QFETCH(QStringList, removed);
+        QFETCH(QStringList, kept);
+        QFETCH(bool, oldDirGone);
+        for (const QString& name : removed + kept)
+            QVERIFY(touch(appFile(name)));
+        QVERIFY(QDir().mkpath(appFile(QStringLiteral("old"))));
+        std::unique_ptr<RunningInstance> instance = startRunningInstance();
+        QVERIFY(instance);
+        QProcess child;
+        QCOMPARE(run(child, {}, environment()), 0);
+        for (const QString& name : removed)
+            QVERIFY2(!QFileInfo::exists(appFile(name)), qPrintable(name));
+        for (const QString& name : kept)
+            QVERIFY2(QFileInfo::exists(appFile(name)), qPrintable(name));
+        QCOMPARE(!QFileInfo::exists(appFile(QStringLiteral("old"))), oldDirGone);
+    }
+
+    // A command line that cannot be parsed: the error box, status 1, no
+    // window; the clean-up has run before. The box speaks the user's
+    // language when the translations lie beside the updater.
+    void badCommandLine_data()
+    {
+        QTest::addColumn<QString>("lang");
+        QTest::addColumn<bool>("translations");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("english") << "C" << true << "Error";
+        QTest::newRow("german") << "de_DE.UTF-8" << true << "Fehler";
+        QTest::newRow("german, translations missing") << "de_DE.UTF-8" << false << "Error";
+    }
+
+    void badCommandLine()
+    {
+        QFETCH(QString, lang);
+        QFETCH(bool, translations);
+        QFETCH(QString, title);
+        if (translations) {
+            QVERIFY(QDir().mkpath(appFile(QStringLiteral("translations"))));
+            for (const QFileInfo& qm :
+                QDir(QStringLiteral(KV_TRANSLATIONS_DIR)).entryInfoList({QStringLiteral("*.qm")}))
+                QVERIFY(QFile::copy(
+                    qm.filePath(), appFile(QStringLiteral("translations/") + qm.fileName())));
+        }
+        QVERIFY(touch(appFile(QStringLiteral("_old_update"))));
+        QProcessEnvironment env = environment(true);
+        env.insert(QStringLiteral("LANG"), lang);
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(executable(), {QStringLiteral("client_linux_x86"), QStringLiteral("abc")});
+        QVERIFY(child.waitForStarted(30000));
+        const QString box = m_Xvfb.waitForWindow(title, 60000);
+        QVERIFY2(!box.isEmpty(), qPrintable(title));
+        QVERIFY(m_Xvfb.visibleWindows(QStringLiteral("Kelvarion 3 Client Update")).isEmpty());
+        QVERIFY(
+            m_Xvfb.visibleWindows(QStringLiteral("Kelvarion 3 Client-Aktualisierung")).isEmpty());
+        QVERIFY(m_Xvfb.pressKey(box, QStringLiteral("Return")));
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 1);
+        QVERIFY(logHas("Failed to parse command line options, aborting"));
+        QVERIFY(!QFileInfo::exists(appFile(QStringLiteral("_old_update"))));
+    }
+
+    // Stage one deletes the force-update markers at start; stage two keeps
+    // them.
+    void forceUpdateMarkers_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("deleted");
+        QTest::newRow("stage one") << QStringList {"update_linux_x86", "5"} << true;
+        QTest::newRow("stage two")
+            << QStringList {"--clientupdate", "client_linux_x86", "5"} << false;
+    }
+
+    void forceUpdateMarkers()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, deleted);
+        const QStringList markers {tempDir() + QStringLiteral("/kv3_force_update"),
+            tempDir() + QStringLiteral("/kv3_force_update_check")};
+        for (const QString& marker : markers)
+            QVERIFY(touch(marker));
+        QProcess child;
+        child.setProcessEnvironment(environment());
+        child.start(executable(), args);
+        QVERIFY(child.waitForStarted(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(logHas("delete_force_update_files"), 60000);
+        child.kill();
+        child.waitForFinished(10000);
+        for (const QString& marker : markers)
+            QCOMPARE(!QFileInfo::exists(marker), deleted);
+    }
+
+    // Another local user may create the log directory, or a link in its
+    // place, before the updater runs: the updater then runs without a log and
+    // writes nothing through the link.
+    void plantedLogDirectoryIsNotUsed()
+    {
+        const QString victim = path(QStringLiteral("victim"));
+        QVERIFY(QDir().mkpath(victim));
+        QVERIFY(QFile::link(victim, tempDir() + QStringLiteral("/kelvarion_update_log")));
+        std::unique_ptr<RunningInstance> instance = startRunningInstance();
+        QVERIFY(instance);
+        QProcess child;
+        QCOMPARE(run(child, {}, environment()), 0);
+        QVERIFY(QDir(victim).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+        QTRY_COMPARE(instance->received, QByteArray("#"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"

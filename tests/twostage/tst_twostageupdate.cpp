@@ -1,0 +1,149 @@
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Every file below dir, by relative path.
+QStringList filesBelow(const QString& dir)
+{
+    QStringList files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(QDir(dir).relativeFilePath(it.next()));
+    files.sort();
+    return files;
+}
+
+bool near(QRgb pixel, int r, int g, int b, int tolerance)
+{
+    return qAbs(qRed(pixel) - r) <= tolerance && qAbs(qGreen(pixel) - g) <= tolerance
+        && qAbs(qBlue(pixel) - b) <= tolerance;
+}
+
+// What a person sees of the window's parts in a picture of it.
+struct WindowParts
+{
+    int bannerPixels = 0; // of the sample banner's background colour
+    int barRow = -1; // a row that the progress bar's chunk fills
+    int barChunkPixels = 0; // the chunk's width on that row
+    int detailsWhitePixels = 0; // the details log's page below the bar
+    int detailsTextPixels = 0; // its dark text
+};
+
+WindowParts partsOf(const QImage& picture)
+{
+    WindowParts parts;
+    const QImage image = picture.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        int chunk = 0;
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            if (near(pixel, 200, 20, 110, 45))
+                ++parts.bannerPixels;
+            // The bar's chunk is the palette's highlight, a clear blue.
+            if (qBlue(pixel) > 150 && qBlue(pixel) > qRed(pixel) + 70)
+                ++chunk;
+        }
+        if (chunk > parts.barChunkPixels) {
+            parts.barChunkPixels = chunk;
+            parts.barRow = y;
+        }
+    }
+    if (parts.barRow < 0)
+        return parts;
+    for (int y = parts.barRow + 20; y < qMin(image.height(), parts.barRow + 100); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            if (qGray(pixel) >= 250)
+                ++parts.detailsWhitePixels;
+            else if (qGray(pixel) < 100)
+                ++parts.detailsTextPixels;
+        }
+    }
+    return parts;
+}
+
+} // namespace
+
+// The README's main job as an end-to-end test: the real updater, built for
+// servers on 127.0.0.1, updates a sample installation through both stages
+// against nginx, with its window on an Xvfb display, and starts the client.
+class TestTwoStageUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void bothStagesUpdateTheInstallation()
+    {
+        QTemporaryDir work(QCoreApplication::applicationDirPath() + QStringLiteral("/run-XXXXXX"));
+        QVERIFY(work.isValid());
+        QProcess script;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // A display of the script's own, whatever the test runs under.
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        script.setProcessEnvironment(env);
+        script.setProcessChannelMode(QProcess::MergedChannels);
+        script.start(QStringLiteral("bash"),
+            {QStringLiteral(KV_SOURCE_ROOT "/scripts/sample-update.sh"),
+                QStringLiteral(KV_BUILD_ROOT), work.path()});
+        QVERIFY(script.waitForStarted());
+        // Sanitizer builds on two cores spend minutes in the release maker.
+        QVERIFY(script.waitForFinished(590000));
+        const QByteArray output = script.readAll();
+        const QList<QByteArray> lines = output.trimmed().split('\n');
+        QVERIFY2(script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0,
+            output.constData());
+        QVERIFY2(lines.last().startsWith("The installation ")
+                && lines.last().contains(" now equals release 2, file by file; screenshots: "),
+            lines.last().constData());
+
+        // Checked here again, independently of the script.
+        const QString release = work.filePath(QStringLiteral("release2"));
+        const QString install = work.filePath(QStringLiteral("install"));
+        const QStringList files = filesBelow(release);
+        QCOMPARE(filesBelow(install), files);
+        for (const QString& file : files)
+            QVERIFY2(readFile(release + QLatin1Char('/') + file)
+                    == readFile(install + QLatin1Char('/') + file),
+                qPrintable(file));
+        QVERIFY(readFile(work.filePath(QStringLiteral("client-started")))
+                    .startsWith("Kelvarion sample client release 2, library release 2"));
+        QCOMPARE(readFile(work.filePath(QStringLiteral("install-commands.log"))),
+            QByteArray("preinstall --stage=pre\npostinstall --stage=post\n"));
+
+        // Each stage's last picture: banner, a full progress bar and the
+        // details log with text.
+        for (const char* stage : {"stage1", "stage2"}) {
+            QImage picture;
+            QVERIFY2(picture.load(work.filePath(
+                         QStringLiteral("screenshots/%1.png").arg(QLatin1String(stage)))),
+                stage);
+            const WindowParts parts = partsOf(picture);
+            const QByteArray where = QByteArray(stage) + ": banner "
+                + QByteArray::number(parts.bannerPixels) + ", bar "
+                + QByteArray::number(parts.barChunkPixels) + " at row "
+                + QByteArray::number(parts.barRow) + ", details white "
+                + QByteArray::number(parts.detailsWhitePixels) + " text "
+                + QByteArray::number(parts.detailsTextPixels);
+            QVERIFY2(parts.bannerPixels > 468 * 60 / 2, where.constData());
+            QVERIFY2(parts.barChunkPixels > 440, where.constData());
+            QVERIFY2(parts.detailsWhitePixels > 468 * 40, where.constData());
+            QVERIFY2(parts.detailsTextPixels > 300, where.constData());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTwoStageUpdate)
+#include "tst_twostageupdate.moc"
