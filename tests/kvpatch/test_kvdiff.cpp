@@ -203,6 +203,29 @@ TEST(KvDiff, HandBuiltDiffWithNegativeSeek)
     EXPECT_EQ(applied.output, bytesOf("abcXYbcd"));
 }
 
+TEST(KvDiff, OldDataInTwoPartsReadsAsOne)
+{
+    const auto pair = releasePair(20000, 7);
+    const Bytes diff = generate(pair.first, pair.second, DiffRaw, true);
+    // Splits at the ends, inside an add and past the middle.
+    for (const size_t split :
+        {size_t(0), size_t(1), size_t(2003), size_t(10000), pair.first.size()}) {
+        SourceStream diffSource(diff.data(), diff.size());
+        SinkStream output;
+        ASSERT_TRUE(ApplyDiffToParts(pair.first.data(), split, pair.first.data() + split,
+            pair.first.size() - split, &diffSource, &output, true))
+            << split;
+        EXPECT_TRUE(contentOf(output) == pair.second) << split;
+    }
+    // A seek past both parts is refused as it is over one.
+    const Bytes oldData = bytesOf("abcdef");
+    const Bytes outside = rawDiff(4, {{2, 0, 3}, {2, 0, 0}}, Bytes(4, 0), {});
+    SourceStream outsideSource(outside.data(), outside.size());
+    SinkStream output;
+    EXPECT_FALSE(
+        ApplyDiffToParts(oldData.data(), 3, oldData.data() + 3, 3, &outsideSource, &output, false));
+}
+
 TEST(KvDiff, LeftoverControlBytesAreIgnored)
 {
     const Bytes diff = rawDiff(2, {{0, 2, 0}, {999, 999, 999}}, {}, bytesOf("hi"));

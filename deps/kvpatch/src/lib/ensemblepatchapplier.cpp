@@ -167,23 +167,24 @@ Status EnsemblePatchApplier::CorrectEncodedElements(
 }
 
 Status EnsemblePatchApplier::RebuildElements(
-    SourceStreamSet* correctedTransformed, SinkStream* finalInput)
+    SourceStreamSet* correctedTransformed, SinkStream* rebuilt)
 {
-    // The header's final-input size is a claim; the room reserved at once is
-    // at most the old file and twice the encoded elements (an element
-    // assembles to about its encoded size). Should assembly produce more,
-    // the buffer grows as the bytes arrive.
-    const uint64_t expected
-        = uint64_t(m_baseLength) + 2 * uint64_t(m_correctedTransformed.Length());
-    const size_t reserved
-        = expected < m_finalInputSize ? size_t(expected) : size_t(m_finalInputSize);
-    if (!finalInput->Reserve(reserved) || !finalInput->Write(m_base, m_baseLength))
+    // The final diff runs over the old file followed by the rebuilt
+    // elements; the old file stays where it is mapped. The header's
+    // final-input size is a claim; the room reserved at once is at most
+    // twice the encoded elements (an element assembles to about its encoded
+    // size). Should assembly produce more, the buffer grows as the bytes
+    // arrive.
+    const uint64_t expected = 2 * uint64_t(m_correctedTransformed.Length());
+    const uint64_t claimed
+        = m_finalInputSize > m_baseLength ? uint64_t(m_finalInputSize) - m_baseLength : 0;
+    if (!rebuilt->Reserve(size_t(expected < claimed ? expected : claimed)))
         return C_STREAM_ERROR;
     for (uint32_t i = 0; i < m_patcherCount; ++i) {
         SourceStreamSet element;
         if (!correctedTransformed->ReadNested(&element))
             return C_STREAM_ERROR;
-        const Status status = m_patchers[i]->Rebuild(&element, finalInput);
+        const Status status = m_patchers[i]->Rebuild(&element, rebuilt);
         if (status != C_OK)
             return status;
         if (!element.AllConsumed())
@@ -196,9 +197,10 @@ Status EnsemblePatchApplier::RebuildElements(
 }
 
 Status EnsemblePatchApplier::PatchFinalOutput(
-    SourceStream* finalInput, SourceStream* diff, SinkStream* output)
+    SourceStream* rebuilt, SourceStream* diff, SinkStream* output)
 {
-    if (!ApplyDiff(finalInput, diff, output, false))
+    if (!ApplyDiffToParts(
+            m_base, m_baseLength, rebuilt->Buffer(), rebuilt->Remaining(), diff, output, false))
         return C_GENERAL_ERROR;
     if (ComputeCrc32(output->Buffer(), output->Length()) != m_targetCrc)
         return C_BAD_ENSEMBLE_CRC;
@@ -241,12 +243,12 @@ Status RebuildAndPatch(EnsemblePatchApplier* applier, ElementWork* work, SourceS
         = applier->CorrectEncodedElements(&work->transformed, elementDiff, &correctedTransformed);
     if (status != C_OK)
         return status;
-    SinkStream finalInput;
-    if ((status = applier->RebuildElements(&correctedTransformed, &finalInput)) != C_OK)
+    SinkStream rebuilt;
+    if ((status = applier->RebuildElements(&correctedTransformed, &rebuilt)) != C_OK)
         return status;
-    SourceStream finalSource;
-    finalSource.Init(finalInput);
-    return applier->PatchFinalOutput(&finalSource, finalDiff, output);
+    SourceStream rebuiltSource;
+    rebuiltSource.Init(rebuilt);
+    return applier->PatchFinalOutput(&rebuiltSource, finalDiff, output);
 }
 
 // Where streams 0 and 1 lie in a body whose first `ready` bytes are decoded:
@@ -281,20 +283,31 @@ bool LocateFirstStreams(
 
 // The body's decoding runs on a thread of its own while this one
 // disassembles the old elements, which needs only the body's first two
-// streams. Statuses are those of doing one after the other: a body that
-// fails to decode (20) or is no set of four streams (7) outranks whatever
-// the elements gave.
+// streams. Statuses are those of doing one after the other: an old file
+// that fails its check outranks everything, and a body that fails to
+// decode (20) or is no set of four streams (7) outranks whatever the
+// elements gave.
 Status DecodeAndApply(
     EnsemblePatchApplier* applier, SourceStream* patch, SinkStream* decoded, SinkStream* output)
 {
     Lzma2BlockDecoder decoder;
-    if (!decoder.Begin(patch, decoded))
-        return C_STREAM_ERROR;
+    if (!decoder.Begin(patch, decoded)) {
+        const Status baseCrc = applier->CheckBaseCrc();
+        return baseCrc != C_OK ? baseCrc : C_STREAM_ERROR;
+    }
+    // The old file's check runs on the decoding thread too, after the body:
+    // that thread has time to spare, this one has the disassembly. A wrong
+    // old file is still refused before the elements' result is looked at.
+    Status baseCrc = C_OK;
+    auto decodeAndCheck = [&decoder, &baseCrc, applier] {
+        decoder.Run();
+        baseCrc = applier->CheckBaseCrc();
+    };
     std::thread worker;
     try {
-        worker = std::thread([&decoder] { decoder.Run(); });
+        worker = std::thread(decodeAndCheck);
     } catch (const std::system_error&) {
-        decoder.Run();
+        decodeAndCheck();
     }
 
     // The stream-set header is a few bytes; the first streams are small.
@@ -322,6 +335,8 @@ Status DecodeAndApply(
     // Even when the elements failed, the body's own faults come first.
     if (worker.joinable())
         worker.join();
+    if (baseCrc != C_OK)
+        return baseCrc;
     if (!decoder.Finish())
         return C_STREAM_ERROR;
     SourceStreamSet set;
@@ -345,8 +360,7 @@ Status ApplyEnsemblePatchStreams(SourceStream* old, SourceStream* patch, SinkStr
     Status status = applier.ReadHeader(patch);
     if (status != C_OK)
         return status;
-    if ((status = applier.SetBase(old->Buffer(), old->Remaining())) != C_OK
-        || (status = applier.CheckBaseCrc()) != C_OK)
+    if ((status = applier.SetBase(old->Buffer(), old->Remaining())) != C_OK)
         return status;
     SinkStream decoded;
     return DecodeAndApply(&applier, patch, &decoded, output);

@@ -32,8 +32,10 @@ public:
     Status EncodeElements(SourceStreamSet* correctedParameters, SinkStreamSet* transformed);
     Status CorrectEncodedElements(
         SinkStreamSet* transformed, SourceStream* diff, SourceStreamSet* corrected);
-    Status RebuildElements(SourceStreamSet* correctedTransformed, SinkStream* finalInput);
-    Status PatchFinalOutput(SourceStream* finalInput, SourceStream* diff, SinkStream* output);
+    // The final diff's input is the old file followed by the rebuilt
+    // elements; only the elements are written out.
+    Status RebuildElements(SourceStreamSet* correctedTransformed, SinkStream* rebuilt);
+    Status PatchFinalOutput(SourceStream* rebuilt, SourceStream* diff, SinkStream* output);
 
     // Serialises `set`, applies `diff` to it into `scratch` and parses the
     // result as a stream set.

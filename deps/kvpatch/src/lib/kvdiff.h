@@ -7,6 +7,7 @@
 #include "sinkstream.h"
 #include "sourcestream.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kvpatch {
@@ -27,6 +28,12 @@ enum DiffMethod : uint8_t
 // A diff whose new data, or any section it decodes, would pass `limit`
 // bytes is refused before that is reserved or decoded.
 bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header,
+    uint32_t limit = UINT32_MAX);
+// The same over old data in two parts read as one (the second may be
+// empty): an ensemble's final diff runs over the old file and the rebuilt
+// elements without a copy that joins them.
+bool ApplyDiffToParts(const uint8_t* first, size_t firstLength, const uint8_t* second,
+    size_t secondLength, SourceStream* diff, SinkStream* output, bool header,
     uint32_t limit = UINT32_MAX);
 
 // Appends the diff from the unread bytes of `oldData` to those of `newData`

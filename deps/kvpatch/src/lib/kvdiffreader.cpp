@@ -81,12 +81,38 @@ void addBytes(const uint8_t* diff, const uint8_t* old, size_t length, uint8_t* o
         out[i] = uint8_t(diff[i] + old[i]);
 }
 
+// Old data in up to two parts, read as one.
+struct OldParts
+{
+    const uint8_t* first;
+    size_t firstLength;
+    const uint8_t* second;
+    size_t secondLength;
+};
+
+// addBytes over old bytes [position, position + length) of `old`, which may
+// span both parts.
+void addOldBytes(
+    const uint8_t* diff, const OldParts& old, size_t position, size_t length, uint8_t* out)
+{
+    if (position < old.firstLength) {
+        const size_t inFirst
+            = length < old.firstLength - position ? length : old.firstLength - position;
+        addBytes(diff, old.first + position, inFirst, out);
+        diff += inFirst;
+        out += inFirst;
+        length -= inFirst;
+        position = old.firstLength;
+    }
+    if (length > 0)
+        addBytes(diff, old.second + (position - old.firstLength), length, out);
+}
+
 // Runs the control triples until `newSize` bytes have been appended.
 bool applyControls(
-    const SourceStream& oldData, DiffSections* sections, uint32_t newSize, SinkStream* output)
+    const OldParts& old, DiffSections* sections, uint32_t newSize, SinkStream* output)
 {
-    const uint8_t* oldBytes = oldData.Buffer();
-    const int64_t oldSize = int64_t(oldData.Remaining());
+    const int64_t oldSize = int64_t(old.firstLength + old.secondLength);
     const size_t base = output->Length();
     int64_t oldPosition = 0;
     uint32_t produced = 0;
@@ -112,7 +138,7 @@ bool applyControls(
         uint8_t* added = output->MutableBuffer() + base + produced;
         if (!output->Bytes().grow(size_t(addLength)))
             return false;
-        addBytes(sections->diff.Buffer(), oldBytes + oldPosition, size_t(addLength), added);
+        addOldBytes(sections->diff.Buffer(), old, size_t(oldPosition), size_t(addLength), added);
         sections->diff.Skip(size_t(addLength));
         produced += uint32_t(addLength);
 
@@ -135,6 +161,13 @@ bool applyControls(
 
 bool ApplyDiff(
     SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header, uint32_t limit)
+{
+    return ApplyDiffToParts(
+        oldData->Buffer(), oldData->Remaining(), nullptr, 0, diff, output, header, limit);
+}
+
+bool ApplyDiffToParts(const uint8_t* first, size_t firstLength, const uint8_t* second,
+    size_t secondLength, SourceStream* diff, SinkStream* output, bool header, uint32_t limit)
 {
     uint32_t storedCrc = 0;
     if (header) {
@@ -176,7 +209,7 @@ bool ApplyDiff(
     if (!output->Reserve(producible < newSize ? size_t(producible) : size_t(newSize)))
         return false;
     const size_t base = output->Length();
-    if (!applyControls(*oldData, &sections, newSize, output))
+    if (!applyControls({first, firstLength, second, secondLength}, &sections, newSize, output))
         return false;
 
     if (header && ComputeCrc32(output->Buffer() + base, newSize) != storedCrc) {
