@@ -13,8 +13,13 @@ constexpr size_t kDigits = 65536;
 
 uint32_t hashOf(uint32_t rva)
 {
-    // Multiplicative hashing spreads nearby addresses over the table.
-    return rva * 2654435761u;
+    // Multiplicative hashing spreads nearby addresses over the table. The
+    // slot is taken from the low bits, which of a product alone keep the
+    // address's trailing zeros: branch targets are mostly aligned, and
+    // would crowd into a sixteenth of the slots. The high bits are folded
+    // in.
+    const uint32_t product = rva * 2654435761u;
+    return product ^ (product >> 16);
 }
 
 } // namespace
