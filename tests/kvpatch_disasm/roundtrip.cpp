@@ -70,6 +70,33 @@ RoundTrip RunRoundTrip(const std::vector<uint8_t>& image, bool trim)
     return result;
 }
 
+namespace {
+
+std::vector<uint8_t> serialized(EncodedProgram* encoded)
+{
+    SinkStreamSet streams;
+    streams.Init(10);
+    SinkStream out;
+    if (WriteEncodedProgram(encoded, &streams) != C_OK || !streams.WriteAll(&out))
+        return {};
+    return std::vector<uint8_t>(out.Buffer(), out.Buffer() + out.Length());
+}
+
+} // namespace
+
+EncodedPaths EncodeBothWays(const std::vector<uint8_t>& image)
+{
+    EncodedPaths paths;
+    EncodedProgram* directRaw = nullptr;
+    if (ParseAndEncodeExecutable(image.data(), image.size(), &directRaw) == C_OK)
+        paths.direct = serialized(EncodedPtr(directRaw).get());
+    ProgramPtr program = Parse(image);
+    EncodedProgram* listedRaw = nullptr;
+    if (program && TrimLabels(program.get()) == C_OK && Encode(program.get(), &listedRaw) == C_OK)
+        paths.listed = serialized(EncodedPtr(listedRaw).get());
+    return paths;
+}
+
 std::map<uint32_t, size_t> CountInstructionKinds(const DisassembledProgram& program)
 {
     std::map<uint32_t, size_t> counts;

@@ -35,6 +35,16 @@ struct RoundTrip
 // every branch from its compressed op.
 RoundTrip RunRoundTrip(const std::vector<uint8_t>& image, bool trim = true);
 
+// The element's streams as the application writes them (ParseAndEncode),
+// and as parsing, trimming and encoding the instruction list gives them;
+// empty where a step failed.
+struct EncodedPaths
+{
+    std::vector<uint8_t> direct;
+    std::vector<uint8_t> listed;
+};
+EncodedPaths EncodeBothWays(const std::vector<uint8_t>& image);
+
 // Instructions of a program by kind.
 std::map<uint32_t, size_t> CountInstructionKinds(const kvpatch::DisassembledProgram& program);
 // ARM branch kinds (compressed op >> 12, less 1) of every INSTR_REL32_ARM.

@@ -123,6 +123,16 @@ TEST_P(CorpusImage, RoundTripReproducesTheElement)
     EXPECT_TRUE(trip.bytes == element) << "assembled bytes differ";
 }
 
+TEST_P(CorpusImage, EncodingWhileDisassemblingGivesTheListsStreams)
+{
+    LOAD_CORPUS_OR_SKIP(image, GetParam().name);
+    const std::vector<uint8_t> element(
+        image.begin(), image.begin() + ExpectedLength(GetParam(), image));
+    const EncodedPaths paths = EncodeBothWays(element);
+    ASSERT_FALSE(paths.listed.empty());
+    EXPECT_TRUE(paths.direct == paths.listed);
+}
+
 TEST_P(CorpusImage, RoundTripWithoutTrimmingReproducesTheElement)
 {
     LOAD_CORPUS_OR_SKIP(image, GetParam().name);

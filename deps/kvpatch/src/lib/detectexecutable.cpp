@@ -7,6 +7,7 @@
 #include "disassembler_elf64x64.h"
 #include "disassembler_macho.h"
 #include "disassembler_win32.h"
+#include "encodedprogram.h"
 
 #include <memory>
 #include <new>
@@ -69,6 +70,39 @@ Status ParseExecutable(const void* start, size_t length, DisassembledProgram** o
     if (!program || !parser->Disassemble(program.get()))
         return C_DISASSEMBLY_FAILED;
     *out = program.release();
+    return C_OK;
+}
+
+Status ParseAndEncodeExecutable(const void* start, size_t length, EncodedProgram** out)
+{
+    *out = nullptr;
+    std::unique_ptr<Disassembler> parser(FindDisassembler(start, length));
+    if (!parser)
+        return C_INPUT_NOT_RECOGNIZED;
+    // ARM programs trim labels after the fact, which needs the list.
+    if (parser->kind() == ELF_32_ARM) {
+        DisassembledProgram* program = nullptr;
+        Status status = ParseExecutable(start, length, &program);
+        if (status == C_OK)
+            status = TrimLabels(program);
+        if (status == C_OK)
+            status = Encode(program, out);
+        DeleteDisassembledProgram(program);
+        return status;
+    }
+    std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram);
+    if (!encoded)
+        return C_DISASSEMBLY_FAILED;
+    std::unique_ptr<DisassembledProgram> program(
+        new (std::nothrow) DisassembledProgram(parser->kind(), encoded.get()));
+    if (!program)
+        return C_DISASSEMBLY_FAILED;
+    // A failure to encode is reported as when the list is encoded.
+    if (!parser->Disassemble(program.get()))
+        return program->DirectEncodingFailed() ? C_GENERAL_ERROR : C_DISASSEMBLY_FAILED;
+    if (!program->FinishDirectEncoding())
+        return C_GENERAL_ERROR;
+    *out = encoded.release();
     return C_OK;
 }
 

@@ -9,6 +9,7 @@ namespace kvpatch {
 
 class Disassembler;
 class DisassembledProgram;
+class EncodedProgram;
 
 // The first parser, in a fixed order, whose header check accepts the
 // region; null when none does. The caller owns the result.
@@ -23,6 +24,13 @@ Status DetectFileType(const void* start, size_t length, FileType* type, size_t* 
 // result is C_OK; C_INPUT_NOT_RECOGNIZED or C_DISASSEMBLY_FAILED otherwise.
 // The region must outlive the program: byte runs point into it.
 Status ParseExecutable(const void* start, size_t length, DisassembledProgram** out);
+
+// Disassembles the region straight into its encoded form (labels trimmed
+// where the kind wants it), which the caller gives back with
+// DeleteEncodedProgram: the same result as ParseExecutable, TrimLabels and
+// Encode, without holding the instruction list. OUT is null unless the
+// result is C_OK.
+Status ParseAndEncodeExecutable(const void* start, size_t length, EncodedProgram** out);
 
 void DeleteDisassembledProgram(DisassembledProgram* program);
 

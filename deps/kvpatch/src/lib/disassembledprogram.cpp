@@ -29,6 +29,12 @@ DisassembledProgram::DisassembledProgram(FileType kind)
 {
 }
 
+DisassembledProgram::DisassembledProgram(FileType kind, EncodedProgram* target)
+    : m_kind(kind)
+    , m_direct(target)
+{
+}
+
 DisassembledProgram::~DisassembledProgram() = default;
 
 bool DisassembledProgram::emit(
@@ -40,6 +46,13 @@ bool DisassembledProgram::emit(
     instruction.value = value;
     instruction.label = label;
     instruction.bytes = bytes;
+    if (m_direct) {
+        if (m_directFailed || !encodeInstruction(instruction, m_direct, true)) {
+            m_directFailed = true;
+            return false;
+        }
+        return true;
+    }
     return m_instructions.push_back(instruction);
 }
 
@@ -84,7 +97,7 @@ bool DisassembledProgram::EmitBytesInstruction(const uint8_t* bytes, uint32_t le
     // continue the previous run join it, so that a literal stretch costs one
     // instruction however it arrives.
     const uint32_t size = m_instructions.size();
-    if (size > 0) {
+    if (!m_direct && size > 0) {
         Instruction& last = m_instructions[size - 1];
         if (last.kind() == INSTR_BYTE_RUN && last.bytes + last.value == bytes
             && length <= UINT32_MAX - last.value) {
@@ -119,6 +132,7 @@ Label* DisassembledProgram::labelFor(LabelMap& labels, uint32_t rva)
         if (!label)
             return nullptr;
         label->rva = rva;
+        label->ordinal = static_cast<uint32_t>(labels.size());
         // On std::bad_alloc the label stays unused in the pool.
         labels.insert(rva, label);
     }
@@ -303,6 +317,9 @@ bool DisassembledProgram::TrimLabels()
 
 EncodedProgram* DisassembledProgram::Encode() const
 {
+    // A program encoded as it went is finished with FinishDirectEncoding.
+    if (m_direct)
+        return nullptr;
     EncodedProgram* encoded = new (std::nothrow) EncodedProgram;
     if (!encoded)
         return nullptr;
@@ -313,7 +330,7 @@ EncodedProgram* DisassembledProgram::Encode() const
     return encoded;
 }
 
-bool DisassembledProgram::encodeInto(EncodedProgram* encoded) const
+bool DisassembledProgram::setLabelRvas(EncodedProgram* encoded) const
 {
     encoded->setImageBase(m_imageBase);
     // An unnumbered label has no slot in the rva tables.
@@ -332,55 +349,80 @@ bool DisassembledProgram::encodeInto(EncodedProgram* encoded) const
             return false;
     }
     encoded->FillRvaGaps();
+    return true;
+}
 
-    if (m_instructions.failed())
+bool DisassembledProgram::FinishDirectEncoding()
+{
+    if (!m_direct || m_directFailed || m_kind == ELF_32_ARM || !setLabelRvas(m_direct))
+        return false;
+    // The references were encoded with their labels' ordinals; now that the
+    // labels are numbered, each ordinal becomes its label's index.
+    FallibleBuffer<uint32_t> abs32;
+    FallibleBuffer<uint32_t> rel32;
+    if (!abs32.reserve(m_abs32Labels.size()) || !rel32.reserve(m_rel32Labels.size())
+        || !abs32.grow(m_abs32Labels.size()) || !rel32.grow(m_rel32Labels.size()))
+        return false;
+    for (const auto& entry : m_abs32Labels)
+        abs32[entry.second->ordinal] = static_cast<uint32_t>(entry.second->index);
+    for (const auto& entry : m_rel32Labels)
+        rel32[entry.second->ordinal] = static_cast<uint32_t>(entry.second->index);
+    return m_direct->RenumberReferences(abs32, rel32);
+}
+
+bool DisassembledProgram::encodeInstruction(
+    const Instruction& instruction, EncodedProgram* encoded, bool provisional) const
+{
+    auto indexOf = [provisional](const Label* label) {
+        return provisional ? label->ordinal : static_cast<uint32_t>(label->index);
+    };
+    switch (instruction.kind()) {
+    case INSTR_ORIGIN:
+        return encoded->AddOrigin(instruction.value);
+    case INSTR_PE_RELOCS:
+        return encoded->AddPeRelocTableOp(m_kind);
+    case INSTR_ELF_RELOCS:
+        return encoded->AddElfRelocTableOp();
+    case INSTR_BYTE: {
+        const uint8_t byte = instruction.byte();
+        return encoded->AddCopy(1, &byte);
+    }
+    case INSTR_REL32:
+        return encoded->AddRel32(indexOf(instruction.label));
+    case INSTR_ABS32:
+        return encoded->AddAbs32(indexOf(instruction.label));
+    case INSTR_REL32_ARM:
+        return encoded->AddRel32ARM(instruction.compressedOp, indexOf(instruction.label));
+    case INSTR_ELF_ARM_RELOCS:
+        return encoded->AddElfArmRelocTableOp();
+    case INSTR_BYTE_RUN:
+        return encoded->AddCopy(instruction.value, instruction.bytes);
+    default:
+        logUnreachable("Unknown Insn OP kind");
+        return true;
+    }
+}
+
+bool DisassembledProgram::encodeInto(EncodedProgram* encoded) const
+{
+    if (m_instructions.failed() || !setLabelRvas(encoded))
         return false;
     const uint32_t size = m_instructions.size();
     for (uint32_t i = 0; i < size; ++i) {
-        const Instruction* instruction = &m_instructions[i];
-        bool ok = true;
-        switch (instruction->kind()) {
-        case INSTR_ORIGIN:
-            ok = encoded->AddOrigin(instruction->value);
-            break;
-        case INSTR_PE_RELOCS:
-            ok = encoded->AddPeRelocTableOp(m_kind);
-            break;
-        case INSTR_ELF_RELOCS:
-            ok = encoded->AddElfRelocTableOp();
-            break;
-        case INSTR_BYTE: {
-            // Copies merge anyway, so a run of single bytes is handed over in
-            // blocks: the same streams for far fewer calls.
-            uint8_t block[256];
-            uint32_t count = 0;
-            block[count++] = instruction->byte();
-            while (
-                count < sizeof(block) && i + 1 < size && m_instructions[i + 1].kind() == INSTR_BYTE)
-                block[count++] = m_instructions[++i].byte();
-            ok = encoded->AddCopy(count, block);
-            break;
+        const Instruction& instruction = m_instructions[i];
+        if (instruction.kind() != INSTR_BYTE) {
+            if (!encodeInstruction(instruction, encoded, false))
+                return false;
+            continue;
         }
-        case INSTR_REL32:
-            ok = encoded->AddRel32(instruction->label->index);
-            break;
-        case INSTR_ABS32:
-            ok = encoded->AddAbs32(instruction->label->index);
-            break;
-        case INSTR_REL32_ARM:
-            ok = encoded->AddRel32ARM(instruction->compressedOp, instruction->label->index);
-            break;
-        case INSTR_ELF_ARM_RELOCS:
-            ok = encoded->AddElfArmRelocTableOp();
-            break;
-        case INSTR_BYTE_RUN:
-            ok = encoded->AddCopy(instruction->value, instruction->bytes);
-            break;
-        default:
-            logUnreachable("Unknown Insn OP kind");
-            break;
-        }
-        if (!ok)
+        // Copies merge anyway, so a run of single bytes is handed over in
+        // blocks: the same streams for far fewer calls.
+        uint8_t block[256];
+        uint32_t count = 0;
+        block[count++] = instruction.byte();
+        while (count < sizeof(block) && i + 1 < size && m_instructions[i + 1].kind() == INSTR_BYTE)
+            block[count++] = m_instructions[++i].byte();
+        if (!encoded->AddCopy(count, block))
             return false;
     }
     return true;

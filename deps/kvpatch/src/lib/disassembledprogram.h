@@ -20,6 +20,9 @@ struct Label
     uint32_t rva = 0;
     int32_t index = -1;
     int32_t count = 0;
+    // Order of creation among its kind's labels: stands in for the index
+    // while a program is encoded as it is disassembled.
+    uint32_t ordinal = 0;
 };
 
 enum InstructionKind : uint32_t
@@ -63,6 +66,12 @@ public:
     using LabelMap = LabelTable;
 
     explicit DisassembledProgram(FileType kind);
+    // A program that encodes each instruction into `target` as it is
+    // emitted instead of keeping it: FinishDirectEncoding then completes
+    // `target` (which the caller owns) and no instruction list is held. For programs
+    // whose labels are numbered in address order and never trimmed, where
+    // the result is the same as encoding the list.
+    DisassembledProgram(FileType kind, EncodedProgram* target);
     ~DisassembledProgram();
     DisassembledProgram(const DisassembledProgram&) = delete;
     DisassembledProgram& operator=(const DisassembledProgram&) = delete;
@@ -99,6 +108,10 @@ public:
 
     bool TrimLabels();
     EncodedProgram* Encode() const;
+    // For a program made with a target: completes the target once the
+    // labels are numbered. False when anything was lost on the way.
+    bool FinishDirectEncoding();
+    bool DirectEncodingFailed() const { return m_directFailed; }
 
     size_t instructionCount() const { return m_instructions.size(); }
     const Instruction* instructionAt(size_t i) const { return &m_instructions[uint32_t(i)]; }
@@ -112,6 +125,9 @@ private:
         uint16_t operandSize);
     Label* labelFor(LabelMap& labels, uint32_t rva);
     bool encodeInto(EncodedProgram* encoded) const;
+    bool encodeInstruction(
+        const Instruction& instruction, EncodedProgram* encoded, bool provisional) const;
+    bool setLabelRvas(EncodedProgram* encoded) const;
 
     static void numberLabels(LabelMap& labels);
     static void clearLabelIndexes(LabelMap& labels);
@@ -122,6 +138,10 @@ private:
     // Sticky once growth fails: a program with a hole in it must never be
     // encoded.
     FallibleBuffer<Instruction> m_instructions;
+    // Set when encoding as the instructions come; `m_directFailed` is
+    // sticky like a failed list.
+    EncodedProgram* m_direct = nullptr;
+    bool m_directFailed = false;
     LabelMap m_rel32Labels;
     LabelMap m_abs32Labels;
     // Every label the program made, trimmed ones included: instructions may

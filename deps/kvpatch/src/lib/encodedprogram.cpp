@@ -242,6 +242,26 @@ bool EncodedProgram::AddElfArmRelocTableOp()
     return addOp(OP_ELF_ARM_RELOC_TABLE);
 }
 
+namespace {
+
+bool renumber(FallibleBuffer<uint32_t>& indexes, const FallibleBuffer<uint32_t>& numbers)
+{
+    for (uint32_t i = 0; i < indexes.size(); ++i) {
+        if (indexes[i] >= numbers.size())
+            return false;
+        indexes[i] = numbers[indexes[i]];
+    }
+    return true;
+}
+
+} // namespace
+
+bool EncodedProgram::RenumberReferences(
+    const FallibleBuffer<uint32_t>& abs32, const FallibleBuffer<uint32_t>& rel32)
+{
+    return renumber(m_abs32Ix, abs32) && renumber(m_rel32Ix, rel32);
+}
+
 void EncodedProgram::LogSummary() const
 {
     KVLOG(LogDebug) << "EncodedProgram Summary"

@@ -52,6 +52,10 @@ public:
     bool AddPeRelocTableOp(FileType kind);
     bool AddElfRelocTableOp();
     bool AddElfArmRelocTableOp();
+    // Replaces every abs32 and rel32 label number n by abs32[n] or rel32[n]:
+    // references added with provisional numbers get their final ones.
+    bool RenumberReferences(
+        const FallibleBuffer<uint32_t>& abs32, const FallibleBuffer<uint32_t>& rel32);
 
     void LogSummary() const;
 

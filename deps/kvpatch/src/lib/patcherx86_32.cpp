@@ -10,17 +10,8 @@ namespace kvpatch {
 
 Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out)
 {
-    DisassembledProgram* program = nullptr;
-    Status status = ParseExecutable(data, length, &program);
-    if (status != C_OK)
-        return status;
     EncodedProgram* encoded = nullptr;
-    status = TrimLabels(program);
-    if (status == C_OK)
-        status = Encode(program, &encoded);
-    // The encoded form holds copies of what it needs; freeing the program
-    // before the streams are written lowers the peak of an application.
-    DeleteDisassembledProgram(program);
+    Status status = ParseAndEncodeExecutable(data, length, &encoded);
     if (status != C_OK)
         return status;
     status = WriteEncodedProgram(encoded, out);
