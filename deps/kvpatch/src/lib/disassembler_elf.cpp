@@ -337,6 +337,13 @@ bool DisassemblerElf::ScanSectionForX86Rel32(const SectionHeader& section, bool 
 {
     const uint64_t sectionStart = section.sh_offset;
     const uint64_t sectionEnd = section.sh_offset + section.sh_size;
+    // Most targets fall in the loaded range the previous one fell in.
+    uint64_t loadedStart = 1;
+    uint64_t loadedEnd = 0;
+    auto isLoaded = [&](uint32_t rva) {
+        return (rva >= loadedStart && rva < loadedEnd)
+            || m_loadedRvas.firstContaining(rva, &loadedStart, &loadedEnd) != IntervalIndex::npos;
+    };
     return ScanX86Rel32Operands(
         start(), sectionStart, sectionEnd, withRipRelative, [&](uint64_t operand) {
             const uint32_t operandRva
@@ -344,7 +351,7 @@ bool DisassemblerElf::ScanSectionForX86Rel32(const SectionHeader& section, bool 
             TypedRVA typed(operandRva);
             // The target is relative to the end of the four operand bytes.
             typed.set_relative_target(ReadU32(start() + operand) + 4);
-            if (!IsLoadedRva(operandRva + typed.relative_target()))
+            if (!isLoaded(operandRva + typed.relative_target()))
                 return X86ScanVerdict::Skip;
             AddRel32Location(typed);
             return X86ScanVerdict::Take;

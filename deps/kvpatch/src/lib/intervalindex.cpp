@@ -50,12 +50,23 @@ void IntervalIndex::build(const std::vector<Interval>& intervals)
 
 size_t IntervalIndex::firstContaining(uint64_t x) const
 {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    return firstContaining(x, &start, &end);
+}
+
+size_t IntervalIndex::firstContaining(uint64_t x, uint64_t* start, uint64_t* end) const
+{
     auto after = std::upper_bound(m_spans.begin(), m_spans.end(), x,
         [](uint64_t value, const Span& span) { return value < span.start; });
     if (after == m_spans.begin())
         return npos;
     const Span& span = *(after - 1);
-    return x < span.end ? span.first : npos;
+    if (x >= span.end)
+        return npos;
+    *start = span.start;
+    *end = span.end;
+    return span.first;
 }
 
 } // namespace kvpatch

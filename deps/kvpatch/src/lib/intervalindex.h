@@ -25,6 +25,10 @@ public:
     // Position in the built list of the first interval with start <= x < end,
     // or npos.
     size_t firstContaining(uint64_t x) const;
+    // As firstContaining, and [*start, *end) is a range around x over which
+    // the answer stays the same (set only when the answer is not npos), so
+    // that a caller asking about nearby values can skip the search.
+    size_t firstContaining(uint64_t x, uint64_t* start, uint64_t* end) const;
 
 private:
     struct Span

@@ -64,22 +64,33 @@ inline X86Rel32Operand FindX86Rel32Operand(
     return found;
 }
 
-// The bytes among the eight at `bytes` that can start a candidate (E8, E9
-// or 0F; with rip-relative forms also FF, 48 or 49): the high bit of each
-// such byte is set in the result, in memory order from the lowest byte on
-// little-endian machines. Each test finds the zero bytes of a whole word
-// exactly (no borrow runs from one byte into the next).
+// The bytes among the eight at `bytes` that may start a candidate: the high
+// bit of each such byte is set in the result, in memory order from the
+// lowest byte on little-endian machines. E8 or E9 always may; 0F only before
+// 8x, and with rip-relative forms FF only before x5 and 48 or 49 only before
+// 89 to 8F (looser than the full recognition, never stricter). The last
+// byte's successor lies outside the word, so there the first byte alone
+// decides. Each test finds the zero bytes of a whole word exactly (no
+// borrow runs from one byte into the next).
 inline uint64_t X86CandidateStarts(const uint8_t* bytes, bool withRipRelative)
 {
     constexpr uint64_t kOnes = 0x0101010101010101ull;
     constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr uint64_t kLastByte = 0x80ull << 56;
     auto zeroBytes = [](uint64_t v) { return ~(((v & kLow7) + kLow7) | v | kLow7); };
     uint64_t word;
     std::memcpy(&word, bytes, 8);
+    const uint64_t next = word >> 8;
     const uint64_t evenBytes = word & (0xFE * kOnes);
-    uint64_t starts = zeroBytes(evenBytes ^ (0xE8 * kOnes)) | zeroBytes(word ^ (0x0F * kOnes));
-    if (withRipRelative)
-        starts |= zeroBytes(word ^ (0xFF * kOnes)) | zeroBytes(evenBytes ^ (0x48 * kOnes));
+    const uint64_t twoByte = zeroBytes(word ^ (0x0F * kOnes));
+    uint64_t starts = zeroBytes(evenBytes ^ (0xE8 * kOnes))
+        | (twoByte & (zeroBytes((next & (0xF0 * kOnes)) ^ (0x80 * kOnes)) | kLastByte));
+    if (withRipRelative) {
+        const uint64_t indirect = zeroBytes(word ^ (0xFF * kOnes));
+        const uint64_t rex = zeroBytes(evenBytes ^ (0x48 * kOnes));
+        starts |= indirect & (zeroBytes((next & (0xCF * kOnes)) ^ (0x05 * kOnes)) | kLastByte);
+        starts |= rex & (zeroBytes((next & (0xF9 * kOnes)) ^ (0x89 * kOnes)) | kLastByte);
+    }
     return starts;
 }
 
