@@ -43,7 +43,11 @@ int resultFor(lzma_ret ret)
     }
 }
 
-// Decoded bytes are handed over this many at a time.
+// Decoded bytes are handed over in pieces that start small and double up
+// to the largest: whoever waits for the start of the output (an ensemble's
+// first streams are a few bytes) gets it at once, and later hand-overs stay
+// rare.
+const size_t kFirstPiece = 16 << 10;
 const size_t kPiece = 1 << 20;
 
 // Decodes one raw stream from `input` into exactly `out` (`capacity` bytes),
@@ -79,7 +83,8 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_
     stream.next_in = input;
     stream.avail_in = inputLength;
     stream.next_out = out;
-    size_t limit = capacity < kPiece ? capacity : kPiece;
+    size_t piece = kFirstPiece;
+    size_t limit = capacity < piece ? capacity : piece;
     stream.avail_out = limit;
     // Once the output is full the stream must still end; a byte decoded
     // into the spare means the block holds more than it announced.
@@ -90,7 +95,8 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_
         if (!inSpare && stream.avail_out == 0) {
             if (limit < capacity) {
                 ready(limit);
-                const size_t more = capacity - limit < kPiece ? capacity - limit : kPiece;
+                piece = piece < kPiece ? 2 * piece : kPiece;
+                const size_t more = capacity - limit < piece ? capacity - limit : piece;
                 stream.avail_out = more;
                 limit += more;
             } else {
