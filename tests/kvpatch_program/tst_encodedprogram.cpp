@@ -130,6 +130,24 @@ TEST(EncodedProgram, RvaGapsRepeatThePreviousEntry)
     EXPECT_EQ(streamOf(serialized, 6), (Bytes {2, 0, 0x80, 0x0A}));
 }
 
+TEST(EncodedProgram, BorrowedBytesAssembleAsCopiedOnes)
+{
+    EncodedPtr original = sampleProgram();
+    const Bytes serialized = serialize(original.get());
+    Bytes fromOriginal;
+    ASSERT_TRUE(assemble(original.get(), &fromOriginal));
+
+    SourceStreamSet streams;
+    ASSERT_TRUE(streams.Init(serialized.data(), serialized.size()));
+    EncodedProgram* raw = nullptr;
+    ASSERT_EQ(ReadEncodedProgramBorrowing(&streams, &raw), C_OK);
+    EncodedPtr borrowing(raw);
+    EXPECT_TRUE(borrowing->copyBytes().empty());
+    Bytes fromBorrowing;
+    ASSERT_TRUE(assemble(borrowing.get(), &fromBorrowing));
+    EXPECT_EQ(fromBorrowing, fromOriginal);
+}
+
 TEST(EncodedProgram, HugeLabelIndexIsRefused)
 {
     EncodedProgram program;

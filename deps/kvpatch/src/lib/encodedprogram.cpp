@@ -151,6 +151,17 @@ bool readBytes(SourceStream* in, FallibleBuffer<uint8_t>& bytes)
     return in->Read(bytes.data(), count) && bytes.grow(count);
 }
 
+// As readBytes, but the bytes stay where they are in the stream.
+bool borrowBytes(SourceStream* in, const uint8_t** bytes, uint32_t* size)
+{
+    uint32_t count = 0;
+    if (!in->ReadVarint32(&count) || count > in->Remaining())
+        return false;
+    *bytes = in->Buffer();
+    *size = count;
+    return in->Skip(count);
+}
+
 // Reads the next entry of a vector that an op consumes.
 bool next(const FallibleBuffer<uint32_t>& items, uint32_t* cursor, uint32_t* value)
 {
@@ -296,6 +307,16 @@ bool EncodedProgram::WriteTo(SinkStreamSet* streams)
 
 bool EncodedProgram::ReadFrom(SourceStreamSet* streams)
 {
+    return readFrom(streams, false);
+}
+
+bool EncodedProgram::ReadFromBorrowing(SourceStreamSet* streams)
+{
+    return readFrom(streams, true);
+}
+
+bool EncodedProgram::readFrom(SourceStreamSet* streams, bool borrow)
+{
     if (streams->Count() < kMinStreams)
         return false;
     uint32_t base = 0;
@@ -308,11 +329,14 @@ bool EncodedProgram::ReadFrom(SourceStreamSet* streams)
         || !readVector(streams->Stream(kStreamBaseAndOrigins), m_origins)
         || !readVector(streams->Stream(kStreamOps), m_ops)
         || !readVector(streams->Stream(kStreamCopyCounts), m_copyCounts)
-        || !readBytes(streams->Stream(kStreamCopyBytes), m_copyBytes)
+        || !(borrow
+                ? borrowBytes(streams->Stream(kStreamCopyBytes), &m_borrowedBytes, &m_borrowedSize)
+                : readBytes(streams->Stream(kStreamCopyBytes), m_copyBytes))
         || !readVector(streams->Stream(kStreamAbs32Indexes), m_abs32Ix)
         || !readVector(streams->Stream(kStreamRel32Indexes), m_rel32Ix))
         return false;
 
+    m_borrowed = borrow;
     // Leftover bytes mean the streams were not made for this format.
     for (uint32_t i = 0; i <= kStreamUnused; ++i) {
         if (!streams->Stream(i)->Empty())
@@ -390,6 +414,8 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
 {
     uint32_t rva = 0;
     uint32_t originAt = 0, copyCountAt = 0, copyByteAt = 0, rel32At = 0, abs32At = 0;
+    const uint8_t* copyBytes = m_borrowed ? m_borrowedBytes : m_copyBytes.data();
+    const uint32_t copySize = m_borrowed ? m_borrowedSize : m_copyBytes.size();
     SinkStream* destination = out;
 
     for (uint32_t o = 0; o < m_ops.size(); ++o) {
@@ -404,8 +430,7 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
             uint32_t count = 1;
             if (op == OP_COPY && !next(m_copyCounts, &copyCountAt, &count))
                 return false;
-            if (count > m_copyBytes.size() - copyByteAt
-                || !destination->Write(m_copyBytes.data() + copyByteAt, count))
+            if (count > copySize - copyByteAt || !destination->Write(copyBytes + copyByteAt, count))
                 return false;
             copyByteAt += count;
             rva += count;
@@ -491,7 +516,7 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
         }
     }
     // Origins may be left over; everything else must be used up exactly.
-    return copyCountAt == m_copyCounts.size() && copyByteAt == m_copyBytes.size()
+    return copyCountAt == m_copyCounts.size() && copyByteAt == copySize
         && abs32At == m_abs32Ix.size() && rel32At == m_rel32Ix.size();
 }
 
@@ -552,17 +577,31 @@ Status WriteEncodedProgram(EncodedProgram* program, SinkStreamSet* streams)
     return program->WriteTo(streams) ? C_OK : C_STREAM_ERROR;
 }
 
-Status ReadEncodedProgram(SourceStreamSet* streams, EncodedProgram** out)
+namespace {
+
+Status readEncodedProgram(SourceStreamSet* streams, EncodedProgram** out, bool borrow)
 {
     EncodedProgram* program = new (std::nothrow) EncodedProgram;
     if (!program)
         return C_DESERIALIZATION_FAILED;
-    if (!program->ReadFrom(streams)) {
+    if (!(borrow ? program->ReadFromBorrowing(streams) : program->ReadFrom(streams))) {
         delete program;
         return C_DESERIALIZATION_FAILED;
     }
     *out = program;
     return C_OK;
+}
+
+} // namespace
+
+Status ReadEncodedProgram(SourceStreamSet* streams, EncodedProgram** out)
+{
+    return readEncodedProgram(streams, out, false);
+}
+
+Status ReadEncodedProgramBorrowing(SourceStreamSet* streams, EncodedProgram** out)
+{
+    return readEncodedProgram(streams, out, true);
 }
 
 Status Assemble(EncodedProgram* program, SinkStream* out)

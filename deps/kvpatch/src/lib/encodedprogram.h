@@ -61,6 +61,10 @@ public:
 
     bool WriteTo(SinkStreamSet* streams);
     bool ReadFrom(SourceStreamSet* streams);
+    // As ReadFrom, but the literal bytes are used where they lie in the
+    // streams instead of being copied: the streams' buffer must outlive
+    // assembly. copyBytes() stays empty.
+    bool ReadFromBorrowing(SourceStreamSet* streams);
     bool AssembleTo(SinkStream* out);
 
     // Inspection, for tests and diagnostics.
@@ -80,6 +84,7 @@ public:
 
 private:
     bool addOp(uint32_t op) { return m_ops.push_back(op); }
+    bool readFrom(SourceStreamSet* streams, bool borrow);
     void orderAbs32Positions();
     // Room left in the output for an ELF relocation table, filled in once
     // every position is known.
@@ -103,6 +108,10 @@ private:
     FallibleBuffer<uint32_t> m_origins;
     FallibleBuffer<uint32_t> m_copyCounts;
     FallibleBuffer<uint8_t> m_copyBytes;
+    // The literal bytes assembly copies: m_copyBytes, or borrowed ones.
+    const uint8_t* m_borrowedBytes = nullptr;
+    uint32_t m_borrowedSize = 0;
+    bool m_borrowed = false;
     FallibleBuffer<uint32_t> m_rel32Ix;
     FallibleBuffer<uint32_t> m_abs32Ix;
     FallibleBuffer<uint32_t> m_abs32Positions;
@@ -111,6 +120,9 @@ private:
 // Entry points used by patch application.
 Status WriteEncodedProgram(EncodedProgram* program, SinkStreamSet* streams);
 Status ReadEncodedProgram(SourceStreamSet* streams, EncodedProgram** out);
+// The same with ReadFromBorrowing: `streams` must outlive the program's
+// assembly.
+Status ReadEncodedProgramBorrowing(SourceStreamSet* streams, EncodedProgram** out);
 Status Assemble(EncodedProgram* program, SinkStream* out);
 void DeleteEncodedProgram(EncodedProgram* program);
 

@@ -66,8 +66,10 @@ Status PatcherX86_32::Rebuild(SourceStreamSet* correctedTransformed, SinkStream*
 
 Status RebuildElement(SourceStreamSet* encodedStreams, SinkStream* output)
 {
+    // The streams outlive the assembly below: the literal bytes are used
+    // where they lie.
     EncodedProgram* encoded = nullptr;
-    Status status = ReadEncodedProgram(encodedStreams, &encoded);
+    Status status = ReadEncodedProgramBorrowing(encodedStreams, &encoded);
     if (status != C_OK)
         return status;
     status = Assemble(encoded, output);
