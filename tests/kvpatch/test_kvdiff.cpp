@@ -203,27 +203,34 @@ TEST(KvDiff, HandBuiltDiffWithNegativeSeek)
     EXPECT_EQ(applied.output, bytesOf("abcXYbcd"));
 }
 
-TEST(KvDiff, OldDataInTwoPartsReadsAsOne)
+TEST(KvDiff, OldDataInPartsReadsAsOne)
 {
     const auto pair = releasePair(20000, 7);
     const Bytes diff = generate(pair.first, pair.second, DiffRaw, true);
-    // Splits at the ends, inside an add and past the middle.
-    for (const size_t split :
-        {size_t(0), size_t(1), size_t(2003), size_t(10000), pair.first.size()}) {
+    const uint8_t* old = pair.first.data();
+    const size_t size = pair.first.size();
+    // Cuts at the ends, inside an add, past the middle, and empty parts.
+    const std::vector<std::vector<ByteRange>> layouts = {
+        {{old, 0}, {old, size}},
+        {{old, 1}, {old + 1, size - 1}},
+        {{old, 2003}, {old + 2003, 0}, {old + 2003, 7997}, {old + 10000, size - 10000}},
+        {{old, size}, {old + size, 0}},
+    };
+    for (size_t i = 0; i < layouts.size(); ++i) {
         SourceStream diffSource(diff.data(), diff.size());
         SinkStream output;
-        ASSERT_TRUE(ApplyDiffToParts(pair.first.data(), split, pair.first.data() + split,
-            pair.first.size() - split, &diffSource, &output, true))
-            << split;
-        EXPECT_TRUE(contentOf(output) == pair.second) << split;
+        ASSERT_TRUE(
+            ApplyDiffToParts(layouts[i].data(), layouts[i].size(), &diffSource, &output, true))
+            << i;
+        EXPECT_TRUE(contentOf(output) == pair.second) << i;
     }
-    // A seek past both parts is refused as it is over one.
+    // A seek past all parts is refused as it is over one.
     const Bytes oldData = bytesOf("abcdef");
     const Bytes outside = rawDiff(4, {{2, 0, 3}, {2, 0, 0}}, Bytes(4, 0), {});
     SourceStream outsideSource(outside.data(), outside.size());
     SinkStream output;
-    EXPECT_FALSE(
-        ApplyDiffToParts(oldData.data(), 3, oldData.data() + 3, 3, &outsideSource, &output, false));
+    const ByteRange halves[2] = {{oldData.data(), 3}, {oldData.data() + 3, 3}};
+    EXPECT_FALSE(ApplyDiffToParts(halves, 2, &outsideSource, &output, false));
 }
 
 TEST(KvDiff, LeftoverControlBytesAreIgnored)

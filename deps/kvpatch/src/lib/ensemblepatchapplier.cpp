@@ -121,12 +121,24 @@ Status EnsemblePatchApplier::PredictParameters(SinkStreamSet* predicted)
 Status EnsemblePatchApplier::PatchStreamSet(
     SinkStreamSet* set, SourceStream* diff, SourceStreamSet* corrected, SinkStream* scratch)
 {
-    SinkStream serialized;
-    if (!set->WriteAll(&serialized))
+    // The diff runs over the set as WriteAll would lay it out, read where
+    // its header and streams lie instead of joined in a copy.
+    SinkStream header;
+    if (set->Count() > kMaxStreams || !set->WriteHeader(&header) || header.Failed())
         return C_STREAM_ERROR;
-    SourceStream old;
-    old.Init(serialized);
-    if (!ApplyDiff(&old, diff, scratch, false))
+    ByteRange parts[1 + kMaxStreams];
+    size_t count = 0;
+    parts[count++] = {header.Buffer(), header.Length()};
+    for (uint32_t i = 0; i < set->Count(); ++i) {
+        // A stream that could not grow lost its bytes.
+        if (set->Stream(i)->Failed())
+            return C_STREAM_ERROR;
+        parts[count++] = {set->Stream(i)->Buffer(), set->Stream(i)->Length()};
+    }
+    const bool applied = ApplyDiffToParts(parts, count, diff, scratch, false);
+    for (uint32_t i = 0; i < set->Count(); ++i)
+        set->Stream(i)->Release();
+    if (!applied)
         return C_GENERAL_ERROR;
     if (!corrected->Init(scratch->Buffer(), scratch->Length()))
         return C_STREAM_ERROR;
@@ -199,8 +211,8 @@ Status EnsemblePatchApplier::RebuildElements(
 Status EnsemblePatchApplier::PatchFinalOutput(
     SourceStream* rebuilt, SourceStream* diff, SinkStream* output)
 {
-    if (!ApplyDiffToParts(
-            m_base, m_baseLength, rebuilt->Buffer(), rebuilt->Remaining(), diff, output, false))
+    const ByteRange parts[2] = {{m_base, m_baseLength}, {rebuilt->Buffer(), rebuilt->Remaining()}};
+    if (!ApplyDiffToParts(parts, 2, diff, output, false))
         return C_GENERAL_ERROR;
     if (ComputeCrc32(output->Buffer(), output->Length()) != m_targetCrc)
         return C_BAD_ENSEMBLE_CRC;

@@ -29,12 +29,18 @@ enum DiffMethod : uint8_t
 // bytes is refused before that is reserved or decoded.
 bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header,
     uint32_t limit = UINT32_MAX);
-// The same over old data in two parts read as one (the second may be
-// empty): an ensemble's final diff runs over the old file and the rebuilt
-// elements without a copy that joins them.
-bool ApplyDiffToParts(const uint8_t* first, size_t firstLength, const uint8_t* second,
-    size_t secondLength, SourceStream* diff, SinkStream* output, bool header,
-    uint32_t limit = UINT32_MAX);
+// Bytes that lie elsewhere, not owned.
+struct ByteRange
+{
+    const uint8_t* data;
+    size_t length;
+};
+// The same over old data in `count` parts read one after the other: an
+// ensemble's diffs run over data held in pieces (the old file and the
+// rebuilt elements, a stream set's header and streams) without a copy that
+// joins them.
+bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, SinkStream* output,
+    bool header, uint32_t limit = UINT32_MAX);
 
 // Appends the diff from the unread bytes of `oldData` to those of `newData`
 // (both are read to their ends) to `diff`.

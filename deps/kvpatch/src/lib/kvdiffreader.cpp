@@ -81,38 +81,37 @@ void addBytes(const uint8_t* diff, const uint8_t* old, size_t length, uint8_t* o
         out[i] = uint8_t(diff[i] + old[i]);
 }
 
-// Old data in up to two parts, read as one.
-struct OldParts
+// addBytes over old bytes [position, position + length) of old data given
+// as parts read one after the other; the range lies inside their total.
+void addOldBytes(const uint8_t* diff, const ByteRange* parts, size_t count, size_t position,
+    size_t length, uint8_t* out)
 {
-    const uint8_t* first;
-    size_t firstLength;
-    const uint8_t* second;
-    size_t secondLength;
-};
-
-// addBytes over old bytes [position, position + length) of `old`, which may
-// span both parts.
-void addOldBytes(
-    const uint8_t* diff, const OldParts& old, size_t position, size_t length, uint8_t* out)
-{
-    if (position < old.firstLength) {
-        const size_t inFirst
-            = length < old.firstLength - position ? length : old.firstLength - position;
-        addBytes(diff, old.first + position, inFirst, out);
-        diff += inFirst;
-        out += inFirst;
-        length -= inFirst;
-        position = old.firstLength;
+    size_t part = 0;
+    while (length > 0 && part < count) {
+        if (position >= parts[part].length) {
+            position -= parts[part].length;
+            ++part;
+            continue;
+        }
+        const size_t available = parts[part].length - position;
+        const size_t here = length < available ? length : available;
+        addBytes(diff, parts[part].data + position, here, out);
+        diff += here;
+        out += here;
+        length -= here;
+        position = 0;
+        ++part;
     }
-    if (length > 0)
-        addBytes(diff, old.second + (position - old.firstLength), length, out);
 }
 
 // Runs the control triples until `newSize` bytes have been appended.
-bool applyControls(
-    const OldParts& old, DiffSections* sections, uint32_t newSize, SinkStream* output)
+bool applyControls(const ByteRange* parts, size_t count, DiffSections* sections, uint32_t newSize,
+    SinkStream* output)
 {
-    const int64_t oldSize = int64_t(old.firstLength + old.secondLength);
+    uint64_t total = 0;
+    for (size_t i = 0; i < count; ++i)
+        total += parts[i].length;
+    const int64_t oldSize = int64_t(total);
     const size_t base = output->Length();
     int64_t oldPosition = 0;
     uint32_t produced = 0;
@@ -138,7 +137,8 @@ bool applyControls(
         uint8_t* added = output->MutableBuffer() + base + produced;
         if (!output->Bytes().grow(size_t(addLength)))
             return false;
-        addOldBytes(sections->diff.Buffer(), old, size_t(oldPosition), size_t(addLength), added);
+        addOldBytes(
+            sections->diff.Buffer(), parts, count, size_t(oldPosition), size_t(addLength), added);
         sections->diff.Skip(size_t(addLength));
         produced += uint32_t(addLength);
 
@@ -162,12 +162,12 @@ bool applyControls(
 bool ApplyDiff(
     SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header, uint32_t limit)
 {
-    return ApplyDiffToParts(
-        oldData->Buffer(), oldData->Remaining(), nullptr, 0, diff, output, header, limit);
+    const ByteRange old = {oldData->Buffer(), oldData->Remaining()};
+    return ApplyDiffToParts(&old, 1, diff, output, header, limit);
 }
 
-bool ApplyDiffToParts(const uint8_t* first, size_t firstLength, const uint8_t* second,
-    size_t secondLength, SourceStream* diff, SinkStream* output, bool header, uint32_t limit)
+bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, SinkStream* output,
+    bool header, uint32_t limit)
 {
     uint32_t storedCrc = 0;
     if (header) {
@@ -209,7 +209,7 @@ bool ApplyDiffToParts(const uint8_t* first, size_t firstLength, const uint8_t* s
     if (!output->Reserve(producible < newSize ? size_t(producible) : size_t(newSize)))
         return false;
     const size_t base = output->Length();
-    if (!applyControls({first, firstLength, second, secondLength}, &sections, newSize, output))
+    if (!applyControls(parts, count, &sections, newSize, output))
         return false;
 
     if (header && ComputeCrc32(output->Buffer() + base, newSize) != storedCrc) {
