@@ -68,9 +68,9 @@ public:
     explicit DisassembledProgram(FileType kind);
     // A program that encodes each instruction into `target` as it is
     // emitted instead of keeping it: FinishDirectEncoding then completes
-    // `target` (which the caller owns) and no instruction list is held. For programs
-    // whose labels are numbered in address order and never trimmed, where
-    // the result is the same as encoding the list.
+    // `target` (which the caller owns) and no instruction list is held.
+    // For programs whose labels are numbered in address order and never
+    // trimmed, where the result is the same as encoding the list.
     DisassembledProgram(FileType kind, EncodedProgram* target);
     ~DisassembledProgram();
     DisassembledProgram(const DisassembledProgram&) = delete;

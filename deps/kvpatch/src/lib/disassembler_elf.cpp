@@ -224,11 +224,14 @@ bool DisassemblerElf::IsLoadedRva(uint32_t rva) const
 bool DisassemblerElf::RvaToFileOffset(uint32_t rva, uint32_t* offset) const
 {
     const size_t i = m_fileBackedRvas.firstContaining(rva);
-    if (i == IntervalIndex::npos)
-        return false;
-    const ProgramHeader& segment = m_programHeaders[i];
-    const uint64_t result = segment.p_offset + (rva - segment.p_vaddr);
-    if (result < segment.p_offset || result > UINT32_MAX)
+    return i != IntervalIndex::npos && SegmentOffset(i, rva, offset);
+}
+
+bool DisassemblerElf::SegmentOffset(size_t segment, uint32_t rva, uint32_t* offset) const
+{
+    const ProgramHeader& header = m_programHeaders[segment];
+    const uint64_t result = header.p_offset + (rva - header.p_vaddr);
+    if (result < header.p_offset || result > UINT32_MAX)
         return false;
     *offset = static_cast<uint32_t>(result);
     return true;
@@ -259,9 +262,20 @@ bool DisassemblerElf::RvasToFileOffsets(
 
 bool DisassemblerElf::TypedRvasToFileOffsets(TypedRVAList& rvas) const
 {
+    // The references come in address order, mostly many to a segment: the
+    // segment found last is tried first.
+    uint64_t spanStart = 1;
+    uint64_t spanEnd = 0;
+    size_t segment = IntervalIndex::npos;
     for (TypedRVA& typed : rvas) {
+        const uint32_t rva = typed.rva();
+        if (rva < spanStart || rva >= spanEnd) {
+            segment = m_fileBackedRvas.firstContaining(rva, &spanStart, &spanEnd);
+            if (segment == IntervalIndex::npos)
+                return false;
+        }
         uint32_t offset = 0;
-        if (!RvaToFileOffset(typed.rva(), &offset))
+        if (!SegmentOffset(segment, rva, &offset))
             return false;
         typed.set_file_offset(offset);
     }

@@ -141,6 +141,8 @@ private:
     bool ReadSectionHeaders(uint64_t offset, uint16_t count);
     bool ReadProgramHeaders(uint64_t offset, uint16_t count);
     bool BuildIndexes();
+    // The file offset of rva in program header `segment`, which holds it.
+    bool SegmentOffset(size_t segment, uint32_t rva, uint32_t* offset) const;
 
     const Layout m_layout;
     std::vector<SectionHeader> m_sections;
