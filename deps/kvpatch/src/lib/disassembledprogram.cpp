@@ -3,7 +3,9 @@
 
 #include "encodedprogram.h"
 #include "logline.h"
+#include "radixsort.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -47,7 +49,9 @@ bool DisassembledProgram::emit(
     instruction.label = label;
     instruction.bytes = bytes;
     if (m_direct) {
-        if (m_directFailed || !encodeInstruction(instruction, m_direct, true)) {
+        // References come through emitDirectReference here: a label would
+        // carry no number yet.
+        if (m_directFailed || label || !encodeInstruction(instruction, m_direct)) {
             m_directFailed = true;
             return false;
         }
@@ -108,6 +112,30 @@ bool DisassembledProgram::EmitBytesInstruction(const uint8_t* bytes, uint32_t le
     return emit(INSTR_BYTE_RUN, length, nullptr, bytes);
 }
 
+bool DisassembledProgram::emitDirectReference(uint32_t kind, uint32_t target)
+{
+    // The reference's provisional number is its position among its kind;
+    // FinishDirectEncoding turns it into its label's.
+    FallibleBuffer<uint32_t>& targets = kind == INSTR_ABS32 ? m_abs32Targets : m_rel32Targets;
+    const uint32_t position = targets.size();
+    if (m_directFailed || !targets.push_back(target)
+        || !(kind == INSTR_ABS32 ? m_direct->AddAbs32(position) : m_direct->AddRel32(position))) {
+        m_directFailed = true;
+        return false;
+    }
+    return true;
+}
+
+bool DisassembledProgram::EmitRel32To(uint32_t target)
+{
+    return m_direct ? emitDirectReference(INSTR_REL32, target) : EmitRel32(LabelForRel32(target));
+}
+
+bool DisassembledProgram::EmitAbs32To(uint32_t target)
+{
+    return m_direct ? emitDirectReference(INSTR_ABS32, target) : EmitAbs32(LabelForAbs32(target));
+}
+
 bool DisassembledProgram::EmitRel32(Label* label)
 {
     return emitReference(INSTR_REL32, label, nullptr, 0, 0);
@@ -132,7 +160,6 @@ Label* DisassembledProgram::labelFor(LabelMap& labels, uint32_t rva)
         if (!label)
             return nullptr;
         label->rva = rva;
-        label->ordinal = static_cast<uint32_t>(labels.size());
         // On std::bad_alloc the label stays unused in the pool.
         labels.insert(rva, label);
     }
@@ -352,30 +379,58 @@ bool DisassembledProgram::setLabelRvas(EncodedProgram* encoded) const
     return true;
 }
 
+namespace {
+
+// The labels of one kind from the targets of its references: numbered in
+// address order, as NumberLabels numbers them, with each reference's
+// position turned into its label's number and the label's address set.
+bool numberTargets(const FallibleBuffer<uint32_t>& targets, FallibleBuffer<uint32_t>* numbers,
+    bool (EncodedProgram::*setRva)(uint32_t, uint32_t), EncodedProgram* encoded)
+{
+    const uint32_t n = targets.size();
+    FallibleBuffer<uint64_t> order;
+    if (!order.reserve(n) || !order.grow(n) || !numbers->reserve(n) || !numbers->grow(n))
+        return false;
+    for (uint32_t i = 0; i < n; ++i)
+        order[i] = (uint64_t(targets[i]) << 32) | i;
+    if (!RadixSortBy32(order.data(), n, [](uint64_t key) { return uint32_t(key >> 32); }))
+        std::sort(order.data(), order.data() + n);
+    uint32_t label = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t target = uint32_t(order[i] >> 32);
+        const bool fresh = i == 0 || target != uint32_t(order[i - 1] >> 32);
+        if (fresh && i > 0)
+            ++label;
+        if (fresh && !(encoded->*setRva)(label, target))
+            return false;
+        (*numbers)[uint32_t(order[i])] = label;
+    }
+    return true;
+}
+
+} // namespace
+
 bool DisassembledProgram::FinishDirectEncoding()
 {
-    if (!m_direct || m_directFailed || m_kind == ELF_32_ARM || !setLabelRvas(m_direct))
+    // Labels made for references that bypassed the targets would be
+    // missing from the numbering.
+    if (!m_direct || m_directFailed || m_kind == ELF_32_ARM || !m_abs32Labels.empty()
+        || !m_rel32Labels.empty())
         return false;
-    // The references were encoded with their labels' ordinals; now that the
-    // labels are numbered, each ordinal becomes its label's index.
+    m_direct->setImageBase(m_imageBase);
     FallibleBuffer<uint32_t> abs32;
     FallibleBuffer<uint32_t> rel32;
-    if (!abs32.reserve(m_abs32Labels.size()) || !rel32.reserve(m_rel32Labels.size())
-        || !abs32.grow(m_abs32Labels.size()) || !rel32.grow(m_rel32Labels.size()))
+    if (!numberTargets(m_abs32Targets, &abs32, &EncodedProgram::SetAbs32Rva, m_direct)
+        || !numberTargets(m_rel32Targets, &rel32, &EncodedProgram::SetRel32Rva, m_direct))
         return false;
-    for (const auto& entry : m_abs32Labels)
-        abs32[entry.second->ordinal] = static_cast<uint32_t>(entry.second->index);
-    for (const auto& entry : m_rel32Labels)
-        rel32[entry.second->ordinal] = static_cast<uint32_t>(entry.second->index);
+    m_direct->FillRvaGaps();
     return m_direct->RenumberReferences(abs32, rel32);
 }
 
 bool DisassembledProgram::encodeInstruction(
-    const Instruction& instruction, EncodedProgram* encoded, bool provisional) const
+    const Instruction& instruction, EncodedProgram* encoded) const
 {
-    auto indexOf = [provisional](const Label* label) {
-        return provisional ? label->ordinal : static_cast<uint32_t>(label->index);
-    };
+    auto indexOf = [](const Label* label) { return static_cast<uint32_t>(label->index); };
     switch (instruction.kind()) {
     case INSTR_ORIGIN:
         return encoded->AddOrigin(instruction.value);
@@ -411,7 +466,7 @@ bool DisassembledProgram::encodeInto(EncodedProgram* encoded) const
     for (uint32_t i = 0; i < size; ++i) {
         const Instruction& instruction = m_instructions[i];
         if (instruction.kind() != INSTR_BYTE) {
-            if (!encodeInstruction(instruction, encoded, false))
+            if (!encodeInstruction(instruction, encoded))
                 return false;
             continue;
         }

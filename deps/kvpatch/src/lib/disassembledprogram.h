@@ -20,9 +20,6 @@ struct Label
     uint32_t rva = 0;
     int32_t index = -1;
     int32_t count = 0;
-    // Order of creation among its kind's labels: stands in for the index
-    // while a program is encoded as it is disassembled.
-    uint32_t ordinal = 0;
 };
 
 enum InstructionKind : uint32_t
@@ -88,6 +85,12 @@ public:
     bool EmitBytesInstruction(const uint8_t* bytes, uint32_t length);
     bool EmitRel32(Label* label);
     bool EmitAbs32(Label* label);
+    // A reference to `target`: with a label (LabelForRel32 or
+    // LabelForAbs32) in a program that keeps its list; when encoding as it
+    // goes, only the target is noted, and the labels are formed from the
+    // targets at the end, without a lookup per reference.
+    bool EmitRel32To(uint32_t target);
+    bool EmitAbs32To(uint32_t target);
     bool EmitRel32ARM(
         uint16_t compressedOp, Label* label, const uint8_t* bytes, uint16_t operandSize);
 
@@ -125,9 +128,9 @@ private:
         uint16_t operandSize);
     Label* labelFor(LabelMap& labels, uint32_t rva);
     bool encodeInto(EncodedProgram* encoded) const;
-    bool encodeInstruction(
-        const Instruction& instruction, EncodedProgram* encoded, bool provisional) const;
+    bool encodeInstruction(const Instruction& instruction, EncodedProgram* encoded) const;
     bool setLabelRvas(EncodedProgram* encoded) const;
+    bool emitDirectReference(uint32_t kind, uint32_t target);
 
     static void numberLabels(LabelMap& labels);
     static void clearLabelIndexes(LabelMap& labels);
@@ -142,6 +145,9 @@ private:
     // sticky like a failed list.
     EncodedProgram* m_direct = nullptr;
     bool m_directFailed = false;
+    // There, the target of each reference of a kind, in emission order.
+    FallibleBuffer<uint32_t> m_abs32Targets;
+    FallibleBuffer<uint32_t> m_rel32Targets;
     LabelMap m_rel32Labels;
     LabelMap m_abs32Labels;
     // Every label the program made, trimmed ones included: instructions may

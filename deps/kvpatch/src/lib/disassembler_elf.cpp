@@ -506,7 +506,7 @@ bool DisassemblerElf::ParseProgbitsSection(const SectionHeader& section,
         } else if (*abs32 != abs32End && **abs32 == f) {
             if (f + 4 > regionSize())
                 return false;
-            if (!program->EmitAbs32(program->LabelForAbs32(ReadU32(start() + f))))
+            if (!program->EmitAbs32To(ReadU32(start() + f)))
                 return false;
             f += 4;
             ++*abs32;
@@ -526,7 +526,7 @@ bool DisassemblerElf::ParseProgbitsSection(const SectionHeader& section,
 
 bool DisassemblerElf::EmitRel32Reference(const TypedRVA& typed, DisassembledProgram* program)
 {
-    return program->EmitRel32(program->LabelForRel32(typed.rva() + typed.relative_target()));
+    return program->EmitRel32To(typed.rva() + typed.relative_target());
 }
 
 uint16_t DisassemblerElf::Rel32OperandSize(const TypedRVA&) const

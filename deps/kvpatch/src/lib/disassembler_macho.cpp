@@ -295,7 +295,7 @@ bool DisassemblerMacho::EmitSectionRegion(const Section& /*section*/, uint32_t s
         // those bytes come out again); only the end of the image stops it.
         if (!rel32.AtEnd() && rel32.Value() == rva && p + 4 <= regionSize()) {
             const uint32_t target = rva + 4 + ReadU32(start() + p);
-            if (!program->EmitRel32(program->LabelForRel32(target)))
+            if (!program->EmitRel32To(target))
                 return false;
             p += 4;
             continue;

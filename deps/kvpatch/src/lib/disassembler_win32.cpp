@@ -363,7 +363,7 @@ bool DisassemblerWin32::EmitSectionRegion(const Section* /*section*/, uint32_t s
         abs32.SkipBelow(rva);
         if (fourBytes && !abs32.AtEnd() && abs32.Value() == rva) {
             const uint32_t target = ReadU32(start() + p) - imageBaseLow;
-            if (!program->EmitAbs32(program->LabelForAbs32(target)))
+            if (!program->EmitAbs32To(target))
                 return false;
             p += 4;
             continue;
@@ -371,7 +371,7 @@ bool DisassemblerWin32::EmitSectionRegion(const Section* /*section*/, uint32_t s
         rel32.SkipBelow(rva);
         if (fourBytes && !rel32.AtEnd() && rel32.Value() == rva) {
             const uint32_t target = rva + 4 + ReadU32(start() + p);
-            if (!program->EmitRel32(program->LabelForRel32(target)))
+            if (!program->EmitRel32To(target))
                 return false;
             p += 4;
             continue;

@@ -1,5 +1,7 @@
 #include "labeltable.h"
 
+#include "radixsort.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -8,8 +10,6 @@
 namespace kvpatch {
 
 namespace {
-
-constexpr size_t kDigits = 65536;
 
 uint32_t hashOf(uint32_t rva)
 {
@@ -87,31 +87,12 @@ void LabelTable::sort() const
 {
     if (m_sorted)
         return;
-    // Two passes of a radix sort on the 32-bit address, 16 bits at a time:
-    // a comparison sort of a few hundred thousand labels costs more than
-    // building them did. Addresses are unique. Without memory for it, the
-    // table is sorted in place.
-    const size_t n = m_entries.size();
-    std::unique_ptr<Entry[]> scratch(new (std::nothrow) Entry[n]);
-    std::unique_ptr<uint32_t[]> counts(new (std::nothrow) uint32_t[kDigits + 1]);
-    if (!scratch || !counts) {
+    // A comparison sort of a few hundred thousand labels costs more than
+    // building them did. Addresses are unique. Without memory for the radix
+    // sort, the table is sorted in place.
+    if (!RadixSortBy32(
+            m_entries.data(), m_entries.size(), [](const Entry& entry) { return entry.first; }))
         std::sort(m_entries.begin(), m_entries.end());
-        m_sorted = true;
-        return;
-    }
-    Entry* from = m_entries.data();
-    Entry* to = scratch.get();
-    for (int shift = 0; shift < 32; shift += 16) {
-        std::fill(counts.get(), counts.get() + kDigits + 1, 0);
-        for (size_t i = 0; i < n; ++i)
-            ++counts[((from[i].first >> shift) & (kDigits - 1)) + 1];
-        for (size_t d = 1; d <= kDigits; ++d)
-            counts[d] += counts[d - 1];
-        for (size_t i = 0; i < n; ++i)
-            to[counts[(from[i].first >> shift) & (kDigits - 1)]++] = from[i];
-        std::swap(from, to);
-    }
-    // An even number of passes ends in the table itself.
     m_sorted = true;
 }
 
