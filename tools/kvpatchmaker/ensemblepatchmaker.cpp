@@ -3,6 +3,7 @@
 #include "crc32.h"
 #include "ensemblepatch.h"
 #include "executableelements.h"
+#include "freedmemory.h"
 #include "inputfile.h"
 #include "kvdiff.h"
 #include "labelmatcher.h"
@@ -171,11 +172,13 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
         || !Diff(&transformed, &correctedEncodings, body.Stream(2), method))
         return false;
     transformed.Release();
+    ReturnFreedMemory();
 
     SinkStream finalInput;
     if (!BuildFinalInput(oldData, oldLength, pairs.size(), correctedEncodings, &finalInput))
         return false;
     correctedEncodings.Release();
+    ReturnFreedMemory();
     const size_t finalInputLength = finalInput.Length();
     if (copy) {
         if (!WriteCopyDiff(newData, newLength, body.Stream(3)))
@@ -188,6 +191,7 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
             return false;
     }
     finalInput.Release();
+    ReturnFreedMemory();
 
     SinkStream serializedBody;
     if (!body.WriteAll(&serializedBody))
@@ -207,8 +211,10 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
 {
     const std::vector<ElementPair> none;
     std::vector<ElementPair> pairs;
+    ReturnFreedMemory();
     if (options.findElements)
         pairs = PairElements(oldData, oldLength, newData, newLength);
+    ReturnFreedMemory();
 
     SinkStream withElements;
     const bool elementsMade = !pairs.empty()
