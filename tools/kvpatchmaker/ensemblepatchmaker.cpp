@@ -10,6 +10,7 @@
 #include "lzmaio.h"
 #include "patcherx86_32.h"
 #include "replacingfilewriter.h"
+#include "sharedcontent.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 #include "streamset.h"
@@ -26,6 +27,14 @@ namespace {
 // A copy of the new file is tried when the best patch exceeds this fraction
 // of the new file's size.
 const size_t kCopyWorthTrying = 16;
+
+// Diffing a large file takes minutes and memory several times its size. When
+// less than this fraction of the new file repeats blocks of the old one
+// verbatim, the diffs have not come out smaller than the compressed copy
+// on real release pairs (a library two major versions apart shares about a
+// fifth, point releases 45 to 60 percent), and the copy is made alone.
+const double kLittleShared = 0.25;
+const size_t kDiffsWorthSkippingFrom = size_t(16) << 20;
 
 // Dictionary of a diff body: its repeats are near each other, and a small
 // window spares the maker and every applier the memory of one as large as
@@ -209,9 +218,19 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
 bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     size_t newLength, SinkStream* patch, const PatchOptions& options, PatchSummary* summary)
 {
-    const std::vector<ElementPair> none;
-    std::vector<ElementPair> pairs;
     ReturnFreedMemory();
+    const std::vector<ElementPair> none;
+    if (options.preferSmaller && newLength >= kDiffsWorthSkippingFrom
+        && SharedFraction(oldData, oldLength, newData, newLength) < kLittleShared) {
+        SinkStream copy;
+        if (MakePatch(
+                oldData, oldLength, newData, newLength, none, options.diffMethod, &copy, true)) {
+            if (summary)
+                summary->elements = 0;
+            return patch->Append(&copy);
+        }
+    }
+    std::vector<ElementPair> pairs;
     if (options.findElements)
         pairs = PairElements(oldData, oldLength, newData, newLength);
     ReturnFreedMemory();
