@@ -3,18 +3,27 @@
 
 #include "slowfileopfunc.h"
 
+#include <cstdint>
+
 // Worker of the container unpack.
 class FileUnpackFunc_lzma2 : public SlowFileOpFunc
 {
     Q_OBJECT
 public:
-    FileUnpackFunc_lzma2(const QString& source, const QString& destination);
+    FileUnpackFunc_lzma2(
+        const QString& source, const QString& destination, uint32_t restoredLimit = UINT32_MAX);
 
     bool run() override;
+
+private:
+    uint32_t m_RestoredLimit;
 };
 
 // The container reader writes the destination only once the restored bytes
 // passed its checks, so a failure leaves an existing destination as it was.
-bool unpackFile(const QString& source, const QString& destination);
+// A container that would restore to more than `restoredLimit` bytes fails
+// before that much is built.
+bool unpackFile(
+    const QString& source, const QString& destination, uint32_t restoredLimit = UINT32_MAX);
 
 #endif

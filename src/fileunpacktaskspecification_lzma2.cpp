@@ -3,14 +3,16 @@
 #include "fileunpackfunc_lzma2.h"
 
 FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDataList* rollbackList,
-    const QString& source, const QString& destination, QObject* parent, qreal weight)
+    const QString& source, const QString& destination, QObject* parent, qreal weight,
+    uint32_t restoredLimit)
     : SlowFileOpSpecification(
         QStringLiteral("Could not unpack '%1' to '%2'").arg(source, destination), rollbackList,
         source, destination, parent, weight)
+    , m_RestoredLimit(restoredLimit)
 {
 }
 
 ASyncFunc* FileUnpackTaskSpecification_lzma2::createFunc()
 {
-    return new FileUnpackFunc_lzma2(m_Source, m_Destination);
+    return new FileUnpackFunc_lzma2(m_Source, m_Destination, m_RestoredLimit);
 }

@@ -3,16 +3,24 @@
 
 #include "slowfileopspecification.h"
 
-// Restores a file from the patch engine's compressed-file container.
+#include <cstdint>
+
+// Restores a file from the patch engine's compressed-file container. A
+// container that is not checked yet gets a `restoredLimit`: more restored
+// bytes than that fail the unpack before they are built.
 class FileUnpackTaskSpecification_lzma2 : public SlowFileOpSpecification
 {
     Q_OBJECT
 public:
     FileUnpackTaskSpecification_lzma2(RollbackDataList* rollbackList, const QString& source,
-        const QString& destination, QObject* parent, qreal weight);
+        const QString& destination, QObject* parent, qreal weight,
+        uint32_t restoredLimit = UINT32_MAX);
 
 public slots:
     ASyncFunc* createFunc() override;
+
+private:
+    uint32_t m_RestoredLimit;
 };
 
 #endif

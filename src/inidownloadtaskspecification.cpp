@@ -61,8 +61,13 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
             m_Manager, packed, m_Config->m_Version, dir + packed, -1, this, kFetchWeight));
         // The unpack is quick next to the download; giving it no weight
         // keeps this task's progress within its own weight.
-        addSubtask(
-            new FileUnpackTaskSpecification_lzma2(nullptr, dir + packed, dir + ini, this, 0.0));
+        auto* unpack = new FileUnpackTaskSpecification_lzma2(
+            nullptr, dir + packed, dir + ini, this, 0.0, kRestoredIniLimit);
+        // Connected before the composed handling, so that the files are gone
+        // by the time this task reports the failure.
+        connect(unpack, &TaskSpecification::canceled, this,
+            &IniDownloadTaskSpecification::onUnpackEnded);
+        addSubtask(unpack);
         checkWeight -= kFetchWeight;
     }
     if (!QFile::exists(dir + signature)) {
@@ -90,6 +95,14 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     removeRejectedFiles();
     emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
     setError();
+}
+
+void IniDownloadTaskSpecification::onUnpackEnded(TaskSpecification* unpack)
+{
+    // A container that does not restore is of no use to a later run either,
+    // and may be large.
+    if (unpack->state() == STATE_FAILED)
+        removeRejectedFiles();
 }
 
 void IniDownloadTaskSpecification::removeRejectedFiles()

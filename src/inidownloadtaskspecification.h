@@ -3,6 +3,8 @@
 
 #include "composedtaskspecification.h"
 
+#include <cstdint>
+
 class CheckSignatureTaskSpecification;
 class Configuration;
 class QNetworkAccessManager;
@@ -23,12 +25,18 @@ public:
     static QString packedName(int clientUpdate);
     static QString signatureName(int clientUpdate);
 
+    // The ini is unpacked before its signature can be checked, so its
+    // container is still only the server's word, and a few KiB of it can
+    // announce gigabytes. Real inis take a few KiB; this leaves ample room.
+    static constexpr uint32_t kRestoredIniLimit = 32u * 1024 * 1024;
+
 public slots:
     void execute() override;
     void reset() override;
 
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
+    void onUnpackEnded(TaskSpecification* unpack);
 
 private:
     void makeSubtasksAndStart();

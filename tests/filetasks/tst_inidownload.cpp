@@ -1,14 +1,67 @@
+#include "crc32.h"
 #include "cryptwrapper.h"
 #include "filetaskstesthelpers.h"
 #include "inidownloadtaskspecification.h"
+#include "lzmaio.h"
 #include "productinipublickey.h"
 #include "rsakeyrelease.h"
+#include "sinkstream.h"
 #include "testhttpserver.h"
 
 #include <QNetworkAccessManager>
 #include <QTemporaryDir>
 
 #include <memory>
+
+#include <sys/mman.h>
+
+namespace {
+
+// A container of `size` zeros, packed by the engine's own writer: a few KiB
+// that stand for all of them. The zeros are untouched anonymous pages, so
+// making it takes no memory of their size.
+QByteArray zerosContainer(size_t size)
+{
+    void* zeros = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (zeros == MAP_FAILED)
+        return QByteArray();
+    const auto* bytes = static_cast<const uint8_t*>(zeros);
+    kvpatch::SinkStream out;
+    const bool ok = kvpatch::WriteCompressedFileHeader(&out, kvpatch::ComputeCrc32(bytes, size))
+        && out.WriteVarint32(kvpatch::kDirectivePlain)
+        && kvpatch::Lzma2EncodeBuffer(bytes, size, &out, 1 << 20);
+    ::munmap(zeros, size);
+    return ok ? QByteArray(reinterpret_cast<const char*>(out.Buffer()), int(out.Length()))
+              : QByteArray();
+}
+
+// A field of /proc/self/status in KiB.
+qint64 statusKiB(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// How far the resident memory rose above its level at the start while
+// `work` ran. The peak is reset first where the kernel allows, so that what
+// came before does not count.
+template<typename Work> qint64 peakGrowthKiB(Work work)
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    const bool reset = clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+    clear.close();
+    const qint64 start = reset ? statusKiB("VmRSS:") : statusKiB("VmHWM:");
+    work();
+    return statusKiB("VmHWM:") - start;
+}
+
+} // namespace
 
 // The product-ini download against a file server on 127.0.0.1, with an ini
 // signed by the development key.
@@ -218,6 +271,31 @@ private slots:
             TestHttpResponse::ok(sign(m_Ini)));
         QCOMPARE(run().state, int(STATE_FINISHED));
         QCOMPARE(readFile(ini), m_Ini);
+    }
+
+    // A packed ini that would restore to more than any ini could is refused
+    // by the unpack before it is built, and nothing of it is kept.
+    void oversizedIniIsRefusedUnbuilt()
+    {
+        const uint32_t size = IniDownloadTaskSpecification::kRestoredIniLimit + 1;
+        const QByteArray bomb = zerosContainer(size);
+        QVERIFY(!bomb.isEmpty());
+        QVERIFY(bomb.size() < 64 * 1024);
+        m_Server->serve(
+            served(QStringLiteral("kv3_client_linux_x86.ini._lzma2_")), TestHttpResponse::ok(bomb));
+        Run result;
+        const qint64 growth = peakGrowthKiB([&] { result = run(); });
+        QCOMPARE(result.state, int(STATE_FAILED));
+        const QString ini = temp(QStringLiteral("kv3_client_linux_x86.ini"));
+        QCOMPARE(result.messages.last(),
+            QStringLiteral("Could not unpack '%1' to '%2'")
+                .arg(ini + QStringLiteral("._lzma2_"), ini));
+        QVERIFY(!QFileInfo::exists(ini));
+        QVERIFY(!QFileInfo::exists(ini + QStringLiteral("._lzma2_")));
+        QCOMPARE(QDir(temp(QString())).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+            QStringList());
+        QCOMPARE(m_Server->totalRequests(), 1);
+        QVERIFY2(growth < qint64(size / 1024 / 2), qPrintable(QString::number(growth)));
     }
 
     void corruptPackedIniFails()

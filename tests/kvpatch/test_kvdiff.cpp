@@ -38,13 +38,13 @@ struct Applied
     size_t diffPosition;
 };
 
-Applied apply(const Bytes& oldData, const Bytes& diff, bool header)
+Applied apply(const Bytes& oldData, const Bytes& diff, bool header, uint32_t limit = UINT32_MAX)
 {
     LogCapture log;
     SourceStream oldSource(oldData.data(), oldData.size());
     SourceStream diffSource(diff.data(), diff.size());
     SinkStream out;
-    const bool ok = ApplyDiff(&oldSource, &diffSource, &out, header);
+    const bool ok = ApplyDiff(&oldSource, &diffSource, &out, header, limit);
     EXPECT_EQ(oldSource.Position(), 0u);
     return {ok, contentOf(out), log.messages, diffSource.Position()};
 }
@@ -218,9 +218,10 @@ TEST(KvDiff, AddsWrapAroundModulo256)
     EXPECT_EQ(applied.output, (Bytes {0x10, 0x00}));
 }
 
-void expectFailure(const Bytes& oldData, const Bytes& diff, bool header, const std::string& message)
+void expectFailure(const Bytes& oldData, const Bytes& diff, bool header, const std::string& message,
+    uint32_t limit = UINT32_MAX)
 {
-    const Applied applied = apply(oldData, diff, header);
+    const Applied applied = apply(oldData, diff, header, limit);
     EXPECT_FALSE(applied.ok);
     if (message.empty()) {
         EXPECT_TRUE(applied.messages.empty()) << applied.messages[0];
@@ -313,6 +314,23 @@ TEST(KvDiffFailure, ClaimedNewSizeIsNotAllocated)
     expectFailure({}, rawDiff(0x80000000u, {{0, 2, 0}}, {}, bytesOf("hi")), false,
         "Corrupt patch reading control");
     SetAllocationLimit(SIZE_MAX);
+}
+
+// Under a limit, the new data and each compressed section must fit it: they
+// are refused by their announced sizes, before anything is reserved.
+TEST(KvDiffFailure, LimitRefusesLargerNewDataAndSections)
+{
+    const Bytes small = rawDiff(5, {{0, 5, 0}}, {}, bytesOf("hello"));
+    expectFailure({}, small, false, "diff output size 5 above limit 4", 4);
+    EXPECT_EQ(apply({}, small, false, 5).output, bytesOf("hello"));
+
+    // One byte of new data, but a body block of 64 KiB of zeros.
+    const Bytes zeros(64 << 10, 0);
+    SinkStream body;
+    ASSERT_TRUE(Lzma2EncodeBuffer(zeros.data(), zeros.size(), &body));
+    Bytes bomb {DiffOneBlock, 1};
+    bomb.insert(bomb.end(), body.Buffer(), body.Buffer() + body.Length());
+    expectFailure({}, bomb, false, "LZMA2 unpack size 65536 above limit 1024", 1024);
 }
 
 TEST(KvDiffFailure, OutputThatCannotGrowFails)

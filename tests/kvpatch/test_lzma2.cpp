@@ -189,6 +189,32 @@ TEST(Lzma2, ClaimedSizeIsNotAllocated)
     }
 }
 
+// A real bomb: megabytes of zeros pack into a few hundred bytes. Under a
+// limit below its content the block is refused before any room is taken
+// for it; at the limit it decodes.
+TEST(Lzma2, LimitRefusesLargerContentBeforeReservingIt)
+{
+    const Bytes zeros(4 << 20, 0);
+    SinkStream block;
+    ASSERT_TRUE(Lzma2EncodeBuffer(zeros.data(), zeros.size(), &block, 1 << 20));
+    ASSERT_LT(block.Length(), 4096u);
+    {
+        LogCapture log;
+        SourceStream source;
+        source.Init(block);
+        SinkStream out;
+        EXPECT_FALSE(Lzma2DecodeToSink(&source, &out, (4 << 20) - 1));
+        EXPECT_EQ(log.messages,
+            std::vector<std::string> {"LZMA2 unpack size 4194304 above limit 4194303"});
+        EXPECT_EQ(out.Bytes().capacity(), 0u);
+    }
+    SourceStream source;
+    source.Init(block);
+    SinkStream out;
+    ASSERT_TRUE(Lzma2DecodeToSink(&source, &out, 4 << 20));
+    EXPECT_EQ(contentOf(out), zeros);
+}
+
 TEST(Lzma2, FailedOutputCannotTakeTheBlock)
 {
     SinkStream out;

@@ -51,11 +51,12 @@ protected:
 
     // Restores `container` over an existing output and expects the failure
     // message, the old output untouched and no stray temporary file.
-    void ExpectRefused(const Bytes& container, const std::string& message)
+    void ExpectRefused(
+        const Bytes& container, const std::string& message, uint32_t limit = UINT32_MAX)
     {
         WriteFile(dir.path("packed"), container);
         WriteFile(dir.path("out"), ToBytes("previous"));
-        EXPECT_FALSE(DecompressFile(dir.path("packed"), dir.path("out")));
+        EXPECT_FALSE(DecompressFile(dir.path("packed"), dir.path("out"), limit));
         EXPECT_TRUE(log.contains(message)) << log.all();
         EXPECT_EQ(ReadFile(dir.path("out")), ToBytes("previous"));
         EXPECT_EQ(ListDirectory(dir.path("out")).size(), 2u);
@@ -165,6 +166,18 @@ TEST_F(CompressedFileTest, TruncatedBlockIsRefused)
     container.resize(container.size() - 100);
     ExpectRefused(container, "could not decompress file");
     EXPECT_NE(log.all().find("Error uncompressing data "), std::string::npos);
+}
+
+// Zeros are what a bomb is made of. A container that would restore to more
+// than the limit is refused and writes nothing; at the limit it restores.
+TEST_F(CompressedFileTest, LimitRefusesLargerRestoredFile)
+{
+    const Bytes zeros(1 << 20, 0);
+    ExpectRefused(
+        Container(Crc(zeros), kDirectivePlain, zeros), "could not decompress file", (1 << 20) - 1);
+    EXPECT_TRUE(log.contains("LZMA2 unpack size 1048576 above limit 1048575")) << log.all();
+    ASSERT_TRUE(DecompressFile(dir.path("packed"), dir.path("out"), 1 << 20)) << log.all();
+    EXPECT_EQ(ReadFile(dir.path("out")), zeros);
 }
 
 TEST_F(CompressedFileTest, DisAndDiffBodyThatIsNoStreamSetIsRefused)

@@ -148,6 +148,32 @@ TEST_F(ExecutablesTest, CorpusImagesPackAsDisAndDiff)
         GTEST_SKIP() << "no corpus image could be built";
 }
 
+// Under a limit the dis_and_diff form restores a file of exactly that size
+// (its decoded body takes about twice that) and refuses it one byte below,
+// writing nothing.
+TEST_F(ExecutablesTest, LimitHoldsForDisAndDiff)
+{
+    int packed = 0;
+    for (const char* name : kCorpusImages) {
+        SCOPED_TRACE(name);
+        const Bytes image = BuiltImages::corpus().load(name);
+        if (image.empty())
+            continue;
+        PackAndRestore(image, kDirectiveDisAndDiff);
+        const uint32_t size = uint32_t(image.size());
+        const std::string limited = dir.path(std::string("limited_") + name);
+        EXPECT_FALSE(DecompressFile(dir.path("packed"), limited, size - 1));
+        // A whole-file program assembles to the file itself.
+        EXPECT_TRUE(log.contains("assembled programs above limit")) << log.all();
+        EXPECT_FALSE(FileExists(limited));
+        EXPECT_TRUE(DecompressFile(dir.path("packed"), limited, size)) << log.all();
+        EXPECT_EQ(ReadFile(limited), image);
+        ++packed;
+    }
+    if (packed == 0)
+        GTEST_SKIP() << "no corpus image could be built";
+}
+
 TEST_F(ExecutablesTest, DetectedKindIsLogged)
 {
     LOAD_IMAGE_OR_SKIP(image, BuiltImages::releases(), "elf32_x86.1");

@@ -24,12 +24,23 @@ bool Fail(const char* message)
     return false;
 }
 
+// The decoded body of the dis_and_diff form holds the programs in their
+// encoded form, which takes about as many bytes as the programs (tables
+// included), and a diff whose add and extra bytes are as many as the
+// restored file's: about twice the file in all. Four times the limit, and
+// a fixed part for tiny files, leaves room for that.
+uint32_t DisAndDiffBodyLimit(uint32_t restoredLimit)
+{
+    const uint64_t limit = 4 * uint64_t(restoredLimit) + (1u << 20);
+    return limit < UINT32_MAX ? uint32_t(limit) : UINT32_MAX;
+}
+
 // Assembles the encoded programs of streams 0 to n-2 into one buffer and
 // applies the diff of stream n-1 on top of it.
-bool RestoreDisAndDiff(SourceStream* body, SinkStream* output)
+bool RestoreDisAndDiff(SourceStream* body, SinkStream* output, uint32_t limit)
 {
     SinkStream work;
-    if (!Lzma2DecodeToSink(body, &work))
+    if (!Lzma2DecodeToSink(body, &work, DisAndDiffBodyLimit(limit)))
         return Fail("could not decompress file");
     SourceStreamSet set;
     if (!set.Init(work.Buffer(), work.Length()))
@@ -50,10 +61,14 @@ bool RestoreDisAndDiff(SourceStream* body, SinkStream* output)
         DeleteEncodedProgram(program);
         if (assembledStatus != C_OK)
             return Fail("could not assemble program");
+        // The programs are slices of the restored file, so together they
+        // are never larger than it.
+        if (assembled.Length() > limit)
+            return Fail("assembled programs above limit");
     }
     SourceStream old;
     old.Init(assembled);
-    if (!ApplyDiff(&old, set.Stream(programs), output, false))
+    if (!ApplyDiff(&old, set.Stream(programs), output, false, limit))
         return Fail("could not apply diff");
     return true;
 }
@@ -190,7 +205,8 @@ bool CompressFile(
     return true;
 }
 
-bool DecompressFile(const std::string& inputPath, const std::string& outputPath)
+bool DecompressFile(
+    const std::string& inputPath, const std::string& outputPath, uint32_t restoredLimit)
 {
     MappedFile input(inputPath);
     if (input.tooLarge())
@@ -209,10 +225,10 @@ bool DecompressFile(const std::string& inputPath, const std::string& outputPath)
 
     SinkStream output;
     if (directive == kDirectivePlain) {
-        if (!Lzma2DecodeToSink(&source, &output))
+        if (!Lzma2DecodeToSink(&source, &output, restoredLimit))
             return Fail("could not decompress file");
     } else if (directive == kDirectiveDisAndDiff) {
-        if (!RestoreDisAndDiff(&source, &output))
+        if (!RestoreDisAndDiff(&source, &output, restoredLimit))
             return false;
     } else {
         return Fail("Unknown preprocessing dirrective");

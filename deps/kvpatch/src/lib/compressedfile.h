@@ -22,7 +22,13 @@ enum CompressedFileDirective : uint32_t
 // Restores a container file. The output file is written only once the
 // restored bytes match the container's CRC, and it replaces an existing
 // file of that name only as a whole.
-bool DecompressFile(const std::string& inputPath, const std::string& outputPath);
+// A container can announce far more than it holds: a few bytes of LZMA2
+// stand for megabytes of zeros. Where the container is not yet trusted,
+// `restoredLimit` bounds the restored file and, by a few times it, every
+// buffer decoded on the way; what would pass its bound is refused before
+// it is reserved or decoded.
+bool DecompressFile(const std::string& inputPath, const std::string& outputPath,
+    uint32_t restoredLimit = UINT32_MAX);
 
 // Writes a container. With `executableAware` set, executables (and the
 // slices of a universal Mach-O file) are stored as encoded programs plus a

@@ -24,7 +24,10 @@ enum DiffMethod : uint8_t
 // Applies the diff at the cursor of `diff` to the unread bytes of `oldData`
 // (which does not move) and appends the new data to `output`. With `header`
 // the diff starts with the magic "KVDIFF10" and the CRC of the new data.
-bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header);
+// A diff whose new data, or any section it decodes, would pass `limit`
+// bytes is refused before that is reserved or decoded.
+bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header,
+    uint32_t limit = UINT32_MAX);
 
 // Appends the diff from the unread bytes of `oldData` to those of `newData`
 // (both are read to their ends) to `diff`.

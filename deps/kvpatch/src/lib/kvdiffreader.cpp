@@ -39,21 +39,21 @@ struct DecodedBody
     SourceStream bodySource;
 };
 
-bool readSections(
-    uint8_t method, SourceStream* source, DecodedBody* decoded, DiffSections* sections)
+bool readSections(uint8_t method, SourceStream* source, uint32_t limit, DecodedBody* decoded,
+    DiffSections* sections)
 {
     switch (method) {
     case DiffThreeBlocks:
-        if (!Lzma2DecodeToSink(source, &decoded->control)
-            || !Lzma2DecodeToSink(source, &decoded->diff)
-            || !Lzma2DecodeToSink(source, &decoded->extra))
+        if (!Lzma2DecodeToSink(source, &decoded->control, limit)
+            || !Lzma2DecodeToSink(source, &decoded->diff, limit)
+            || !Lzma2DecodeToSink(source, &decoded->extra, limit))
             return false;
         sections->control.Init(decoded->control);
         sections->diff.Init(decoded->diff);
         sections->extra.Init(decoded->extra);
         return true;
     case DiffOneBlock:
-        if (!Lzma2DecodeToSink(source, &decoded->body))
+        if (!Lzma2DecodeToSink(source, &decoded->body, limit))
             return false;
         decoded->bodySource.Init(decoded->body);
         return readRawBody(&decoded->bodySource, sections);
@@ -133,7 +133,8 @@ bool applyControls(
 
 } // namespace
 
-bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header)
+bool ApplyDiff(
+    SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header, uint32_t limit)
 {
     uint32_t storedCrc = 0;
     if (header) {
@@ -160,10 +161,14 @@ bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bo
     uint32_t newSize = 0;
     if (!diff->ReadVarint32(&newSize))
         return false;
+    if (newSize > limit) {
+        KVLOG(LogError) << "diff output size " << newSize << " above limit " << limit;
+        return false;
+    }
 
     DecodedBody decoded;
     DiffSections sections;
-    if (!readSections(method, diff, &decoded, &sections))
+    if (!readSections(method, diff, limit, &decoded, &sections))
         return false;
     // Every output byte comes from a diff or an extra byte, so those bound
     // the room; the new size is only a claim.

@@ -14,8 +14,10 @@
 namespace kvpatch {
 
 // Decodes the block at the source's cursor and appends its content to
-// output. On success the cursor sits just after the block.
-bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output);
+// output. On success the cursor sits just after the block. A block that
+// announces more than `limit` bytes is refused before anything is reserved
+// or decoded: it could only succeed by producing that many.
+bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output, uint32_t limit = UINT32_MAX);
 
 // Lzma2DecodeToSink in three steps, so that a caller can read the first
 // bytes of the content while the rest is being decoded on another thread:
@@ -24,8 +26,8 @@ class Lzma2BlockDecoder
 {
 public:
     // Reads the block's header and reserves the output; false (logged) when
-    // that fails.
-    bool Begin(SourceStream* source, SinkStream* output);
+    // that fails or the block announces more than `limit` bytes.
+    bool Begin(SourceStream* source, SinkStream* output, uint32_t limit = UINT32_MAX);
     // Decodes into the reserved room, making the bytes ready piece by piece.
     void Run();
     // Waits until at least `bytes` bytes are ready or the decoding ended,

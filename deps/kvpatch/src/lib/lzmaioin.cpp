@@ -161,7 +161,7 @@ uint64_t DecodableBytes(const uint8_t* input, size_t length)
 
 } // namespace
 
-bool Lzma2BlockDecoder::Begin(SourceStream* source, SinkStream* output)
+bool Lzma2BlockDecoder::Begin(SourceStream* source, SinkStream* output, uint32_t limit)
 {
     if (!source->Read(&m_property, 1)) {
         KVLOG(LogError) << "Error read LZMA2 properties";
@@ -169,6 +169,10 @@ bool Lzma2BlockDecoder::Begin(SourceStream* source, SinkStream* output)
     }
     if (!source->ReadVarint32(&m_unpackedSize)) {
         KVLOG(LogError) << "Error read LZMA2 unpack size";
+        return false;
+    }
+    if (m_unpackedSize > limit) {
+        KVLOG(LogError) << "LZMA2 unpack size " << m_unpackedSize << " above limit " << limit;
         return false;
     }
     // The announced size is a claim; the chunks say what can really come out.
@@ -222,10 +226,10 @@ bool Lzma2BlockDecoder::Finish()
     return true;
 }
 
-bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output)
+bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output, uint32_t limit)
 {
     Lzma2BlockDecoder decoder;
-    if (!decoder.Begin(source, output))
+    if (!decoder.Begin(source, output, limit))
         return false;
     decoder.Run();
     return decoder.Finish();
