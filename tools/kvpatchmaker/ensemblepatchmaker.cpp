@@ -3,12 +3,14 @@
 #include "crc32.h"
 #include "ensemblepatch.h"
 #include "executableelements.h"
+#include "freedmemory.h"
 #include "inputfile.h"
 #include "kvdiff.h"
 #include "labelmatcher.h"
 #include "lzmaio.h"
 #include "patcherx86_32.h"
 #include "replacingfilewriter.h"
+#include "sharedcontent.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 #include "streamset.h"
@@ -25,6 +27,14 @@ namespace {
 // A copy of the new file is tried when the best patch exceeds this fraction
 // of the new file's size.
 const size_t kCopyWorthTrying = 16;
+
+// Diffing a large file takes minutes and memory several times its size. When
+// less than this fraction of the new file repeats blocks of the old one
+// verbatim, the diffs have not come out smaller than the compressed copy
+// on real release pairs (a library two major versions apart shares about a
+// fifth, point releases 45 to 60 percent), and the copy is made alone.
+const double kLittleShared = 0.25;
+const size_t kDiffsWorthSkippingFrom = size_t(16) << 20;
 
 // Dictionary of a diff body: its repeats are near each other, and a small
 // window spares the maker and every applier the memory of one as large as
@@ -171,11 +181,13 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
         || !Diff(&transformed, &correctedEncodings, body.Stream(2), method))
         return false;
     transformed.Release();
+    ReturnFreedMemory();
 
     SinkStream finalInput;
     if (!BuildFinalInput(oldData, oldLength, pairs.size(), correctedEncodings, &finalInput))
         return false;
     correctedEncodings.Release();
+    ReturnFreedMemory();
     const size_t finalInputLength = finalInput.Length();
     if (copy) {
         if (!WriteCopyDiff(newData, newLength, body.Stream(3)))
@@ -188,6 +200,7 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
             return false;
     }
     finalInput.Release();
+    ReturnFreedMemory();
 
     SinkStream serializedBody;
     if (!body.WriteAll(&serializedBody))
@@ -205,10 +218,22 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
 bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     size_t newLength, SinkStream* patch, const PatchOptions& options, PatchSummary* summary)
 {
+    ReturnFreedMemory();
     const std::vector<ElementPair> none;
+    if (options.preferSmaller && newLength >= kDiffsWorthSkippingFrom
+        && SharedFraction(oldData, oldLength, newData, newLength) < kLittleShared) {
+        SinkStream copy;
+        if (MakePatch(
+                oldData, oldLength, newData, newLength, none, options.diffMethod, &copy, true)) {
+            if (summary)
+                summary->elements = 0;
+            return patch->Append(&copy);
+        }
+    }
     std::vector<ElementPair> pairs;
     if (options.findElements)
         pairs = PairElements(oldData, oldLength, newData, newLength);
+    ReturnFreedMemory();
 
     SinkStream withElements;
     const bool elementsMade = !pairs.empty()
