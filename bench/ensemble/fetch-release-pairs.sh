@@ -53,37 +53,10 @@ extract() {
     rm -rf "$work"
 }
 
-# A point-release pair: the two newest versions of one package.
-pointPair() {
-    local name=$1 package=$2 file=$3
-    [ -s "$dir/$name/old" ] && [ -s "$dir/$name/new" ] && return 0
-    local all
-    mapfile -t all < <(versions "$package")
-    if [ "${#all[@]}" -lt 2 ]; then
-        note "skipping $name: the archive offers fewer than two versions of $package"
-        return 0
-    fi
-    mkdir -p "$dir/$name"
-    if extract "$package" "${all[1]}" "$file" "$dir/$name/old" \
-        && extract "$package" "${all[0]}" "$file" "$dir/$name/new"; then
-        echo "$package ${all[1]} -> ${all[0]}: $file" > "$dir/$name/info"
-    else
-        note "skipping $name"
-        rm -rf "${dir:?}/$name"
-    fi
-}
-
-# A pair of versioned library packages (major versions apart).
-majorPair() {
-    local name=$1 oldPackage=$2 oldFile=$3 newPackage=$4 newFile=$5
-    [ -s "$dir/$name/old" ] && [ -s "$dir/$name/new" ] && return 0
-    local oldVersion newVersion
-    oldVersion=$(versions "$oldPackage" | head -1)
-    newVersion=$(versions "$newPackage" | head -1)
-    if [ -z "$oldVersion" ] || [ -z "$newVersion" ]; then
-        note "skipping $name: $oldPackage or $newPackage not in the archive"
-        return 0
-    fi
+# Extracts one file of each package version as DIR/NAME/old and new, or
+# skips the pair with a note.
+fetchPair() {
+    local name=$1 oldPackage=$2 oldVersion=$3 oldFile=$4 newPackage=$5 newVersion=$6 newFile=$7
     mkdir -p "$dir/$name"
     if extract "$oldPackage" "$oldVersion" "$oldFile" "$dir/$name/old" \
         && extract "$newPackage" "$newVersion" "$newFile" "$dir/$name/new"; then
@@ -92,6 +65,35 @@ majorPair() {
         note "skipping $name"
         rm -rf "${dir:?}/$name"
     fi
+}
+
+havePair() { [ -s "$dir/$1/old" ] && [ -s "$dir/$1/new" ]; }
+
+# A point-release pair: the two newest versions of one package.
+pointPair() {
+    local name=$1 package=$2 file=$3
+    havePair "$name" && return 0
+    local all
+    mapfile -t all < <(versions "$package")
+    if [ "${#all[@]}" -lt 2 ]; then
+        note "skipping $name: the archive offers fewer than two versions of $package"
+        return 0
+    fi
+    fetchPair "$name" "$package" "${all[1]}" "$file" "$package" "${all[0]}" "$file"
+}
+
+# A pair of versioned library packages (major versions apart).
+majorPair() {
+    local name=$1 oldPackage=$2 oldFile=$3 newPackage=$4 newFile=$5
+    havePair "$name" && return 0
+    local oldVersion newVersion
+    oldVersion=$(versions "$oldPackage" | head -1)
+    newVersion=$(versions "$newPackage" | head -1)
+    if [ -z "$oldVersion" ] || [ -z "$newVersion" ]; then
+        note "skipping $name: $oldPackage or $newPackage not in the archive"
+        return 0
+    fi
+    fetchPair "$name" "$oldPackage" "$oldVersion" "$oldFile" "$newPackage" "$newVersion" "$newFile"
 }
 
 if ! command -v apt-get >/dev/null || ! command -v dpkg-deb >/dev/null; then
