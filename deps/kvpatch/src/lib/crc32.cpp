@@ -5,17 +5,24 @@
 
 namespace kvpatch {
 
-uint32_t ComputeCrc32(const void* data, size_t length)
+void Crc32::Add(const void* data, size_t length)
 {
     const Bytef* bytes = static_cast<const Bytef*>(data);
-    uLong crc = crc32(0L, Z_NULL, 0);
+    uLong crc = m_register;
     while (length > 0) {
         const uInt chunk = length > UINT_MAX ? UINT_MAX : uInt(length);
         crc = crc32(crc, bytes, chunk);
         bytes += chunk;
         length -= chunk;
     }
-    return ~uint32_t(crc);
+    m_register = uint32_t(crc);
+}
+
+uint32_t ComputeCrc32(const void* data, size_t length)
+{
+    Crc32 crc;
+    crc.Add(data, length);
+    return crc.Value();
 }
 
 } // namespace kvpatch

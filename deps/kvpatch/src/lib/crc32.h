@@ -10,4 +10,15 @@ namespace kvpatch {
 // complement of the standard CRC-32. "123456789" gives 0x340BC6D9.
 uint32_t ComputeCrc32(const void* data, size_t length);
 
+// The same over bytes that arrive in pieces.
+class Crc32
+{
+public:
+    void Add(const void* data, size_t length);
+    uint32_t Value() const { return ~m_register; }
+
+private:
+    uint32_t m_register = 0;
+};
+
 } // namespace kvpatch

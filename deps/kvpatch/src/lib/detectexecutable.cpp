@@ -100,6 +100,9 @@ Status ParseAndEncodeExecutable(const void* start, size_t length, EncodedProgram
     // A failure to encode is reported as when the list is encoded.
     if (!parser->Disassemble(program.get()))
         return program->DirectEncodingFailed() ? C_GENERAL_ERROR : C_DISASSEMBLY_FAILED;
+    // The parser's tables (a reference list as long as the code has
+    // branches) are done with; the labels are numbered without them.
+    parser.reset();
     if (!program->FinishDirectEncoding())
         return C_GENERAL_ERROR;
     *out = encoded.release();

@@ -3,7 +3,6 @@
 
 #include "encodedprogram.h"
 #include "logline.h"
-#include "radixsort.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -114,12 +113,10 @@ bool DisassembledProgram::EmitBytesInstruction(const uint8_t* bytes, uint32_t le
 
 bool DisassembledProgram::emitDirectReference(uint32_t kind, uint32_t target)
 {
-    // The reference's provisional number is its position among its kind;
-    // FinishDirectEncoding turns it into its label's.
-    FallibleBuffer<uint32_t>& targets = kind == INSTR_ABS32 ? m_abs32Targets : m_rel32Targets;
-    const uint32_t position = targets.size();
-    if (m_directFailed || !targets.push_back(target)
-        || !(kind == INSTR_ABS32 ? m_direct->AddAbs32(position) : m_direct->AddRel32(position))) {
+    // The reference carries its target for now; FinishDirectEncoding turns
+    // it into its label's number.
+    if (m_directFailed
+        || !(kind == INSTR_ABS32 ? m_direct->AddAbs32(target) : m_direct->AddRel32(target))) {
         m_directFailed = true;
         return false;
     }
@@ -379,37 +376,6 @@ bool DisassembledProgram::setLabelRvas(EncodedProgram* encoded) const
     return true;
 }
 
-namespace {
-
-// The labels of one kind from the targets of its references: numbered in
-// address order, as NumberLabels numbers them, with each reference's
-// position turned into its label's number and the label's address set.
-bool numberTargets(const FallibleBuffer<uint32_t>& targets, FallibleBuffer<uint32_t>* numbers,
-    bool (EncodedProgram::*setRva)(uint32_t, uint32_t), EncodedProgram* encoded)
-{
-    const uint32_t n = targets.size();
-    FallibleBuffer<uint64_t> order;
-    if (!order.reserve(n) || !order.grow(n) || !numbers->reserve(n) || !numbers->grow(n))
-        return false;
-    for (uint32_t i = 0; i < n; ++i)
-        order[i] = (uint64_t(targets[i]) << 32) | i;
-    if (!RadixSortBy32(order.data(), n, [](uint64_t key) { return uint32_t(key >> 32); }))
-        std::sort(order.data(), order.data() + n);
-    uint32_t label = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t target = uint32_t(order[i] >> 32);
-        const bool fresh = i == 0 || target != uint32_t(order[i - 1] >> 32);
-        if (fresh && i > 0)
-            ++label;
-        if (fresh && !(encoded->*setRva)(label, target))
-            return false;
-        (*numbers)[uint32_t(order[i])] = label;
-    }
-    return true;
-}
-
-} // namespace
-
 bool DisassembledProgram::FinishDirectEncoding()
 {
     // Labels made for references that bypassed the targets would be
@@ -418,13 +384,7 @@ bool DisassembledProgram::FinishDirectEncoding()
         || !m_rel32Labels.empty())
         return false;
     m_direct->setImageBase(m_imageBase);
-    FallibleBuffer<uint32_t> abs32;
-    FallibleBuffer<uint32_t> rel32;
-    if (!numberTargets(m_abs32Targets, &abs32, &EncodedProgram::SetAbs32Rva, m_direct)
-        || !numberTargets(m_rel32Targets, &rel32, &EncodedProgram::SetRel32Rva, m_direct))
-        return false;
-    m_direct->FillRvaGaps();
-    return m_direct->RenumberReferences(abs32, rel32);
+    return m_direct->LabelReferenceTargets();
 }
 
 bool DisassembledProgram::encodeInstruction(

@@ -145,9 +145,6 @@ private:
     // sticky like a failed list.
     EncodedProgram* m_direct = nullptr;
     bool m_directFailed = false;
-    // There, the target of each reference of a kind, in emission order.
-    FallibleBuffer<uint32_t> m_abs32Targets;
-    FallibleBuffer<uint32_t> m_rel32Targets;
     LabelMap m_rel32Labels;
     LabelMap m_abs32Labels;
     // Every label the program made, trimmed ones included: instructions may

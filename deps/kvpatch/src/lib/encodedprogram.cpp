@@ -2,9 +2,11 @@
 
 #include "armbranch.h"
 #include "logline.h"
+#include "radixsort.h"
 #include "streamset.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace kvpatch {
@@ -255,22 +257,48 @@ bool EncodedProgram::AddElfArmRelocTableOp()
 
 namespace {
 
-bool renumber(FallibleBuffer<uint32_t>& indexes, const FallibleBuffer<uint32_t>& numbers)
+// The labels of one kind from the targets its references carry: numbered
+// in address order, each label's address set, and each reference's target
+// replaced by its label's number.
+bool labelTargets(FallibleBuffer<uint32_t>& references, FallibleBuffer<uint32_t>& rvas)
 {
-    for (uint32_t i = 0; i < indexes.size(); ++i) {
-        if (indexes[i] >= numbers.size())
+    const uint32_t n = references.size();
+    FallibleBuffer<uint64_t> order;
+    if (!order.reserve(n) || !order.grow(n))
+        return false;
+    for (uint32_t i = 0; i < n; ++i)
+        order[i] = (uint64_t(references[i]) << 32) | i;
+    if (!RadixSortBy32(order.data(), n, [](uint64_t key) { return uint32_t(key >> 32); }))
+        std::sort(order.data(), order.data() + n);
+    uint32_t labels = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (i == 0 || uint32_t(order[i] >> 32) != uint32_t(order[i - 1] >> 32))
+            ++labels;
+    }
+    // The table holds exactly one address per label.
+    if (!rvas.reserve(uint64_t(rvas.size()) > labels ? rvas.size() : labels))
+        return false;
+    uint32_t label = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t target = uint32_t(order[i] >> 32);
+        const bool fresh = i == 0 || target != uint32_t(order[i - 1] >> 32);
+        if (fresh && i > 0)
+            ++label;
+        if (fresh && !setRva(rvas, label, target))
             return false;
-        indexes[i] = numbers[indexes[i]];
+        references[uint32_t(order[i])] = label;
     }
     return true;
 }
 
 } // namespace
 
-bool EncodedProgram::RenumberReferences(
-    const FallibleBuffer<uint32_t>& abs32, const FallibleBuffer<uint32_t>& rel32)
+bool EncodedProgram::LabelReferenceTargets()
 {
-    return renumber(m_abs32Ix, abs32) && renumber(m_rel32Ix, rel32);
+    if (!labelTargets(m_abs32Ix, m_abs32Rvas) || !labelTargets(m_rel32Ix, m_rel32Rvas))
+        return false;
+    FillRvaGaps();
+    return true;
 }
 
 void EncodedProgram::LogSummary() const
@@ -286,22 +314,61 @@ void EncodedProgram::LogSummary() const
 
 bool EncodedProgram::WriteTo(SinkStreamSet* streams)
 {
+    return writeTo(streams, false);
+}
+
+bool EncodedProgram::MoveTo(SinkStreamSet* streams)
+{
+    return writeTo(streams, true);
+}
+
+bool EncodedProgram::writeTo(SinkStreamSet* streams, bool consume)
+{
     SinkStream* base = sinkAt(streams, kStreamBaseAndOrigins);
     if (!base || !base->WriteVarint32(static_cast<uint32_t>(m_imageBase)))
         return false;
 
+    // Consumed, each table is freed once written, so that the program and
+    // its written form are never both whole.
+    auto done = [consume](FallibleBuffer<uint32_t>& items) {
+        if (consume)
+            items.release();
+    };
     bool ok = writeDeltas(sinkAt(streams, kStreamAbs32Rvas), m_abs32Rvas);
+    done(m_abs32Rvas);
     ok &= writeDeltas(sinkAt(streams, kStreamRel32Rvas), m_rel32Rvas);
+    done(m_rel32Rvas);
     ok &= writeVector(base, m_origins);
+    done(m_origins);
     SinkStream* ops = sinkAt(streams, kStreamOps);
     ok &= ops && ops->Reserve(size_t(m_ops.size()) + 5) && writeVector(ops, m_ops);
+    done(m_ops);
     ok &= writeVector(sinkAt(streams, kStreamCopyCounts), m_copyCounts);
+    done(m_copyCounts);
     SinkStream* bytes = sinkAt(streams, kStreamCopyBytes);
-    ok &= bytes && bytes->Reserve(size_t(m_copyBytes.size()) + 5)
-        && bytes->WriteSizeVarint32(m_copyBytes.size())
-        && bytes->Write(m_copyBytes.data(), m_copyBytes.size());
+    if (consume && bytes && bytes->Length() == 0 && !bytes->Failed() && !m_copyBytes.failed()) {
+        // The bytes move into the stream behind their count instead of
+        // being copied into fresh memory.
+        uint8_t count[5];
+        const size_t countLength = EncodeVarint32(m_copyBytes.size(), count);
+        const uint32_t size = m_copyBytes.size();
+        ok &= m_copyBytes.reserve(size_t(size) + countLength) && m_copyBytes.grow(countLength);
+        if (ok) {
+            std::memmove(m_copyBytes.data() + countLength, m_copyBytes.data(), size);
+            std::memcpy(m_copyBytes.data(), count, countLength);
+            bytes->Bytes().swap(m_copyBytes);
+        }
+    } else {
+        ok &= bytes && bytes->Reserve(size_t(m_copyBytes.size()) + 5)
+            && bytes->WriteSizeVarint32(m_copyBytes.size())
+            && bytes->Write(m_copyBytes.data(), m_copyBytes.size());
+    }
+    if (consume)
+        m_copyBytes.release();
     ok &= writeVector(sinkAt(streams, kStreamAbs32Indexes), m_abs32Ix);
+    done(m_abs32Ix);
     ok &= writeVector(sinkAt(streams, kStreamRel32Indexes), m_rel32Ix);
+    done(m_rel32Ix);
     return ok;
 }
 
@@ -575,6 +642,11 @@ bool EncodedProgram::AssembleTo(SinkStream* out)
 Status WriteEncodedProgram(EncodedProgram* program, SinkStreamSet* streams)
 {
     return program->WriteTo(streams) ? C_OK : C_STREAM_ERROR;
+}
+
+Status MoveEncodedProgram(EncodedProgram* program, SinkStreamSet* streams)
+{
+    return program->MoveTo(streams) ? C_OK : C_STREAM_ERROR;
 }
 
 namespace {

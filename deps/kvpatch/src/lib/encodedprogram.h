@@ -52,14 +52,17 @@ public:
     bool AddPeRelocTableOp(FileType kind);
     bool AddElfRelocTableOp();
     bool AddElfArmRelocTableOp();
-    // Replaces every abs32 and rel32 label number n by abs32[n] or rel32[n]:
-    // references added with provisional numbers get their final ones.
-    bool RenumberReferences(
-        const FallibleBuffer<uint32_t>& abs32, const FallibleBuffer<uint32_t>& rel32);
+    // For references added with their targets in place of label numbers:
+    // numbers the labels of each kind in address order, sets their
+    // addresses, and gives every reference its label's number.
+    bool LabelReferenceTargets();
 
     void LogSummary() const;
 
     bool WriteTo(SinkStreamSet* streams);
+    // As WriteTo, but the program is used up: its tables are freed as they
+    // are written, and the literal bytes are handed over, not copied.
+    bool MoveTo(SinkStreamSet* streams);
     bool ReadFrom(SourceStreamSet* streams);
     // As ReadFrom, but the literal bytes are used where they lie in the
     // streams instead of being copied: the streams' buffer must outlive
@@ -84,6 +87,7 @@ public:
 
 private:
     bool addOp(uint32_t op) { return m_ops.push_back(op); }
+    bool writeTo(SinkStreamSet* streams, bool consume);
     bool readFrom(SourceStreamSet* streams, bool borrow);
     void orderAbs32Positions();
     // Room left in the output for an ELF relocation table, filled in once
@@ -119,6 +123,8 @@ private:
 
 // Entry points used by patch application.
 Status WriteEncodedProgram(EncodedProgram* program, SinkStreamSet* streams);
+// WriteEncodedProgram with MoveTo: the program is left empty.
+Status MoveEncodedProgram(EncodedProgram* program, SinkStreamSet* streams);
 Status ReadEncodedProgram(SourceStreamSet* streams, EncodedProgram** out);
 // The same with ReadFromBorrowing: `streams` must outlive the program's
 // assembly.

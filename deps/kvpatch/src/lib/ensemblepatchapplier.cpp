@@ -219,6 +219,24 @@ Status EnsemblePatchApplier::PatchFinalOutput(
     return C_OK;
 }
 
+Status EnsemblePatchApplier::PatchFinalOutputInPieces(
+    SourceStream* rebuilt, SourceStream* diff, const OutputPieces& write)
+{
+    // Small enough to stay in the cache between being made and written.
+    constexpr size_t kPiece = 256 << 10;
+    const ByteRange parts[2] = {{m_base, m_baseLength}, {rebuilt->Buffer(), rebuilt->Remaining()}};
+    Crc32 crc;
+    const OutputPieces check = [&crc, &write](const uint8_t* data, size_t length) {
+        crc.Add(data, length);
+        return write(data, length);
+    };
+    if (!ApplyDiffToPartsInPieces(parts, 2, diff, kPiece, check))
+        return C_GENERAL_ERROR;
+    if (crc.Value() != m_targetCrc)
+        return C_BAD_ENSEMBLE_CRC;
+    return C_OK;
+}
+
 namespace {
 
 // The first half of an application: the element parameters (stream 0) and
@@ -245,62 +263,66 @@ Status EncodeOldElements(EnsemblePatchApplier* applier, SourceStream* parameters
     return status;
 }
 
-// The second half: the encoded elements corrected (stream 2) and assembled,
-// and the final diff (stream 3).
-Status RebuildAndPatch(EnsemblePatchApplier* applier, ElementWork* work, SourceStream* elementDiff,
-    SourceStream* finalDiff, SinkStream* output)
+// The encoded elements corrected (stream 2) and assembled.
+Status CorrectAndRebuild(EnsemblePatchApplier* applier, ElementWork* work,
+    SourceStream* elementDiff, SinkStream* rebuilt)
 {
     SourceStreamSet correctedTransformed;
-    Status status
+    const Status status
         = applier->CorrectEncodedElements(&work->transformed, elementDiff, &correctedTransformed);
     if (status != C_OK)
         return status;
-    SinkStream rebuilt;
-    if ((status = applier->RebuildElements(&correctedTransformed, &rebuilt)) != C_OK)
-        return status;
-    SourceStream rebuiltSource;
-    rebuiltSource.Init(rebuilt);
-    return applier->PatchFinalOutput(&rebuiltSource, finalDiff, output);
+    return applier->RebuildElements(&correctedTransformed, rebuilt);
 }
 
-// Where streams 0 and 1 lie in a body whose first `ready` bytes are decoded:
-// false while the set's header or the two streams are not all there (or
-// the header is no valid one; the whole body is judged later).
-bool LocateFirstStreams(
-    const uint8_t* body, size_t ready, size_t* needed, SourceStream* first, SourceStream* second)
+// Where the streams of a body whose first `ready` bytes are decoded lie:
+// false while the set's header is not all there (or is no valid one; the
+// whole body is judged later).
+struct BodyLayout
+{
+    size_t start = 0;
+    uint32_t count = 0;
+    uint32_t lengths[kMaxStreams] = {};
+    uint64_t total = 0;
+
+    size_t offset(uint32_t stream) const
+    {
+        size_t at = start;
+        for (uint32_t i = 0; i < stream; ++i)
+            at += lengths[i];
+        return at;
+    }
+};
+
+bool ReadBodyLayout(const uint8_t* body, size_t ready, BodyLayout* layout)
 {
     SourceStream header(body, ready);
     uint32_t magic = 0;
-    uint32_t count = 0;
-    uint32_t lengths[2] = {0, 0};
-    *needed = 0;
-    if (!header.ReadVarint32(&magic) || magic != kStreamSetMagic || !header.ReadVarint32(&count)
-        || count > kMaxStreams || count < kEnsembleBodyStreams)
+    if (!header.ReadVarint32(&magic) || magic != kStreamSetMagic
+        || !header.ReadVarint32(&layout->count) || layout->count > kMaxStreams
+        || layout->count < kEnsembleBodyStreams)
         return false;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t length = 0;
-        if (!header.ReadVarint32(&length))
+    layout->total = 0;
+    for (uint32_t i = 0; i < layout->count; ++i) {
+        if (!header.ReadVarint32(&layout->lengths[i]))
             return false;
-        if (i < 2)
-            lengths[i] = length;
+        layout->total += layout->lengths[i];
     }
-    const size_t start = ready - header.Remaining();
-    *needed = start + size_t(lengths[0]) + lengths[1];
-    if (*needed > ready)
-        return false;
-    *first = SourceStream(body + start, lengths[0]);
-    *second = SourceStream(body + start + lengths[0], lengths[1]);
+    layout->start = ready - header.Remaining();
     return true;
 }
 
 // The body's decoding runs on a thread of its own while this one
 // disassembles the old elements, which needs only the body's first two
-// streams. Statuses are those of doing one after the other: an old file
-// that fails its check outranks everything, and a body that fails to
-// decode (20) or is no set of four streams (7) outranks whatever the
-// elements gave.
-Status DecodeAndApply(
-    EnsemblePatchApplier* applier, SourceStream* patch, SinkStream* decoded, SinkStream* output)
+// streams. The final diff (stream 3, about as large as the new file) is
+// needed only at the very end: the decoding waits before it until the
+// elements are rebuilt, and then writes it apart from the rest, which is
+// freed; neither it nor the rest is held beside everything else.
+// Statuses are those of doing one after the other: an old file that fails
+// its check outranks everything, and a body that fails to decode (20) or
+// is no set of four streams (7) outranks whatever the elements gave.
+Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkStream* decoded,
+    SinkStream* output, const EnsemblePatchApplier::OutputPieces* pieces)
 {
     Lzma2BlockDecoder decoder;
     if (!decoder.Begin(patch, decoded)) {
@@ -324,19 +346,25 @@ Status DecodeAndApply(
 
     // The stream-set header is a few bytes; the first streams are small.
     ElementWork work;
+    BodyLayout layout;
     bool early = false;
+    bool held = false;
     Status earlyStatus = C_OK;
     const uint8_t* body = decoded->MutableBuffer() + decoded->Length();
     size_t wanted = 64;
     for (;;) {
         const size_t ready = decoder.WaitFor(wanted);
-        SourceStream first;
-        SourceStream second;
         size_t needed = 0;
-        if (LocateFirstStreams(body, ready, &needed, &first, &second)) {
-            early = true;
-            earlyStatus = EncodeOldElements(applier, &first, &second, &work);
-            break;
+        if (ReadBodyLayout(body, ready, &layout)) {
+            needed = layout.offset(2);
+            if (needed <= ready) {
+                held = decoder.HoldAt(layout.offset(3));
+                SourceStream first(body + layout.start, layout.lengths[0]);
+                SourceStream second(body + layout.offset(1), layout.lengths[1]);
+                early = true;
+                earlyStatus = EncodeOldElements(applier, &first, &second, &work);
+                break;
+            }
         }
         // Not there yet: wait for more unless no more will come.
         const size_t next = needed > ready ? needed : ready + 64;
@@ -344,6 +372,26 @@ Status DecodeAndApply(
             break;
         wanted = next;
     }
+    // With the decoding held before the final diff, stream 2 is complete.
+    // Once it is applied, nothing before the final diff is read again.
+    SinkStream rebuilt;
+    SinkStream rest;
+    Status elementStatus = C_OK;
+    bool rebuiltEarly = false;
+    bool split = false;
+    if (held && earlyStatus == C_OK && decoder.WaitFor(layout.offset(3)) >= layout.offset(3)) {
+        SourceStream elementDiff(body + layout.offset(2), layout.lengths[2]);
+        SourceStreamSet correctedTransformed;
+        elementStatus = applier->CorrectEncodedElements(
+            &work.transformed, &elementDiff, &correctedTransformed);
+        split = decoder.SplitAtHold(&rest);
+        if (split)
+            decoded->Release();
+        if (elementStatus == C_OK)
+            elementStatus = applier->RebuildElements(&correctedTransformed, &rebuilt);
+        rebuiltEarly = true;
+    }
+    decoder.Resume();
     // Even when the elements failed, the body's own faults come first.
     if (worker.joinable())
         worker.join();
@@ -352,8 +400,18 @@ Status DecodeAndApply(
     if (!decoder.Finish())
         return C_STREAM_ERROR;
     SourceStreamSet set;
-    if (!set.Init(decoded->Buffer(), decoded->Length()) || set.Count() < kEnsembleBodyStreams)
-        return C_BAD_ENSEMBLE_HEADER;
+    SourceStream finalDiff;
+    if (split) {
+        // The header was read whole before the hold; the streams must fill
+        // the body exactly, as a set's do.
+        if (layout.total != layout.offset(3) - layout.start + rest.Length())
+            return C_BAD_ENSEMBLE_HEADER;
+        finalDiff.Init(rest.Buffer(), layout.lengths[3]);
+    } else {
+        if (!set.Init(decoded->Buffer(), decoded->Length()) || set.Count() < kEnsembleBodyStreams)
+            return C_BAD_ENSEMBLE_HEADER;
+        finalDiff = *set.Stream(3);
+    }
     if (earlyStatus != C_OK)
         return earlyStatus;
     if (!early) {
@@ -361,12 +419,21 @@ Status DecodeAndApply(
         if (status != C_OK)
             return status;
     }
-    return RebuildAndPatch(applier, &work, set.Stream(2), set.Stream(3), output);
+    if (!rebuiltEarly)
+        elementStatus = CorrectAndRebuild(applier, &work, set.Stream(2), &rebuilt);
+    if (elementStatus != C_OK)
+        return elementStatus;
+    SourceStream rebuiltSource;
+    rebuiltSource.Init(rebuilt);
+    if (pieces)
+        return applier->PatchFinalOutputInPieces(&rebuiltSource, &finalDiff, *pieces);
+    return applier->PatchFinalOutput(&rebuiltSource, &finalDiff, output);
 }
 
-} // namespace
-
-Status ApplyEnsemblePatchStreams(SourceStream* old, SourceStream* patch, SinkStream* output)
+// Applies the patch; the new file goes to `output` or, with `pieces`, is
+// handed over in pieces and not kept.
+Status ApplyStreams(SourceStream* old, SourceStream* patch, SinkStream* output,
+    const EnsemblePatchApplier::OutputPieces* pieces)
 {
     EnsemblePatchApplier applier;
     Status status = applier.ReadHeader(patch);
@@ -375,7 +442,14 @@ Status ApplyEnsemblePatchStreams(SourceStream* old, SourceStream* patch, SinkStr
     if ((status = applier.SetBase(old->Buffer(), old->Remaining())) != C_OK)
         return status;
     SinkStream decoded;
-    return DecodeAndApply(&applier, patch, &decoded, output);
+    return DecodeAndApply(&applier, patch, &decoded, output, pieces);
+}
+
+} // namespace
+
+Status ApplyEnsemblePatchStreams(SourceStream* old, SourceStream* patch, SinkStream* output)
+{
+    return ApplyStreams(old, patch, output, nullptr);
 }
 
 Status ApplyEnsemblePatchFiles(
@@ -402,11 +476,21 @@ Status ApplyEnsemblePatchFiles(
 
     SourceStream old(oldFile.data(), oldFile.mappedSize());
     SourceStream patch(patchFile.data(), patchFile.mappedSize());
-    SinkStream output;
-    const Status status = ApplyEnsemblePatchStreams(&old, &patch, &output);
+    // The new file goes to disk as it is made rather than being held whole
+    // beside the old one and the rebuilt elements. A write that fails is
+    // reported only once the application itself succeeded, as when the file
+    // was written at the end; until the check passed nothing stands under
+    // the new path.
+    ReplacingFileWriter file(newPath);
+    const EnsemblePatchApplier::OutputPieces write = [&file](const uint8_t* data, size_t length) {
+        file.Write(data, length);
+        return true;
+    };
+    SinkStream unused;
+    const Status status = ApplyStreams(&old, &patch, &unused, &write);
     if (status != C_OK)
         return status;
-    if (!WriteFileReplacing(newPath, output.Buffer(), output.Length()))
+    if (!file.Commit())
         return C_READ_ERROR;
     return C_OK;
 }

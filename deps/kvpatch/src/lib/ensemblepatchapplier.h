@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace kvpatch {
 
@@ -36,6 +37,11 @@ public:
     // elements; only the elements are written out.
     Status RebuildElements(SourceStreamSet* correctedTransformed, SinkStream* rebuilt);
     Status PatchFinalOutput(SourceStream* rebuilt, SourceStream* diff, SinkStream* output);
+    // The same with the output handed to `write` in pieces as it is made;
+    // false from `write` stops the application.
+    using OutputPieces = std::function<bool(const uint8_t*, size_t)>;
+    Status PatchFinalOutputInPieces(
+        SourceStream* rebuilt, SourceStream* diff, const OutputPieces& write);
 
     // Serialises `set`, applies `diff` to it into `scratch` and parses the
     // result as a stream set.

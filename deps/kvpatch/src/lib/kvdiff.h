@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace kvpatch {
 
@@ -41,6 +42,14 @@ struct ByteRange
 // joins them.
 bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, SinkStream* output,
     bool header, uint32_t limit = UINT32_MAX);
+
+// As ApplyDiffToParts without a header, but the new data is not kept: it
+// is handed to `flush` in pieces of at most `piece` bytes as it is made
+// (false from `flush` stops the application). For results too large to
+// hold beside their inputs.
+bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream* diff,
+    size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush,
+    uint32_t limit = UINT32_MAX);
 
 // Appends the diff from the unread bytes of `oldData` to those of `newData`
 // (both are read to their ends) to `diff`.

@@ -4,6 +4,7 @@
 #include "lzmaio.h"
 
 #include <cstring>
+#include <functional>
 
 namespace kvpatch {
 
@@ -104,15 +105,42 @@ void addOldBytes(const uint8_t* diff, const ByteRange* parts, size_t count, size
     }
 }
 
-// Runs the control triples until `newSize` bytes have been appended.
-bool applyControls(const ByteRange* parts, size_t count, DiffSections* sections, uint32_t newSize,
-    SinkStream* output)
+// Where the new bytes go: appended to `output`, or, with a `flush`, handed
+// over in pieces of up to `piece` bytes, `output` being only the room for
+// one piece.
+struct DiffOutput
 {
+    SinkStream* output;
+    size_t piece = 0;
+    const std::function<bool(const uint8_t*, size_t)>* flush = nullptr;
+};
+
+// Runs the control triples until `newSize` bytes have been produced.
+bool applyControls(const ByteRange* parts, size_t count, DiffSections* sections, uint32_t newSize,
+    const DiffOutput& target)
+{
+    SinkStream* output = target.output;
     uint64_t total = 0;
     for (size_t i = 0; i < count; ++i)
         total += parts[i].length;
     const int64_t oldSize = int64_t(total);
     const size_t base = output->Length();
+    // What one step may add to the output: all of it, or the rest of the
+    // piece (handed over when full).
+    auto room = [&](size_t wanted) {
+        if (!target.flush)
+            return wanted;
+        const size_t left = target.piece - (output->Length() - base);
+        return wanted < left ? wanted : left;
+    };
+    auto handOver = [&](bool last) {
+        const size_t held = output->Length() - base;
+        if (!target.flush || held == 0 || (!last && held < target.piece))
+            return true;
+        const bool handed = (*target.flush)(output->Buffer() + base, held);
+        output->Bytes().truncate(uint32_t(base));
+        return handed;
+    };
     int64_t oldPosition = 0;
     uint32_t produced = 0;
     while (produced < newSize) {
@@ -134,27 +162,60 @@ bool applyControls(const ByteRange* parts, size_t count, DiffSections* sections,
         }
         // The room was reserved up front, so the sums go straight into it in
         // one pass (no copy of the diff bytes first).
-        uint8_t* added = output->MutableBuffer() + base + produced;
-        if (!output->Bytes().grow(size_t(addLength)))
-            return false;
-        addOldBytes(
-            sections->diff.Buffer(), parts, count, size_t(oldPosition), size_t(addLength), added);
-        sections->diff.Skip(size_t(addLength));
+        for (size_t left = size_t(addLength); left > 0;) {
+            const size_t here = room(left);
+            uint8_t* added = output->MutableBuffer() + output->Length();
+            if (!output->Bytes().grow(here))
+                return false;
+            addOldBytes(sections->diff.Buffer(), parts, count, size_t(oldPosition), here, added);
+            sections->diff.Skip(here);
+            oldPosition += int64_t(here);
+            left -= here;
+            if (!handOver(false))
+                return false;
+        }
         produced += uint32_t(addLength);
 
         if (uint64_t(produced) + uint64_t(copyLength) > newSize) {
             KVLOG(LogError) << "Corrupt patch";
             return false;
         }
-        if (size_t(copyLength) > sections->extra.Remaining()
-            || !output->Write(sections->extra.Buffer(), size_t(copyLength)))
+        if (size_t(copyLength) > sections->extra.Remaining())
             return false;
-        sections->extra.Skip(size_t(copyLength));
+        for (size_t left = size_t(copyLength); left > 0;) {
+            const size_t here = room(left);
+            if (!output->Write(sections->extra.Buffer(), here))
+                return false;
+            sections->extra.Skip(here);
+            left -= here;
+            if (!handOver(false))
+                return false;
+        }
         produced += uint32_t(copyLength);
 
-        oldPosition += int64_t(addLength) + seek;
+        oldPosition += seek;
     }
-    return true;
+    return handOver(true);
+}
+
+// Reads the diff's method, size and sections, refusing what passes `limit`.
+bool readDiff(SourceStream* diff, uint32_t limit, DecodedBody* decoded, DiffSections* sections,
+    uint32_t* newSize)
+{
+    uint8_t method = 0;
+    if (!diff->Read(&method, 1))
+        return false;
+    if (method > DiffOneBlock) {
+        KVLOG(LogError) << "Invalid compression method";
+        return false;
+    }
+    if (!diff->ReadVarint32(newSize))
+        return false;
+    if (*newSize > limit) {
+        KVLOG(LogError) << "diff output size " << *newSize << " above limit " << limit;
+        return false;
+    }
+    return readSections(method, diff, limit, decoded, sections);
 }
 
 } // namespace
@@ -184,24 +245,10 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
         }
     }
 
-    uint8_t method = 0;
-    if (!diff->Read(&method, 1))
-        return false;
-    if (method > DiffOneBlock) {
-        KVLOG(LogError) << "Invalid compression method";
-        return false;
-    }
     uint32_t newSize = 0;
-    if (!diff->ReadVarint32(&newSize))
-        return false;
-    if (newSize > limit) {
-        KVLOG(LogError) << "diff output size " << newSize << " above limit " << limit;
-        return false;
-    }
-
     DecodedBody decoded;
     DiffSections sections;
-    if (!readSections(method, diff, limit, &decoded, &sections))
+    if (!readDiff(diff, limit, &decoded, &sections, &newSize))
         return false;
     // Every output byte comes from a diff or an extra byte, so those bound
     // the room; the new size is only a claim.
@@ -209,7 +256,7 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
     if (!output->Reserve(producible < newSize ? size_t(producible) : size_t(newSize)))
         return false;
     const size_t base = output->Length();
-    if (!applyControls(parts, count, &sections, newSize, output))
+    if (!applyControls(parts, count, &sections, newSize, {output}))
         return false;
 
     if (header && ComputeCrc32(output->Buffer() + base, newSize) != storedCrc) {
@@ -217,6 +264,20 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
         return false;
     }
     return true;
+}
+
+bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream* diff,
+    size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush, uint32_t limit)
+{
+    uint32_t newSize = 0;
+    DecodedBody decoded;
+    DiffSections sections;
+    if (piece == 0 || !readDiff(diff, limit, &decoded, &sections, &newSize))
+        return false;
+    SinkStream buffer;
+    if (!buffer.Reserve(newSize < piece ? newSize : piece))
+        return false;
+    return applyControls(parts, count, &sections, newSize, {&buffer, piece, &flush});
 }
 
 } // namespace kvpatch

@@ -34,6 +34,17 @@ public:
     // and returns how many are ready. They lie at the start of the output's
     // reserved room and do not move until Finish.
     size_t WaitFor(size_t bytes);
+    // Makes the decoding stop once `at` bytes are ready, until ResumeInto:
+    // so that what follows need not be held while the start is worked on.
+    // False when the decoding is already past `at` (or ended).
+    bool HoldAt(size_t at);
+    // For a decoding stopped at the hold: the rest of the content will go
+    // to `rest` (reserved here) instead of after the first part, which the
+    // caller may then free. False (nothing changed) when it is not stopped
+    // there; Finish then appends the rest to `rest`.
+    bool SplitAtHold(SinkStream* rest);
+    // Lets a held decoding go on; must come before waiting for Run's end.
+    void Resume();
     // After Run: true when the block decoded completely; then the cursor
     // sits after the block and the output holds the content.
     bool Finish();
@@ -53,6 +64,11 @@ private:
     std::condition_variable m_progress;
     size_t m_ready = 0;
     bool m_ended = false;
+    size_t m_pieceEnd = 0;
+    size_t m_holdAt = SIZE_MAX;
+    bool m_resumed = false;
+    uint8_t* m_rest = nullptr;
+    SinkStream* m_restSink = nullptr;
 };
 
 // Encodes the source's unread bytes (the source is read to its end) or a

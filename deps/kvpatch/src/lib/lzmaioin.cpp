@@ -50,12 +50,13 @@ int resultFor(lzma_ret ret)
 const size_t kFirstPiece = 16 << 10;
 const size_t kPiece = 1 << 20;
 
-// Decodes one raw stream from `input` into exactly `out` (`capacity` bytes),
-// calling `ready` with the bytes decoded so far after each piece. Returns
-// the result code; `consumed` and `produced` tell how far it got.
-template<typename Ready>
-int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_t* out,
-    uint32_t capacity, size_t* consumed, size_t* produced, Ready ready)
+// Decodes one raw stream from `input` into `capacity` bytes of output, piece
+// by piece: `next(produced, &room)` hands over the bytes decoded so far and
+// returns where the next `room` bytes go (room 0 once the output is full).
+// Returns the result code; `consumed` and `produced` tell how far it got.
+template<typename Next>
+int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint32_t capacity,
+    size_t* consumed, size_t* produced, Next next)
 {
     *consumed = 0;
     *produced = 0;
@@ -82,10 +83,11 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_
 
     stream.next_in = input;
     stream.avail_in = inputLength;
-    stream.next_out = out;
-    size_t piece = kFirstPiece;
-    size_t limit = capacity < piece ? capacity : piece;
-    stream.avail_out = limit;
+    // The decoder keeps its own window, so each piece may go elsewhere.
+    size_t done = 0;
+    size_t room = 0;
+    stream.next_out = capacity ? next(size_t(0), &room) : nullptr;
+    stream.avail_out = room;
     // Once the output is full the stream must still end; a byte decoded
     // into the spare means the block holds more than it announced.
     uint8_t spare = 0;
@@ -93,14 +95,13 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_
     int result = DecodeOk;
     for (;;) {
         if (!inSpare && stream.avail_out == 0) {
-            if (limit < capacity) {
-                ready(limit);
-                piece = piece < kPiece ? 2 * piece : kPiece;
-                const size_t more = capacity - limit < piece ? capacity - limit : piece;
-                stream.avail_out = more;
-                limit += more;
+            done += room;
+            room = 0;
+            uint8_t* out = done < capacity ? next(done, &room) : nullptr;
+            if (room) {
+                stream.next_out = out;
+                stream.avail_out = room;
             } else {
-                *produced = capacity;
                 inSpare = true;
                 stream.next_out = &spare;
                 stream.avail_out = 1;
@@ -122,8 +123,7 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint8_
             break;
         }
     }
-    if (!inSpare)
-        *produced = limit - stream.avail_out;
+    *produced = inSpare ? done : done + room - stream.avail_out;
     *consumed = inputLength - stream.avail_in;
     lzma_end(&stream);
     return result;
@@ -198,9 +198,28 @@ bool Lzma2BlockDecoder::Begin(SourceStream* source, SinkStream* output, uint32_t
 
 void Lzma2BlockDecoder::Run()
 {
-    m_result = decodeRaw(m_property, m_source->Buffer(), m_source->Remaining(),
-        m_output->MutableBuffer() + m_output->Length(), m_capacity, &m_consumed, &m_produced,
-        [this](size_t ready) { publish(ready, false); });
+    size_t piece = kFirstPiece;
+    uint8_t* const first = m_output->MutableBuffer() + m_output->Length();
+    m_result = decodeRaw(m_property, m_source->Buffer(), m_source->Remaining(), m_capacity,
+        &m_consumed, &m_produced, [&](size_t produced, size_t* room) -> uint8_t* {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (produced) {
+                m_ready = produced;
+                m_progress.notify_all();
+            }
+            // Held here until the reader lets the rest come.
+            m_progress.wait(lock, [&] { return produced != m_holdAt || m_resumed; });
+            size_t size = m_capacity - produced < piece ? m_capacity - produced : piece;
+            if (produced)
+                piece = piece < kPiece ? 2 * piece : kPiece;
+            if (produced < m_holdAt && m_holdAt - produced < size)
+                size = m_holdAt - produced;
+            m_pieceEnd = produced + size;
+            *room = size;
+            if (m_rest && produced >= m_holdAt)
+                return m_rest + (produced - m_holdAt);
+            return first + produced;
+        });
     publish(m_result == DecodeOk ? m_produced : 0, true);
 }
 
@@ -221,6 +240,37 @@ size_t Lzma2BlockDecoder::WaitFor(size_t bytes)
     return m_ready;
 }
 
+bool Lzma2BlockDecoder::HoldAt(size_t at)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_holdAt != SIZE_MAX || m_ended || at == 0 || at >= m_capacity || m_pieceEnd > at)
+        return false;
+    m_holdAt = at;
+    return true;
+}
+
+bool Lzma2BlockDecoder::SplitAtHold(SinkStream* rest)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Only a decoder that stopped at the hold writes nothing more into the
+    // first part; one that ended has nothing left to write.
+    if (m_holdAt == SIZE_MAX || m_resumed || m_ended || m_ready != m_holdAt || m_rest
+        || !rest->Reserve(m_capacity - m_holdAt))
+        return false;
+    m_rest = rest->MutableBuffer() + rest->Length();
+    m_restSink = rest;
+    return true;
+}
+
+void Lzma2BlockDecoder::Resume()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_resumed = true;
+    }
+    m_progress.notify_all();
+}
+
 bool Lzma2BlockDecoder::Finish()
 {
     if (m_result != DecodeOk || m_produced != m_unpackedSize) {
@@ -228,6 +278,10 @@ bool Lzma2BlockDecoder::Finish()
         return false;
     }
     m_source->Skip(m_consumed);
+    if (m_restSink) {
+        m_restSink->Bytes().grow(m_unpackedSize - m_holdAt);
+        return true;
+    }
     m_output->Bytes().grow(m_unpackedSize);
     return true;
 }

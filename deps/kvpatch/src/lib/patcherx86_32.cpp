@@ -14,7 +14,7 @@ Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out)
     Status status = ParseAndEncodeExecutable(data, length, &encoded);
     if (status != C_OK)
         return status;
-    status = WriteEncodedProgram(encoded, out);
+    status = MoveEncodedProgram(encoded, out);
     DeleteEncodedProgram(encoded);
     return status;
 }
@@ -25,7 +25,7 @@ Status WriteProgramEncoded(DisassembledProgram* program, SinkStreamSet* out)
     Status status = Encode(program, &encoded);
     if (status != C_OK)
         return status;
-    status = WriteEncodedProgram(encoded, out);
+    status = MoveEncodedProgram(encoded, out);
     DeleteEncodedProgram(encoded);
     return status;
 }

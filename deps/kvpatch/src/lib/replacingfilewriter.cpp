@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 namespace kvpatch {
 
@@ -29,20 +30,66 @@ FILE* CreateTemporaryBeside(const std::string& path, std::string* temporaryPath)
 
 } // namespace
 
-bool WriteFileReplacing(const std::string& path, const void* data, size_t length)
+ReplacingFileWriter::ReplacingFileWriter(std::string path)
+    : m_path(std::move(path))
 {
-    std::string temporaryPath;
-    FILE* file = CreateTemporaryBeside(path, &temporaryPath);
-    if (!file)
+}
+
+ReplacingFileWriter::~ReplacingFileWriter()
+{
+    discard();
+}
+
+bool ReplacingFileWriter::open()
+{
+    // Created with the first bytes (or at Commit): a result that fails
+    // before then never touches the directory.
+    if (!m_file && !m_failed) {
+        m_file = CreateTemporaryBeside(m_path, &m_temporaryPath);
+        m_failed = !m_file;
+    }
+    return !m_failed;
+}
+
+void ReplacingFileWriter::discard()
+{
+    if (m_file) {
+        std::fclose(m_file);
+        m_file = nullptr;
+        std::remove(m_temporaryPath.c_str());
+    }
+}
+
+bool ReplacingFileWriter::Write(const void* data, size_t length)
+{
+    if (length == 0)
+        return !m_failed;
+    if (!open() || std::fwrite(data, 1, length, m_file) != length) {
+        m_failed = true;
+        discard();
+    }
+    return !m_failed;
+}
+
+bool ReplacingFileWriter::Commit()
+{
+    if (!open())
         return false;
-    const size_t written = length ? std::fwrite(data, 1, length, file) : 0;
     // Data still buffered when fclose fails never reached the file.
-    const bool closed = std::fclose(file) == 0;
-    if (written != length || !closed || std::rename(temporaryPath.c_str(), path.c_str()) != 0) {
-        std::remove(temporaryPath.c_str());
+    const bool closed = std::fclose(m_file) == 0;
+    m_file = nullptr;
+    m_failed = true;
+    if (!closed || std::rename(m_temporaryPath.c_str(), m_path.c_str()) != 0) {
+        std::remove(m_temporaryPath.c_str());
         return false;
     }
     return true;
+}
+
+bool WriteFileReplacing(const std::string& path, const void* data, size_t length)
+{
+    ReplacingFileWriter writer(path);
+    return writer.Write(data, length) && writer.Commit();
 }
 
 } // namespace kvpatch
