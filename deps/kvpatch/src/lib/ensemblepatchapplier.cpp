@@ -315,14 +315,25 @@ bool ReadBodyLayout(const uint8_t* body, size_t ready, BodyLayout* layout)
 // The body's decoding runs on a thread of its own while this one
 // disassembles the old elements, which needs only the body's first two
 // streams. The final diff (stream 3, about as large as the new file) is
-// needed only at the very end: the decoding waits before it until the
-// elements are rebuilt, and then writes it apart from the rest, which is
-// freed; neither it nor the rest is held beside everything else.
+// needed only at the end: the decoding waits before it (checking the old
+// file meanwhile) until the encoded elements are corrected, and then
+// writes it apart from the rest, which is freed: the final diff is never
+// held beside the first half's buffers.
 // Statuses are those of doing one after the other: an old file that fails
 // its check outranks everything, and a body that fails to decode (20) or
 // is no set of four streams (7) outranks whatever the elements gave.
+// What an application through files adds: the new file is handed over in
+// pieces, and the old file's pages may leave memory while it is not read
+// (between the first half and the final diff).
+struct FileHooks
+{
+    EnsemblePatchApplier::OutputPieces write;
+    std::function<void()> oldIdle;
+    std::function<void()> oldNeeded;
+};
+
 Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkStream* decoded,
-    SinkStream* output, const EnsemblePatchApplier::OutputPieces* pieces)
+    SinkStream* output, const FileHooks* hooks)
 {
     Lzma2BlockDecoder decoder;
     if (!decoder.Begin(patch, decoded)) {
@@ -332,10 +343,17 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
     // The old file's check runs on the decoding thread too, after the body:
     // that thread has time to spare, this one has the disassembly. A wrong
     // old file is still refused before the elements' result is looked at.
+    // Checked while the decoding is held, if it is.
     Status baseCrc = C_OK;
-    auto decodeAndCheck = [&decoder, &baseCrc, applier] {
-        decoder.Run();
-        baseCrc = applier->CheckBaseCrc();
+    bool baseChecked = false;
+    auto decodeAndCheck = [&decoder, &baseCrc, &baseChecked, applier] {
+        const auto check = [&baseCrc, &baseChecked, applier] {
+            baseCrc = applier->CheckBaseCrc();
+            baseChecked = true;
+        };
+        decoder.Run(check);
+        if (!baseChecked)
+            check();
     };
     std::thread worker;
     try {
@@ -380,6 +398,10 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
     bool rebuiltEarly = false;
     bool split = false;
     if (held && earlyStatus == C_OK && decoder.WaitFor(layout.offset(3)) >= layout.offset(3)) {
+        // The old file was checked before the hold was announced; it is
+        // read again only by the final diff.
+        if (hooks)
+            hooks->oldIdle();
         SourceStream elementDiff(body + layout.offset(2), layout.lengths[2]);
         SourceStreamSet correctedTransformed;
         elementStatus = applier->CorrectEncodedElements(
@@ -387,6 +409,8 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         split = decoder.SplitAtHold(&rest);
         if (split)
             decoded->Release();
+        // The final diff decodes while the elements are assembled.
+        decoder.Resume();
         if (elementStatus == C_OK)
             elementStatus = applier->RebuildElements(&correctedTransformed, &rebuilt);
         rebuiltEarly = true;
@@ -425,15 +449,17 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         return elementStatus;
     SourceStream rebuiltSource;
     rebuiltSource.Init(rebuilt);
-    if (pieces)
-        return applier->PatchFinalOutputInPieces(&rebuiltSource, &finalDiff, *pieces);
+    if (hooks) {
+        hooks->oldNeeded();
+        return applier->PatchFinalOutputInPieces(&rebuiltSource, &finalDiff, hooks->write);
+    }
     return applier->PatchFinalOutput(&rebuiltSource, &finalDiff, output);
 }
 
-// Applies the patch; the new file goes to `output` or, with `pieces`, is
+// Applies the patch; the new file goes to `output` or, with `hooks`, is
 // handed over in pieces and not kept.
-Status ApplyStreams(SourceStream* old, SourceStream* patch, SinkStream* output,
-    const EnsemblePatchApplier::OutputPieces* pieces)
+Status ApplyStreams(
+    SourceStream* old, SourceStream* patch, SinkStream* output, const FileHooks* hooks)
 {
     EnsemblePatchApplier applier;
     Status status = applier.ReadHeader(patch);
@@ -442,7 +468,7 @@ Status ApplyStreams(SourceStream* old, SourceStream* patch, SinkStream* output,
     if ((status = applier.SetBase(old->Buffer(), old->Remaining())) != C_OK)
         return status;
     SinkStream decoded;
-    return DecodeAndApply(&applier, patch, &decoded, output, pieces);
+    return DecodeAndApply(&applier, patch, &decoded, output, hooks);
 }
 
 } // namespace
@@ -482,12 +508,15 @@ Status ApplyEnsemblePatchFiles(
     // was written at the end; until the check passed nothing stands under
     // the new path.
     ReplacingFileWriter file(newPath);
-    const EnsemblePatchApplier::OutputPieces write = [&file](const uint8_t* data, size_t length) {
+    FileHooks hooks;
+    hooks.write = [&file](const uint8_t* data, size_t length) {
         file.Write(data, length);
         return true;
     };
+    hooks.oldIdle = [&oldFile] { oldFile.dropResidentPages(); };
+    hooks.oldNeeded = [&oldFile] { oldFile.populate(); };
     SinkStream unused;
-    const Status status = ApplyStreams(&old, &patch, &unused, &write);
+    const Status status = ApplyStreams(&old, &patch, &unused, &hooks);
     if (status != C_OK)
         return status;
     if (!file.Commit())

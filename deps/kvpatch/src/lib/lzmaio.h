@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 namespace kvpatch {
@@ -29,7 +30,9 @@ public:
     // that fails or the block announces more than `limit` bytes.
     bool Begin(SourceStream* source, SinkStream* output, uint32_t limit = UINT32_MAX);
     // Decodes into the reserved room, making the bytes ready piece by piece.
-    void Run();
+    // `whileHeld` runs on this thread when the decoding reaches its hold,
+    // before the bytes up to the hold are announced as ready.
+    void Run(const std::function<void()>& whileHeld = {});
     // Waits until at least `bytes` bytes are ready or the decoding ended,
     // and returns how many are ready. They lie at the start of the output's
     // reserved room and do not move until Finish.

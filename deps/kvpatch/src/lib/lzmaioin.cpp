@@ -196,18 +196,27 @@ bool Lzma2BlockDecoder::Begin(SourceStream* source, SinkStream* output, uint32_t
     return true;
 }
 
-void Lzma2BlockDecoder::Run()
+void Lzma2BlockDecoder::Run(const std::function<void()>& whileHeld)
 {
+    bool heldTaskRan = !whileHeld;
     size_t piece = kFirstPiece;
     uint8_t* const first = m_output->MutableBuffer() + m_output->Length();
     m_result = decodeRaw(m_property, m_source->Buffer(), m_source->Remaining(), m_capacity,
         &m_consumed, &m_produced, [&](size_t produced, size_t* room) -> uint8_t* {
             std::unique_lock<std::mutex> lock(m_mutex);
+            // Held here until the reader lets the rest come, with time for
+            // other work meanwhile; the held bytes are announced once that
+            // work is done.
+            if (produced == m_holdAt && !m_resumed && !heldTaskRan) {
+                heldTaskRan = true;
+                lock.unlock();
+                whileHeld();
+                lock.lock();
+            }
             if (produced) {
                 m_ready = produced;
                 m_progress.notify_all();
             }
-            // Held here until the reader lets the rest come.
             m_progress.wait(lock, [&] { return produced != m_holdAt || m_resumed; });
             size_t size = m_capacity - produced < piece ? m_capacity - produced : piece;
             if (produced)

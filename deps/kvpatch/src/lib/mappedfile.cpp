@@ -117,6 +117,24 @@ size_t MappedFile::pageSize()
     return size_t(sysconf(_SC_PAGESIZE));
 }
 
+void MappedFile::dropResidentPages() const
+{
+    // The view is shared and read-only: its pages are the file's, read
+    // again from the cache when next touched.
+    if (m_view)
+        madvise(const_cast<uint8_t*>(m_view), m_mappedBytes, MADV_DONTNEED);
+}
+
+void MappedFile::populate() const
+{
+#ifdef MADV_POPULATE_READ
+    // One call instead of a fault per page; only a hint where the kernel
+    // lacks it.
+    if (m_view)
+        madvise(const_cast<uint8_t*>(m_view), m_mappedBytes, MADV_POPULATE_READ);
+#endif
+}
+
 uint8_t MappedFile::at(size_t index) const
 {
     if (!m_view)

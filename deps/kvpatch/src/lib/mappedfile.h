@@ -43,6 +43,12 @@ public:
     uint32_t mappedSize() const { return m_mappedBytes; }
     static size_t pageSize();
 
+    // The view's pages leave this process's memory (they stay in the page
+    // cache, the view stays valid): for a file that is not read for a while.
+    void dropResidentPages() const;
+    // Maps the view's pages again in one go, ahead of reading it through.
+    void populate() const;
+
     uint8_t operator[](size_t index) const { return m_view[index]; }
     // Checked access: throws std::invalid_argument without a view and
     // std::out_of_range past the view.
