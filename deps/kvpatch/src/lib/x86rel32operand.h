@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kvpatch {
 
@@ -94,6 +97,57 @@ inline uint64_t X86CandidateStarts(const uint8_t* bytes, bool withRipRelative)
     return starts;
 }
 
+#if defined(__SSE2__)
+// X86CandidateStarts over sixteen bytes at once, one bit per byte (bit i for
+// bytes[i]); reads seventeen bytes, so every byte's successor is known.
+inline uint32_t X86CandidateStarts16(const uint8_t* bytes, bool withRipRelative)
+{
+    const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 1));
+    auto all = [](int value) { return _mm_set1_epi8(static_cast<char>(value)); };
+    auto is = [](__m128i v, __m128i mask, __m128i value) {
+        return _mm_cmpeq_epi8(_mm_and_si128(v, mask), value);
+    };
+    const __m128i evenBytes = _mm_and_si128(word, all(0xFE));
+    __m128i starts = _mm_or_si128(_mm_cmpeq_epi8(evenBytes, all(0xE8)),
+        _mm_and_si128(_mm_cmpeq_epi8(word, all(0x0F)), is(next, all(0xF0), all(0x80))));
+    if (withRipRelative) {
+        starts = _mm_or_si128(
+            starts, _mm_and_si128(_mm_cmpeq_epi8(word, all(0xFF)), is(next, all(0xCF), all(0x05))));
+        starts = _mm_or_si128(starts,
+            _mm_and_si128(_mm_cmpeq_epi8(evenBytes, all(0x48)), is(next, all(0xF9), all(0x89))));
+    }
+    return static_cast<uint32_t>(_mm_movemask_epi8(starts));
+}
+#endif
+
+// How many of the bytes at `bytes` (`available` of them) certainly start no
+// candidate: up to the first that may, or all those one test looked at,
+// with `none` set; 0 when too few remain for the tests.
+inline uint64_t SkipX86NonCandidates(
+    const uint8_t* bytes, uint64_t available, bool withRipRelative, bool* none)
+{
+    *none = false;
+#if defined(__SSE2__)
+    if (available >= 17) {
+        const uint32_t starts = X86CandidateStarts16(bytes, withRipRelative);
+        *none = starts == 0;
+        return starts == 0 ? 16 : uint64_t(__builtin_ctz(starts));
+    }
+#endif
+    if (available < 8)
+        return 0;
+    const uint64_t starts = X86CandidateStarts(bytes, withRipRelative);
+    *none = starts == 0;
+    if (starts == 0)
+        return 8;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return uint64_t(__builtin_ctzll(starts) >> 3);
+#else
+    return 0;
+#endif
+}
+
 // What a scan does with a candidate operand.
 enum class X86ScanVerdict
 {
@@ -111,18 +165,12 @@ bool ScanX86Rel32Operands(
     uint64_t p = begin;
     while (p < end) {
         // Most bytes start no candidate; they are passed over without the
-        // full recognition, eight at a time where possible, straight to the
+        // full recognition, many at a time where possible, straight to the
         // next byte that may start one.
-        if (end - p >= 8) {
-            const uint64_t starts = X86CandidateStarts(image + p, withRipRelative);
-            if (starts == 0) {
-                p += 8;
-                continue;
-            }
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-            p += uint64_t(__builtin_ctzll(starts) >> 3);
-#endif
-        }
+        bool none = false;
+        p += SkipX86NonCandidates(image + p, end - p, withRipRelative, &none);
+        if (none)
+            continue;
         const uint8_t first = image[p];
         if ((first & 0xFE) != 0xE8 && first != 0x0F
             && !(withRipRelative && (first == 0xFF || (first & 0xFE) == 0x48))) {
