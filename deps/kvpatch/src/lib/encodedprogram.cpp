@@ -164,21 +164,82 @@ bool borrowBytes(SourceStream* in, const uint8_t** bytes, uint32_t* size)
     return in->Skip(count);
 }
 
-// Reads the next entry of a vector that an op consumes.
-bool next(const FallibleBuffer<uint32_t>& items, uint32_t* cursor, uint32_t* value)
+// As readVector, but the entries stay where they are in the stream: they
+// are only checked, and `items` covers them.
+bool checkVector(SourceStream* in, SourceStream* items, uint32_t* count)
 {
-    if (*cursor >= items.size())
+    if (!in->ReadVarint32(count) || *count > in->Remaining())
         return false;
-    *value = items[(*cursor)++];
+    const uint8_t* begin = in->Buffer();
+    for (uint32_t i = 0; i < *count; ++i) {
+        uint32_t value = 0;
+        if (!in->ReadVarint32(&value))
+            return false;
+    }
+    *items = SourceStream(begin, size_t(in->Buffer() - begin));
     return true;
 }
 
+// The entries of a vector that the ops consume in order: from the vector,
+// or decoded from its stream as they are used.
+class BufferCursor
+{
+public:
+    explicit BufferCursor(const FallibleBuffer<uint32_t>& items)
+        : m_items(items)
+    {
+    }
+    bool next(uint32_t* value)
+    {
+        if (m_at >= m_items.size())
+            return false;
+        *value = m_items[m_at++];
+        return true;
+    }
+    uint32_t left() const { return m_items.size() - m_at; }
+
+private:
+    const FallibleBuffer<uint32_t>& m_items;
+    uint32_t m_at = 0;
+};
+
+class VarintCursor
+{
+public:
+    VarintCursor(const SourceStream& items, uint32_t count)
+        : m_items(items)
+        , m_left(count)
+    {
+    }
+    bool next(uint32_t* value)
+    {
+        if (m_left == 0)
+            return false;
+        --m_left;
+        return m_items.ReadVarint32(value);
+    }
+    uint32_t left() const { return m_left; }
+
+private:
+    SourceStream m_items;
+    uint32_t m_left;
+};
+
+template<typename Cursor> struct OpInputs
+{
+    Cursor ops;
+    Cursor origins;
+    Cursor copyCounts;
+    Cursor abs32Ix;
+    Cursor rel32Ix;
+};
+
 // The label index that an op consumes, checked against its rva table.
-bool nextRva(const FallibleBuffer<uint32_t>& indexes, uint32_t* cursor,
-    const FallibleBuffer<uint32_t>& rvas, uint32_t* rva)
+template<typename Cursor>
+bool nextRva(Cursor& indexes, const FallibleBuffer<uint32_t>& rvas, uint32_t* rva)
 {
     uint32_t index = 0;
-    if (!next(indexes, cursor, &index) || index >= rvas.size())
+    if (!indexes.next(&index) || index >= rvas.size())
         return false;
     *rva = rvas[index];
     return true;
@@ -391,16 +452,23 @@ bool EncodedProgram::readFrom(SourceStreamSet* streams, bool borrow)
         return false;
     m_imageBase = base;
 
+    // Borrowing, the sequences the ops consume in order are decoded as
+    // assembly uses them instead of into tables of their own.
+    auto sequence = [this, borrow, streams](
+                        uint32_t stream, FallibleBuffer<uint32_t>& items, Borrowed* borrowed) {
+        return borrow ? checkVector(streams->Stream(stream), &borrowed->items, &borrowed->count)
+                      : readVector(streams->Stream(stream), items);
+    };
     if (!readDeltas(streams->Stream(kStreamAbs32Rvas), m_abs32Rvas)
         || !readDeltas(streams->Stream(kStreamRel32Rvas), m_rel32Rvas)
-        || !readVector(streams->Stream(kStreamBaseAndOrigins), m_origins)
-        || !readVector(streams->Stream(kStreamOps), m_ops)
-        || !readVector(streams->Stream(kStreamCopyCounts), m_copyCounts)
+        || !sequence(kStreamBaseAndOrigins, m_origins, &m_borrowedOrigins)
+        || !sequence(kStreamOps, m_ops, &m_borrowedOps)
+        || !sequence(kStreamCopyCounts, m_copyCounts, &m_borrowedCopyCounts)
         || !(borrow
                 ? borrowBytes(streams->Stream(kStreamCopyBytes), &m_borrowedBytes, &m_borrowedSize)
                 : readBytes(streams->Stream(kStreamCopyBytes), m_copyBytes))
-        || !readVector(streams->Stream(kStreamAbs32Indexes), m_abs32Ix)
-        || !readVector(streams->Stream(kStreamRel32Indexes), m_rel32Ix))
+        || !sequence(kStreamAbs32Indexes, m_abs32Ix, &m_borrowedAbs32Ix)
+        || !sequence(kStreamRel32Indexes, m_rel32Ix, &m_borrowedRel32Ix))
         return false;
 
     m_borrowed = borrow;
@@ -476,26 +544,27 @@ bool EncodedProgram::WriteElfRelocTable(uint32_t entryType, SinkStream* out)
     return out->Bytes().grow(size);
 }
 
-bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pePending,
+template<typename Inputs>
+bool EncodedProgram::assembleOps(Inputs& in, SinkStream* out, SinkStream* deferred, bool* pePending,
     uint32_t* peEntryType, uint32_t* elfEntryType, ElfTableHole* hole)
 {
     uint32_t rva = 0;
-    uint32_t originAt = 0, copyCountAt = 0, copyByteAt = 0, rel32At = 0, abs32At = 0;
+    uint32_t copyByteAt = 0;
     const uint8_t* copyBytes = m_borrowed ? m_borrowedBytes : m_copyBytes.data();
     const uint32_t copySize = m_borrowed ? m_borrowedSize : m_copyBytes.size();
     SinkStream* destination = out;
 
-    for (uint32_t o = 0; o < m_ops.size(); ++o) {
-        const uint32_t op = m_ops[o];
+    uint32_t op = 0;
+    while (in.ops.next(&op)) {
         switch (op) {
         case OP_ORIGIN:
-            if (!next(m_origins, &originAt, &rva))
+            if (!in.origins.next(&rva))
                 return false;
             break;
         case OP_COPY:
         case OP_COPY1: {
             uint32_t count = 1;
-            if (op == OP_COPY && !next(m_copyCounts, &copyCountAt, &count))
+            if (op == OP_COPY && !in.copyCounts.next(&count))
                 return false;
             if (count > copySize - copyByteAt || !destination->Write(copyBytes + copyByteAt, count))
                 return false;
@@ -505,7 +574,7 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
         }
         case OP_REL32: {
             uint32_t target = 0;
-            if (!nextRva(m_rel32Ix, &rel32At, m_rel32Rvas, &target)
+            if (!nextRva(in.rel32Ix, m_rel32Rvas, &target)
                 || !writeU32(destination, target - (rva + 4)))
                 return false;
             rva += 4;
@@ -513,8 +582,7 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
         }
         case OP_ABS32: {
             uint32_t target = 0;
-            if (!nextRva(m_abs32Ix, &abs32At, m_abs32Rvas, &target)
-                || !m_abs32Positions.push_back(rva)
+            if (!nextRva(in.abs32Ix, m_abs32Rvas, &target) || !m_abs32Positions.push_back(rva)
                 || !writeU32(destination, target + static_cast<uint32_t>(m_imageBase)))
                 return false;
             rva += 4;
@@ -544,7 +612,7 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
                 // Every abs32 op that follows adds one entry, so the table's
                 // size is known now: leave room for it instead of holding
                 // back the rest of the program.
-                if (!reserveElfTableHole(out, m_abs32Ix.size() - abs32At, hole))
+                if (!reserveElfTableHole(out, in.abs32Ix.left(), hole))
                     return false;
                 break;
             }
@@ -557,7 +625,7 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
             const uint32_t kind = (family >> 12) - 1;
             uint32_t target = 0;
             uint32_t instruction = 0;
-            if (!nextRva(m_rel32Ix, &rel32At, m_rel32Rvas, &target)
+            if (!nextRva(in.rel32Ix, m_rel32Rvas, &target)
                 || !BuildArmInstruction(
                     kind, static_cast<uint16_t>(op), target - rva, &instruction))
                 return false;
@@ -583,8 +651,8 @@ bool EncodedProgram::assembleOps(SinkStream* out, SinkStream* deferred, bool* pe
         }
     }
     // Origins may be left over; everything else must be used up exactly.
-    return copyCountAt == m_copyCounts.size() && copyByteAt == copySize
-        && abs32At == m_abs32Ix.size() && rel32At == m_rel32Ix.size();
+    return in.copyCounts.left() == 0 && copyByteAt == copySize && in.abs32Ix.left() == 0
+        && in.rel32Ix.left() == 0;
 }
 
 bool EncodedProgram::reserveElfTableHole(SinkStream* out, uint32_t abs32Left, ElfTableHole* hole)
@@ -609,7 +677,19 @@ bool EncodedProgram::assembleWithTables(SinkStream* out, ElfTableHole* hole)
     bool pePending = false;
     uint32_t peEntryType = kPeHighLowEntry;
     uint32_t elfEntryType = 0;
-    if (!assembleOps(out, &deferred, &pePending, &peEntryType, &elfEntryType, hole))
+    bool assembled = false;
+    if (m_borrowed) {
+        auto cursor
+            = [](const Borrowed& borrowed) { return VarintCursor(borrowed.items, borrowed.count); };
+        OpInputs<VarintCursor> in {cursor(m_borrowedOps), cursor(m_borrowedOrigins),
+            cursor(m_borrowedCopyCounts), cursor(m_borrowedAbs32Ix), cursor(m_borrowedRel32Ix)};
+        assembled = assembleOps(in, out, &deferred, &pePending, &peEntryType, &elfEntryType, hole);
+    } else {
+        OpInputs<BufferCursor> in {BufferCursor(m_ops), BufferCursor(m_origins),
+            BufferCursor(m_copyCounts), BufferCursor(m_abs32Ix), BufferCursor(m_rel32Ix)};
+        assembled = assembleOps(in, out, &deferred, &pePending, &peEntryType, &elfEntryType, hole);
+    }
+    if (!assembled)
         return false;
     if (hole && hole->reserved) {
         // The abs32 ops all ran, so the positions fill the room exactly.

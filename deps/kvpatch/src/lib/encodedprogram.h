@@ -2,6 +2,7 @@
 
 #include "falliblebuffer.h"
 #include "filetype.h"
+#include "sourcestream.h"
 #include "status.h"
 
 #include <cstdint>
@@ -64,9 +65,11 @@ public:
     // are written, and the literal bytes are handed over, not copied.
     bool MoveTo(SinkStreamSet* streams);
     bool ReadFrom(SourceStreamSet* streams);
-    // As ReadFrom, but the literal bytes are used where they lie in the
-    // streams instead of being copied: the streams' buffer must outlive
-    // assembly. copyBytes() stays empty.
+    // As ReadFrom, but the literal bytes and the sequences the ops consume
+    // in order are used where they lie in the streams instead of being
+    // copied into tables (the sequences are checked all the same): the
+    // streams' buffer must outlive assembly. copyBytes(), ops(), origins(),
+    // copyCounts() and the index tables stay empty.
     bool ReadFromBorrowing(SourceStreamSet* streams);
     bool AssembleTo(SinkStream* out);
 
@@ -99,8 +102,9 @@ private:
         size_t at = 0;
         uint64_t size = 0;
     };
-    bool assembleOps(SinkStream* out, SinkStream* deferred, bool* pePending, uint32_t* peEntryType,
-        uint32_t* elfEntryType, ElfTableHole* hole);
+    template<typename Inputs>
+    bool assembleOps(Inputs& in, SinkStream* out, SinkStream* deferred, bool* pePending,
+        uint32_t* peEntryType, uint32_t* elfEntryType, ElfTableHole* hole);
     bool reserveElfTableHole(SinkStream* out, uint32_t abs32Left, ElfTableHole* hole);
     bool assembleWithTables(SinkStream* out, ElfTableHole* hole);
     void storeElfRelocTable(uint32_t entryType, uint8_t* table);
@@ -116,6 +120,18 @@ private:
     const uint8_t* m_borrowedBytes = nullptr;
     uint32_t m_borrowedSize = 0;
     bool m_borrowed = false;
+    // Borrowed too, the sequences the ops consume in order: their entries
+    // (checked when read) and how many there are.
+    struct Borrowed
+    {
+        SourceStream items;
+        uint32_t count = 0;
+    };
+    Borrowed m_borrowedOps;
+    Borrowed m_borrowedOrigins;
+    Borrowed m_borrowedCopyCounts;
+    Borrowed m_borrowedAbs32Ix;
+    Borrowed m_borrowedRel32Ix;
     FallibleBuffer<uint32_t> m_rel32Ix;
     FallibleBuffer<uint32_t> m_abs32Ix;
     FallibleBuffer<uint32_t> m_abs32Positions;
