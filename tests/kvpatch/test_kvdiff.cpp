@@ -233,6 +233,33 @@ TEST(KvDiff, OldDataInPartsReadsAsOne)
     EXPECT_FALSE(ApplyDiffToParts(halves, 2, &outsideSource, &output, false));
 }
 
+TEST(KvDiff, PiecesAddUpToTheWholeOutput)
+{
+    const auto pair = releasePair(20000, 8);
+    const Bytes diff = generate(pair.first, pair.second, DiffRaw, false);
+    const ByteRange old = {pair.first.data(), pair.first.size()};
+    // Pieces smaller than the steps, about as large, and beyond the output.
+    for (const size_t piece : {size_t(1), size_t(7), size_t(4096), size_t(1) << 20}) {
+        Bytes output;
+        bool small = true;
+        const auto flush = [&](const uint8_t* data, size_t length) {
+            small = small && length > 0 && length <= piece;
+            output.insert(output.end(), data, data + length);
+            return true;
+        };
+        SourceStream diffSource(diff.data(), diff.size());
+        ASSERT_TRUE(ApplyDiffToPartsInPieces(&old, 1, &diffSource, piece, flush)) << piece;
+        EXPECT_TRUE(small) << piece;
+        EXPECT_TRUE(output == pair.second) << piece;
+    }
+    // A refused piece stops the application.
+    SourceStream diffSource(diff.data(), diff.size());
+    size_t calls = 0;
+    EXPECT_FALSE(ApplyDiffToPartsInPieces(
+        &old, 1, &diffSource, 100, [&calls](const uint8_t*, size_t) { return ++calls < 3; }));
+    EXPECT_EQ(calls, 3u);
+}
+
 TEST(KvDiff, LeftoverControlBytesAreIgnored)
 {
     const Bytes diff = rawDiff(2, {{0, 2, 0}, {999, 999, 999}}, {}, bytesOf("hi"));

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using namespace kvpatch;
 
 namespace {
@@ -87,6 +89,44 @@ TEST(Lzma2, BlocksInARowDecodeOneAfterTheOther)
     expected.insert(expected.end(), first.begin(), first.end());
     expected.insert(expected.end(), second.begin(), second.end());
     EXPECT_EQ(contentOf(out), expected);
+}
+
+TEST(Lzma2, HeldDecodingGoesOnInOneOrTwoPlaces)
+{
+    const Bytes input = randomBytes(300000, 4);
+    const Bytes block = encodeBlock(input);
+    for (const bool split : {false, true}) {
+        SourceStream source(block.data(), block.size());
+        SinkStream first;
+        SinkStream rest;
+        Lzma2BlockDecoder decoder;
+        ASSERT_TRUE(decoder.Begin(&source, &first));
+        ASSERT_TRUE(decoder.HoldAt(50000));
+        size_t taskRuns = 0;
+        std::thread worker([&] { decoder.Run([&] { ++taskRuns; }); });
+        EXPECT_EQ(decoder.WaitFor(50000), 50000u);
+        // A hold moves forward only.
+        EXPECT_FALSE(decoder.HoldAt(40000));
+        ASSERT_TRUE(decoder.HoldAt(100000));
+        EXPECT_EQ(decoder.WaitFor(100000), 100000u);
+        EXPECT_EQ(taskRuns, 2u);
+        EXPECT_EQ(Bytes(first.Buffer(), first.Buffer() + 100000),
+            Bytes(input.begin(), input.begin() + 100000));
+        if (split) {
+            EXPECT_TRUE(decoder.SplitAtHold(&rest));
+            EXPECT_FALSE(decoder.SplitAtHold(&rest)); // once only
+            first.Release(); // the rest no longer goes there
+        }
+        decoder.Resume();
+        EXPECT_FALSE(decoder.HoldAt(200000));
+        worker.join();
+        ASSERT_TRUE(decoder.Finish());
+        EXPECT_TRUE(source.Empty());
+        if (split)
+            EXPECT_EQ(contentOf(rest), Bytes(input.begin() + 100000, input.end()));
+        else
+            EXPECT_EQ(contentOf(first), input);
+    }
 }
 
 TEST(Lzma2, SmallInputAnnouncesSmallWindow)

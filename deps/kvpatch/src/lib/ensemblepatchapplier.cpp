@@ -13,6 +13,7 @@
 #include "sourcestream.h"
 #include "streamset.h"
 
+#include <atomic>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -340,18 +341,27 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         const Status baseCrc = applier->CheckBaseCrc();
         return baseCrc != C_OK ? baseCrc : C_STREAM_ERROR;
     }
-    // The old file's check runs on the decoding thread too, after the body:
-    // that thread has time to spare, this one has the disassembly. A wrong
+    // The decoding first stops after a few bytes, where this thread decides
+    // where it is to stop next (before the final diff), so that it cannot
+    // have run past that point by then.
+    constexpr size_t kFirstLook = 4096;
+    bool looking = decoder.HoldAt(kFirstLook);
+    // The old file's check runs on the decoding thread too: that thread has
+    // time to spare, this one has the disassembly. It runs while the
+    // decoding waits before the final diff, else after the body. A wrong
     // old file is still refused before the elements' result is looked at.
-    // Checked while the decoding is held, if it is.
     Status baseCrc = C_OK;
     bool baseChecked = false;
-    auto decodeAndCheck = [&decoder, &baseCrc, &baseChecked, applier] {
+    std::atomic<bool> finalHold {false};
+    auto decodeAndCheck = [&decoder, &baseCrc, &baseChecked, &finalHold, applier] {
         const auto check = [&baseCrc, &baseChecked, applier] {
             baseCrc = applier->CheckBaseCrc();
             baseChecked = true;
         };
-        decoder.Run(check);
+        decoder.Run([&] {
+            if (finalHold && !baseChecked)
+                check();
+        });
         if (!baseChecked)
             check();
     };
@@ -359,6 +369,8 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
     try {
         worker = std::thread(decodeAndCheck);
     } catch (const std::system_error&) {
+        decoder.Resume();
+        looking = false;
         decodeAndCheck();
     }
 
@@ -376,7 +388,10 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         if (ReadBodyLayout(body, ready, &layout)) {
             needed = layout.offset(2);
             if (needed <= ready) {
+                finalHold = true;
                 held = decoder.HoldAt(layout.offset(3));
+                if (!held)
+                    decoder.Resume();
                 SourceStream first(body + layout.start, layout.lengths[0]);
                 SourceStream second(body + layout.offset(1), layout.lengths[1]);
                 early = true;
@@ -385,6 +400,10 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
             }
         }
         // Not there yet: wait for more unless no more will come.
+        if (looking) {
+            decoder.Resume();
+            looking = false;
+        }
         const size_t next = needed > ready ? needed : ready + 64;
         if (decoder.WaitFor(next) <= ready)
             break;

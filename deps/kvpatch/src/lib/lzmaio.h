@@ -30,16 +30,18 @@ public:
     // that fails or the block announces more than `limit` bytes.
     bool Begin(SourceStream* source, SinkStream* output, uint32_t limit = UINT32_MAX);
     // Decodes into the reserved room, making the bytes ready piece by piece.
-    // `whileHeld` runs on this thread when the decoding reaches its hold,
-    // before the bytes up to the hold are announced as ready.
+    // `whileHeld` runs on this thread each time the decoding reaches a
+    // hold, before the bytes up to the hold are announced as ready.
     void Run(const std::function<void()>& whileHeld = {});
     // Waits until at least `bytes` bytes are ready or the decoding ended,
     // and returns how many are ready. They lie at the start of the output's
     // reserved room and do not move until Finish.
     size_t WaitFor(size_t bytes);
-    // Makes the decoding stop once `at` bytes are ready, until ResumeInto:
+    // Makes the decoding stop once `at` bytes are ready, until Resume:
     // so that what follows need not be held while the start is worked on.
-    // False when the decoding is already past `at` (or ended).
+    // A later call moves the hold forward (a decoding stopped at the
+    // earlier one goes on). False when the decoding is already past `at`,
+    // ended or resumed, or `at` lies before the current hold.
     bool HoldAt(size_t at);
     // For a decoding stopped at the hold: the rest of the content will go
     // to `rest` (reserved here) instead of after the first part, which the

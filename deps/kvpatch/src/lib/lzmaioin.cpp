@@ -198,7 +198,8 @@ bool Lzma2BlockDecoder::Begin(SourceStream* source, SinkStream* output, uint32_t
 
 void Lzma2BlockDecoder::Run(const std::function<void()>& whileHeld)
 {
-    bool heldTaskRan = !whileHeld;
+    // The hold the task last ran at: once per hold.
+    size_t taskRanAt = SIZE_MAX;
     size_t piece = kFirstPiece;
     uint8_t* const first = m_output->MutableBuffer() + m_output->Length();
     m_result = decodeRaw(m_property, m_source->Buffer(), m_source->Remaining(), m_capacity,
@@ -207,8 +208,8 @@ void Lzma2BlockDecoder::Run(const std::function<void()>& whileHeld)
             // Held here until the reader lets the rest come, with time for
             // other work meanwhile; the held bytes are announced once that
             // work is done.
-            if (produced == m_holdAt && !m_resumed && !heldTaskRan) {
-                heldTaskRan = true;
+            if (whileHeld && produced == m_holdAt && !m_resumed && taskRanAt != produced) {
+                taskRanAt = produced;
                 lock.unlock();
                 whileHeld();
                 lock.lock();
@@ -251,10 +252,16 @@ size_t Lzma2BlockDecoder::WaitFor(size_t bytes)
 
 bool Lzma2BlockDecoder::HoldAt(size_t at)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_holdAt != SIZE_MAX || m_ended || at == 0 || at >= m_capacity || m_pieceEnd > at)
-        return false;
-    m_holdAt = at;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // A hold only moves forward, and never behind what is decoding.
+        if (m_resumed || m_ended || at == 0 || at >= m_capacity || m_pieceEnd > at
+            || (m_holdAt != SIZE_MAX && at < m_holdAt))
+            return false;
+        m_holdAt = at;
+    }
+    // A decoding held at an earlier point goes on to this one.
+    m_progress.notify_all();
     return true;
 }
 
