@@ -454,7 +454,7 @@ bool EncodedProgram::readFrom(SourceStreamSet* streams, bool borrow)
 
     // Borrowing, the sequences the ops consume in order are decoded as
     // assembly uses them instead of into tables of their own.
-    auto sequence = [this, borrow, streams](
+    auto sequence = [borrow, streams](
                         uint32_t stream, FallibleBuffer<uint32_t>& items, Borrowed* borrowed) {
         return borrow ? checkVector(streams->Stream(stream), &borrowed->items, &borrowed->count)
                       : readVector(streams->Stream(stream), items);
