@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -325,4 +326,27 @@ TEST(Allocation, ArrayProductsThatDoNotFitAreRefused)
     EXPECT_NE(block, nullptr);
     FreeAllocation(block);
     EXPECT_TRUE(FitsSize(SIZE_MAX));
+}
+
+// Blocks keep their bytes whatever sizes they move between: small and
+// large ones (which live in different places) and back.
+TEST(Allocation, ReallocationKeepsTheBytesAcrossSizes)
+{
+    const size_t sizes[] = {100, 3 << 20, 5 << 20, 2 << 20, 200000, 4 << 20, 10};
+    size_t size = 64;
+    auto* block = static_cast<uint8_t*>(TryAllocate(size));
+    ASSERT_NE(block, nullptr);
+    for (size_t i = 0; i < size; ++i)
+        block[i] = uint8_t(i * 7);
+    for (const size_t next : sizes) {
+        block = static_cast<uint8_t*>(TryReallocate(block, next));
+        ASSERT_NE(block, nullptr) << next;
+        for (size_t i = 0; i < std::min(size, next); ++i)
+            ASSERT_EQ(block[i], uint8_t(i * 7)) << next << " at " << i;
+        for (size_t i = size; i < next; ++i)
+            block[i] = uint8_t(i * 7);
+        size = next;
+    }
+    FreeAllocation(block);
+    FreeAllocation(nullptr);
 }

@@ -17,7 +17,20 @@ std::atomic<size_t> g_allocationLimit {SIZE_MAX};
 // whose stages each build and drop buffers the size of a file, would hold
 // every stage's buffers at its peak; a mapping gives its pages back the
 // moment it is freed.
+// Under AddressSanitizer every block comes from the C heap, where the
+// sanitizer catches accesses past its end.
+#if defined(__SANITIZE_ADDRESS__)
+#define KV_ALLOCATION_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KV_ALLOCATION_CHECKED 1
+#endif
+#endif
+#ifdef KV_ALLOCATION_CHECKED
+constexpr size_t kMappedFrom = SIZE_MAX;
+#else
 constexpr size_t kMappedFrom = size_t(1) << 20;
+#endif
 
 // Every block starts with a header: its usable size and whether it is
 // mapped. 16 bytes keep the block aligned like malloc's.
