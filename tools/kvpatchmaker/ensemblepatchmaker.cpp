@@ -16,6 +16,7 @@
 #include "streamset.h"
 
 #include <climits>
+#include <cstring>
 #include <vector>
 
 using namespace kvpatch;
@@ -38,9 +39,12 @@ const size_t kDiffsWorthSkippingFrom = size_t(16) << 20;
 
 // Dictionary of a diff body: its repeats are near each other, and a small
 // window spares the maker and every applier the memory of one as large as
-// the body (on real release pairs it even came out smaller). A copy of the
-// new file keeps the full window, as any compressor of the file would.
-const uint32_t kBodyWindow = 1 << 20;
+// the body. On real release pairs the bodies came out smaller with each
+// halving of the window down to 64 KiB (and the encoder's match finder,
+// about ten times the window, shrank with it); at 32 KiB one grew by 5
+// percent, so the window stays a step above that. A copy of the new file
+// keeps the full window, as any compressor of the file would.
+const uint32_t kBodyWindow = 128 << 10;
 
 // Old and new element of one pair; the patch transforms the old one and
 // corrects its encoding into the new one's.
@@ -114,19 +118,16 @@ bool SerializeEncodings(const uint8_t* oldData, const uint8_t* newData,
     return set.WriteAll(out);
 }
 
-// What the applier will diff the new file against: the old file and then
-// each new element as assembled from its encoding.
-bool BuildFinalInput(const uint8_t* oldData, size_t oldLength, size_t elements,
-    const SinkStream& correctedEncodings, SinkStream* finalInput)
+// The new elements as the applier assembles them from their encodings; it
+// diffs the new file against the old file followed by these bytes.
+bool AssembleElements(size_t elements, const SinkStream& correctedEncodings, SinkStream* assembled)
 {
-    if (!finalInput->Write(oldData, oldLength))
-        return false;
     SourceStreamSet set;
     if (!set.Init(correctedEncodings.Buffer(), correctedEncodings.Length()))
         return false;
     for (size_t i = 0; i < elements; ++i) {
         SourceStreamSet element;
-        if (!set.ReadNested(&element) || RebuildElement(&element, finalInput) != C_OK
+        if (!set.ReadNested(&element) || RebuildElement(&element, assembled) != C_OK
             || !element.AllConsumed())
             return false;
     }
@@ -159,6 +160,61 @@ bool WriteCopyDiff(const uint8_t* newData, size_t newLength, SinkStream* out)
         && out->Write(newData, newLength);
 }
 
+// The diff from the final input to the new file where the new file is
+// exactly the assembled elements that end the final input (the elements
+// cover the whole file, as an ELF or PE file's single element does): move to
+// the elements and add them unchanged, the triples a search would find.
+// Spares the suffix array of the whole final input, four times its size.
+bool WriteTailDiff(size_t oldLength, size_t newLength, SinkStream* out)
+{
+    SinkStream control;
+    const uint8_t method = DiffRaw;
+    if (oldLength > size_t(INT32_MAX) || newLength > size_t(INT32_MAX)
+        || !control.WriteVarint32Signed(0) || !control.WriteVarint32Signed(0)
+        || !control.WriteVarint32Signed(int32_t(oldLength))
+        || !control.WriteVarint32Signed(int32_t(newLength)) || !control.WriteVarint32Signed(0)
+        || !control.WriteVarint32Signed(-int32_t(newLength)))
+        return false;
+    if (!out->Write(&method, 1) || !out->WriteSizeVarint32(newLength)
+        || !out->WriteSizeVarint32(control.Length()) || !out->WriteSizeVarint32(newLength)
+        || !out->WriteSizeVarint32(0) || !out->Write(control.Buffer(), control.Length())
+        || !out->Reserve(newLength))
+        return false;
+    static const uint8_t kZeros[4096] = {};
+    for (size_t left = newLength; left > 0;) {
+        const size_t chunk = left < sizeof(kZeros) ? left : sizeof(kZeros);
+        if (!out->Write(kZeros, chunk))
+            return false;
+        left -= chunk;
+    }
+    return true;
+}
+
+// Stream 3: the diff from the final input (the old file, then the assembled
+// new elements) to the new file.
+bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
+    size_t newLength, SinkStream* assembled, uint8_t method, SinkStream* out)
+{
+    if (method == DiffRaw && newLength > 0 && assembled->Length() == newLength
+        && std::memcmp(assembled->Buffer(), newData, newLength) == 0) {
+        assembled->Release();
+        return WriteTailDiff(oldLength, newLength, out);
+    }
+    SourceStream newSource(newData, newLength);
+    if (assembled->Length() == 0) {
+        SourceStream oldSource(oldData, oldLength);
+        return GenerateDiff(&oldSource, &newSource, out, false, method);
+    }
+    SinkStream finalInput;
+    if (!finalInput.Reserve(oldLength + assembled->Length())
+        || !finalInput.Write(oldData, oldLength) || !finalInput.Append(assembled))
+        return false;
+    ReturnFreedMemory();
+    SourceStream finalSource;
+    finalSource.Init(finalInput);
+    return GenerateDiff(&finalSource, &newSource, out, false, method);
+}
+
 bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength,
     const std::vector<ElementPair>& pairs, uint8_t method, SinkStream* patch, bool copy = false)
 {
@@ -183,23 +239,17 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     transformed.Release();
     ReturnFreedMemory();
 
-    SinkStream finalInput;
-    if (!BuildFinalInput(oldData, oldLength, pairs.size(), correctedEncodings, &finalInput))
+    SinkStream assembled;
+    if (!AssembleElements(pairs.size(), correctedEncodings, &assembled))
         return false;
     correctedEncodings.Release();
     ReturnFreedMemory();
-    const size_t finalInputLength = finalInput.Length();
-    if (copy) {
-        if (!WriteCopyDiff(newData, newLength, body.Stream(3)))
-            return false;
-    } else {
-        SourceStream finalSource;
-        finalSource.Init(finalInput);
-        SourceStream newSource(newData, newLength);
-        if (!GenerateDiff(&finalSource, &newSource, body.Stream(3), false, method))
-            return false;
-    }
-    finalInput.Release();
+    const size_t finalInputLength = oldLength + assembled.Length();
+    if (copy ? !WriteCopyDiff(newData, newLength, body.Stream(3))
+             : !WriteFinalDiff(
+                 oldData, oldLength, newData, newLength, &assembled, method, body.Stream(3)))
+        return false;
+    assembled.Release();
     ReturnFreedMemory();
 
     SinkStream serializedBody;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 using namespace kvpatch;
@@ -75,23 +74,49 @@ std::vector<Reference> ReferencesOf(const DisassembledProgram& program)
     return references;
 }
 
+// The references whose anchor occurs once in `references`, as (anchor,
+// position) sorted by anchor: a third of the memory of a hash map of
+// counts, which was the largest structure of the whole encoding step.
+std::vector<std::pair<uint64_t, size_t>> UniqueAnchors(const std::vector<Reference>& references)
+{
+    std::vector<std::pair<uint64_t, size_t>> sorted;
+    sorted.reserve(references.size());
+    for (size_t i = 0; i < references.size(); ++i)
+        sorted.emplace_back(references[i].anchor, i);
+    std::sort(sorted.begin(), sorted.end());
+    size_t kept = 0;
+    for (size_t i = 0; i < sorted.size();) {
+        size_t end = i + 1;
+        while (end < sorted.size() && sorted[end].first == sorted[i].first)
+            ++end;
+        if (end == i + 1)
+            sorted[kept++] = sorted[i];
+        i = end;
+    }
+    sorted.resize(kept);
+    sorted.shrink_to_fit();
+    return sorted;
+}
+
+// Where `anchor` occurs once in the sorted unique anchors: its position.
+bool FindUnique(
+    const std::vector<std::pair<uint64_t, size_t>>& unique, uint64_t anchor, size_t* position)
+{
+    const auto it
+        = std::lower_bound(unique.begin(), unique.end(), std::make_pair(anchor, size_t(0)));
+    if (it == unique.end() || it->first != anchor)
+        return false;
+    *position = it->second;
+    return true;
+}
+
 // Pairs references of old and new: anchors that occur once in each pair
 // up, and runs of equal tokens grow from them in both directions.
 std::vector<std::pair<size_t, size_t>> MatchReferences(
     const std::vector<Reference>& old, const std::vector<Reference>& fresh)
 {
-    std::unordered_map<uint64_t, std::pair<int, size_t>> oldCount;
-    std::unordered_map<uint64_t, std::pair<int, size_t>> newCount;
-    for (size_t i = 0; i < old.size(); ++i) {
-        auto& entry = oldCount[old[i].anchor];
-        entry.first++;
-        entry.second = i;
-    }
-    for (size_t i = 0; i < fresh.size(); ++i) {
-        auto& entry = newCount[fresh[i].anchor];
-        entry.first++;
-        entry.second = i;
-    }
+    const std::vector<std::pair<uint64_t, size_t>> oldUnique = UniqueAnchors(old);
+    const std::vector<std::pair<uint64_t, size_t>> newUnique = UniqueAnchors(fresh);
     std::vector<long> oldFor(fresh.size(), -1);
     std::vector<bool> oldTaken(old.size(), false);
     auto pair = [&](size_t o, size_t n) {
@@ -102,12 +127,10 @@ std::vector<std::pair<size_t, size_t>> MatchReferences(
         return true;
     };
     for (size_t n = 0; n < fresh.size(); ++n) {
-        const auto it = newCount.find(fresh[n].anchor);
-        const auto ot = oldCount.find(fresh[n].anchor);
-        if (it->second.first != 1 || ot == oldCount.end() || ot->second.first != 1)
-            continue;
-        const size_t o = ot->second.second;
-        if (!pair(o, n))
+        size_t unused = 0;
+        size_t o = 0;
+        if (!FindUnique(newUnique, fresh[n].anchor, &unused)
+            || !FindUnique(oldUnique, fresh[n].anchor, &o) || !pair(o, n))
             continue;
         for (size_t k = 1; o + k < old.size() && n + k < fresh.size() && pair(o + k, n + k); ++k) {
         }
@@ -184,12 +207,17 @@ Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uin
     if (status != C_OK)
         return status;
 
-    const std::vector<Reference> oldReferences = ReferencesOf(*old);
-    const std::vector<Reference> newReferences = ReferencesOf(*fresh);
-    const auto pairs = MatchReferences(oldReferences, newReferences);
-    fresh->ClearLabelIndexes();
-    CarryOverIndexes(oldReferences, newReferences, pairs, false);
-    CarryOverIndexes(oldReferences, newReferences, pairs, true);
+    {
+        const std::vector<Reference> oldReferences = ReferencesOf(*old);
+        const std::vector<Reference> newReferences = ReferencesOf(*fresh);
+        const auto pairs = MatchReferences(oldReferences, newReferences);
+        fresh->ClearLabelIndexes();
+        CarryOverIndexes(oldReferences, newReferences, pairs, false);
+        CarryOverIndexes(oldReferences, newReferences, pairs, true);
+    }
+    // The old program has given its indices; encoding the new one is the
+    // step that needs the most memory, so the old one goes first.
+    old.reset();
     fresh->FillLabelIndexes();
 
     return WriteProgramEncoded(fresh.get(), out);
