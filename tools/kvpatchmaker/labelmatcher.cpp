@@ -2,6 +2,7 @@
 
 #include "detectexecutable.h"
 #include "disassembledprogram.h"
+#include "encodedprogram.h"
 #include "patcherx86_32.h"
 
 #include <algorithm>
@@ -25,12 +26,17 @@ using Program = std::unique_ptr<DisassembledProgram, ProgramDeleter>;
 // the number of literal bytes before it and the last of them. Addresses
 // that no label covers (data displacements, say) move between releases
 // and are left out, so that unchanged code gives equal tokens; the
-// anchor adds the two tokens before it, to be unique more often.
+// anchor adds the two tokens before it, to be unique more often. The
+// label's address and index are copied, so that the old program can go
+// before the new one is parsed: only the new side keeps its label.
 struct Reference
 {
     uint64_t token;
     uint64_t anchor;
-    Label* label;
+    Label* label; // the new side's, to number; null on the old side
+    uint32_t rva;
+    int32_t index;
+    bool labelled;
     bool abs32;
 };
 
@@ -40,7 +46,7 @@ uint64_t Mix(uint64_t hash, uint64_t value)
     return hash * 0xFF51AFD7ED558CCDull;
 }
 
-std::vector<Reference> ReferencesOf(const DisassembledProgram& program)
+std::vector<Reference> ReferencesOf(const DisassembledProgram& program, bool keepLabels)
 {
     std::vector<Reference> references;
     uint64_t literals = 0;
@@ -61,10 +67,10 @@ std::vector<Reference> ReferencesOf(const DisassembledProgram& program)
             const size_t n = references.size();
             const uint64_t anchor = Mix(Mix(token, n > 0 ? references[n - 1].token : 0),
                 n > 1 ? references[n - 2].token : 0);
-            references.push_back({token, anchor,
-                abs32 ? DisassembledProgram::Abs32LabelOf(instruction)
-                      : DisassembledProgram::Rel32LabelOf(instruction),
-                abs32});
+            Label* label = abs32 ? DisassembledProgram::Abs32LabelOf(instruction)
+                                 : DisassembledProgram::Rel32LabelOf(instruction);
+            references.push_back({token, anchor, keepLabels ? label : nullptr,
+                label ? label->rva : 0, label ? label->index : -1, label != nullptr, abs32});
             literals = 0;
             last = 0;
         } else {
@@ -155,28 +161,28 @@ void CarryOverIndexes(const std::vector<Reference>& old, const std::vector<Refer
     {
         int count = 0;
         Label* newLabel = nullptr;
-        Label* oldLabel = nullptr;
+        int32_t oldIndex = -1;
     };
     std::map<std::pair<uint32_t, uint32_t>, Vote> votes;
     for (const auto& p : pairs) {
         const Reference& o = old[p.first];
         const Reference& n = fresh[p.second];
-        if (o.abs32 == abs32 && n.abs32 == abs32 && o.label && n.label && o.label->index >= 0) {
-            Vote& vote = votes[{o.label->rva, n.label->rva}];
+        if (o.abs32 == abs32 && n.abs32 == abs32 && o.labelled && n.label && o.index >= 0) {
+            Vote& vote = votes[{o.rva, n.label->rva}];
             ++vote.count;
             vote.newLabel = n.label;
-            vote.oldLabel = o.label;
+            vote.oldIndex = o.index;
         }
     }
-    std::vector<std::pair<int, std::pair<Label*, Label*>>> ranked;
+    std::vector<std::pair<int, std::pair<Label*, int32_t>>> ranked;
     for (const auto& v : votes)
-        ranked.push_back({v.second.count, {v.second.newLabel, v.second.oldLabel}});
+        ranked.push_back({v.second.count, {v.second.newLabel, v.second.oldIndex}});
     std::stable_sort(ranked.begin(), ranked.end(),
         [](const auto& a, const auto& b) { return a.first > b.first; });
     std::map<int32_t, bool> indexTaken;
     for (const auto& r : ranked) {
         Label* newLabel = r.second.first;
-        const int32_t index = r.second.second->index;
+        const int32_t index = r.second.second;
         if (newLabel->index != -1 || indexTaken[index])
             continue;
         newLabel->index = index;
@@ -199,28 +205,40 @@ Status Parse(const uint8_t* data, size_t length, Program* out)
 Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     size_t newLength, SinkStreamSet* out)
 {
-    Program old;
+    // One program at a time: the old one is only needed for its
+    // references, and the programs are the largest structures here.
+    std::vector<Reference> oldReferences;
+    {
+        Program old;
+        const Status status = Parse(oldData, oldLength, &old);
+        if (status != C_OK)
+            return status;
+        oldReferences = ReferencesOf(*old, false);
+    }
     Program fresh;
-    Status status = Parse(oldData, oldLength, &old);
-    if (status == C_OK)
-        status = Parse(newData, newLength, &fresh);
+    const Status status = Parse(newData, newLength, &fresh);
     if (status != C_OK)
         return status;
-
     {
-        const std::vector<Reference> oldReferences = ReferencesOf(*old);
-        const std::vector<Reference> newReferences = ReferencesOf(*fresh);
+        const std::vector<Reference> newReferences = ReferencesOf(*fresh, true);
         const auto pairs = MatchReferences(oldReferences, newReferences);
         fresh->ClearLabelIndexes();
         CarryOverIndexes(oldReferences, newReferences, pairs, false);
         CarryOverIndexes(oldReferences, newReferences, pairs, true);
     }
-    // The old program has given its indices; encoding the new one is the
-    // step that needs the most memory, so the old one goes first.
-    old.reset();
+    std::vector<Reference>().swap(oldReferences);
     fresh->FillLabelIndexes();
 
-    return WriteProgramEncoded(fresh.get(), out);
+    // The encoding holds all the program says: the program goes before the
+    // encoding is written out.
+    EncodedProgram* encoded = nullptr;
+    const Status encodedStatus = Encode(fresh.get(), &encoded);
+    fresh.reset();
+    if (encodedStatus != C_OK)
+        return encodedStatus;
+    const Status written = WriteEncodedProgram(encoded, out);
+    DeleteEncodedProgram(encoded);
+    return written;
 }
 
 } // namespace kvpatchmaker
