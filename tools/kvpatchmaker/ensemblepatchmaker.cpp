@@ -216,8 +216,10 @@ bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* new
 }
 
 bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength,
-    const std::vector<ElementPair>& pairs, uint8_t method, SinkStream* patch, bool copy = false)
+    const std::vector<ElementPair>& pairs, const PatchOptions& options, SinkStream* patch,
+    bool copy = false)
 {
+    const uint8_t method = options.diffMethod;
     SinkStreamSet body;
     body.Init(kEnsembleBodyStreams);
     if (!WriteParameterStream(pairs, body.Stream(0)))
@@ -233,8 +235,16 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     SinkStream transformed;
     SinkStream correctedEncodings;
     if (!SerializeEncodings(oldData, newData, pairs, true, &transformed)
-        || !SerializeEncodings(oldData, newData, pairs, false, &correctedEncodings)
-        || !Diff(&transformed, &correctedEncodings, body.Stream(2), method))
+        || !SerializeEncodings(oldData, newData, pairs, false, &correctedEncodings))
+        return false;
+    // Diffing the encodings needs neither file, and its suffix array is the
+    // largest structure of the patch.
+    if (options.inputsMapped && !pairs.empty()) {
+        ReleaseMappedPages(oldData, oldLength);
+        ReleaseMappedPages(newData, newLength);
+    }
+    ReturnFreedMemory();
+    if (!Diff(&transformed, &correctedEncodings, body.Stream(2), method))
         return false;
     transformed.Release();
     ReturnFreedMemory();
@@ -273,8 +283,7 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
     if (options.preferSmaller && newLength >= kDiffsWorthSkippingFrom
         && SharedFraction(oldData, oldLength, newData, newLength) < kLittleShared) {
         SinkStream copy;
-        if (MakePatch(
-                oldData, oldLength, newData, newLength, none, options.diffMethod, &copy, true)) {
+        if (MakePatch(oldData, oldLength, newData, newLength, none, options, &copy, true)) {
             if (summary)
                 summary->elements = 0;
             return patch->Append(&copy);
@@ -287,11 +296,10 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
 
     SinkStream withElements;
     const bool elementsMade = !pairs.empty()
-        && MakePatch(
-            oldData, oldLength, newData, newLength, pairs, options.diffMethod, &withElements);
+        && MakePatch(oldData, oldLength, newData, newLength, pairs, options, &withElements);
     SinkStream plain;
     const bool plainMade = (!elementsMade || options.preferSmaller)
-        && MakePatch(oldData, oldLength, newData, newLength, none, options.diffMethod, &plain);
+        && MakePatch(oldData, oldLength, newData, newLength, none, options, &plain);
 
     const bool useElements
         = elementsMade && (!plainMade || withElements.Length() <= plain.Length());
@@ -303,7 +311,7 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
     // code does not compress to a small fraction of its size.
     SinkStream copy;
     if (options.preferSmaller && best->Length() > newLength / kCopyWorthTrying
-        && MakePatch(oldData, oldLength, newData, newLength, none, options.diffMethod, &copy, true)
+        && MakePatch(oldData, oldLength, newData, newLength, none, options, &copy, true)
         && copy.Length() < best->Length())
         best = &copy;
     if (summary)
@@ -339,9 +347,11 @@ bool MakeEnsemblePatchFile(const std::string& oldPath, const std::string& newPat
             + (oldFile.isSameFileAs(patchPath) ? "OLD" : "NEW");
         return false;
     }
+    PatchOptions mapped = options;
+    mapped.inputsMapped = true;
     SinkStream patch;
     if (!MakeEnsemblePatch(oldFile.data(), oldFile.size(), newFile.data(), newFile.size(), &patch,
-            options, summary)) {
+            mapped, summary)) {
         *error = "could not make a patch from '" + oldPath + "' to '" + newPath + "'";
         return false;
     }
