@@ -3,6 +3,7 @@
 #include "detectexecutable.h"
 #include "disassembledprogram.h"
 #include "encodedprogram.h"
+#include "freedmemory.h"
 #include "patcherx86_32.h"
 
 #include <algorithm>
@@ -215,6 +216,7 @@ Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uin
             return status;
         oldReferences = ReferencesOf(*old, false);
     }
+    ReturnFreedMemory();
     Program fresh;
     const Status status = Parse(newData, newLength, &fresh);
     if (status != C_OK)
