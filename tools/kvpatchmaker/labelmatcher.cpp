@@ -7,7 +7,6 @@
 #include "patcherx86_32.h"
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -157,37 +156,46 @@ void CarryOverIndexes(const std::vector<Reference>& old, const std::vector<Refer
     const std::vector<std::pair<size_t, size_t>>& pairs, bool abs32)
 {
     // Keyed by addresses, not by the labels' heap addresses, so that ties
-    // are broken alike on every run.
+    // are broken alike on every run. One sorted vector instead of a map
+    // per label: equal keys carry equal labels and indices.
     struct Vote
     {
-        int count = 0;
-        Label* newLabel = nullptr;
-        int32_t oldIndex = -1;
+        uint32_t oldRva;
+        uint32_t newRva;
+        Label* newLabel;
+        int32_t oldIndex;
+        int32_t count;
     };
-    std::map<std::pair<uint32_t, uint32_t>, Vote> votes;
+    std::vector<Vote> votes;
+    int32_t largestIndex = -1;
     for (const auto& p : pairs) {
         const Reference& o = old[p.first];
         const Reference& n = fresh[p.second];
         if (o.abs32 == abs32 && n.abs32 == abs32 && o.labelled && n.label && o.index >= 0) {
-            Vote& vote = votes[{o.rva, n.label->rva}];
-            ++vote.count;
-            vote.newLabel = n.label;
-            vote.oldIndex = o.index;
+            votes.push_back({o.rva, n.label->rva, n.label, o.index, 1});
+            largestIndex = std::max(largestIndex, o.index);
         }
     }
-    std::vector<std::pair<int, std::pair<Label*, int32_t>>> ranked;
-    for (const auto& v : votes)
-        ranked.push_back({v.second.count, {v.second.newLabel, v.second.oldIndex}});
-    std::stable_sort(ranked.begin(), ranked.end(),
-        [](const auto& a, const auto& b) { return a.first > b.first; });
-    std::map<int32_t, bool> indexTaken;
-    for (const auto& r : ranked) {
-        Label* newLabel = r.second.first;
-        const int32_t index = r.second.second;
-        if (newLabel->index != -1 || indexTaken[index])
+    std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) {
+        return a.oldRva != b.oldRva ? a.oldRva < b.oldRva : a.newRva < b.newRva;
+    });
+    size_t kept = 0;
+    for (size_t i = 0; i < votes.size(); ++i) {
+        if (kept > 0 && votes[kept - 1].oldRva == votes[i].oldRva
+            && votes[kept - 1].newRva == votes[i].newRva)
+            ++votes[kept - 1].count;
+        else
+            votes[kept++] = votes[i];
+    }
+    votes.resize(kept);
+    std::stable_sort(
+        votes.begin(), votes.end(), [](const Vote& a, const Vote& b) { return a.count > b.count; });
+    std::vector<bool> indexTaken(size_t(largestIndex + 1), false);
+    for (const Vote& vote : votes) {
+        if (vote.newLabel->index != -1 || indexTaken[size_t(vote.oldIndex)])
             continue;
-        newLabel->index = index;
-        indexTaken[index] = true;
+        vote.newLabel->index = vote.oldIndex;
+        indexTaken[size_t(vote.oldIndex)] = true;
     }
 }
 
