@@ -25,18 +25,23 @@ using Program = std::unique_ptr<DisassembledProgram, ProgramDeleter>;
 // One reference of a program: its label and a token made of its kind,
 // the number of literal bytes before it and the last of them. Addresses
 // that no label covers (data displacements, say) move between releases
-// and are left out, so that unchanged code gives equal tokens; the
-// anchor adds the two tokens before it, to be unique more often. The
-// label's address and index are copied, so that the old program can go
-// before the new one is parsed: only the new side keeps its label.
-struct Reference
+// and are left out, so that unchanged code gives equal tokens. The old
+// side copies its label's address and index (-1 without a label or an
+// index), so that the old program can go before the new one is parsed; the
+// new side keeps its label, to number it. A program has a reference every
+// few dozen bytes, so both are kept small.
+struct OldReference
 {
     uint64_t token;
-    uint64_t anchor;
-    Label* label; // the new side's, to number; null on the old side
     uint32_t rva;
     int32_t index;
-    bool labelled;
+    bool abs32;
+};
+
+struct NewReference
+{
+    uint64_t token;
+    Label* label;
     bool abs32;
 };
 
@@ -46,9 +51,17 @@ uint64_t Mix(uint64_t hash, uint64_t value)
     return hash * 0xFF51AFD7ED558CCDull;
 }
 
-std::vector<Reference> ReferencesOf(const DisassembledProgram& program, bool keepLabels)
+// The anchor of a reference adds the two tokens before it, to be unique
+// more often.
+template<typename R> uint64_t AnchorAt(const std::vector<R>& references, size_t i)
 {
-    std::vector<Reference> references;
+    return Mix(Mix(references[i].token, i > 0 ? references[i - 1].token : 0),
+        i > 1 ? references[i - 2].token : 0);
+}
+
+// Calls visit(token, label, abs32) for each reference in program order.
+template<typename Visit> void VisitReferences(const DisassembledProgram& program, Visit visit)
+{
     uint64_t literals = 0;
     uint32_t last = 0;
     for (size_t i = 0; i < program.instructionCount(); ++i) {
@@ -64,31 +77,56 @@ std::vector<Reference> ReferencesOf(const DisassembledProgram& program, bool kee
         } else if (kind == INSTR_REL32 || kind == INSTR_REL32_ARM || kind == INSTR_ABS32) {
             const bool abs32 = kind == INSTR_ABS32;
             const uint64_t token = Mix(Mix(Mix(kind, instruction->compressedOp), literals), last);
-            const size_t n = references.size();
-            const uint64_t anchor = Mix(Mix(token, n > 0 ? references[n - 1].token : 0),
-                n > 1 ? references[n - 2].token : 0);
-            Label* label = abs32 ? DisassembledProgram::Abs32LabelOf(instruction)
-                                 : DisassembledProgram::Rel32LabelOf(instruction);
-            references.push_back({token, anchor, keepLabels ? label : nullptr,
-                label ? label->rva : 0, label ? label->index : -1, label != nullptr, abs32});
+            visit(token,
+                abs32 ? DisassembledProgram::Abs32LabelOf(instruction)
+                      : DisassembledProgram::Rel32LabelOf(instruction),
+                abs32);
             literals = 0;
             last = 0;
         } else {
             literals = Mix(literals, 0x300 + kind);
         }
     }
+}
+
+// Counted first, so that the vector is allocated once at its size.
+size_t CountReferences(const DisassembledProgram& program)
+{
+    size_t count = 0;
+    VisitReferences(program, [&](uint64_t, Label*, bool) { ++count; });
+    return count;
+}
+
+std::vector<OldReference> OldReferencesOf(const DisassembledProgram& program)
+{
+    std::vector<OldReference> references;
+    references.reserve(CountReferences(program));
+    VisitReferences(program, [&](uint64_t token, Label* label, bool abs32) {
+        references.push_back({token, label ? label->rva : 0, label ? label->index : -1, abs32});
+    });
+    return references;
+}
+
+std::vector<NewReference> NewReferencesOf(const DisassembledProgram& program)
+{
+    std::vector<NewReference> references;
+    references.reserve(CountReferences(program));
+    VisitReferences(program, [&](uint64_t token, Label* label, bool abs32) {
+        references.push_back({token, label, abs32});
+    });
     return references;
 }
 
 // The references whose anchor occurs once in `references`, as (anchor,
 // position) sorted by anchor: a third of the memory of a hash map of
 // counts, which was the largest structure of the whole encoding step.
-std::vector<std::pair<uint64_t, size_t>> UniqueAnchors(const std::vector<Reference>& references)
+template<typename R>
+std::vector<std::pair<uint64_t, size_t>> UniqueAnchors(const std::vector<R>& references)
 {
     std::vector<std::pair<uint64_t, size_t>> sorted;
     sorted.reserve(references.size());
     for (size_t i = 0; i < references.size(); ++i)
-        sorted.emplace_back(references[i].anchor, i);
+        sorted.emplace_back(AnchorAt(references, i), i);
     std::sort(sorted.begin(), sorted.end());
     size_t kept = 0;
     for (size_t i = 0; i < sorted.size();) {
@@ -119,7 +157,7 @@ bool FindUnique(
 // Pairs references of old and new: anchors that occur once in each pair
 // up, and runs of equal tokens grow from them in both directions.
 std::vector<std::pair<size_t, size_t>> MatchReferences(
-    const std::vector<Reference>& old, const std::vector<Reference>& fresh)
+    const std::vector<OldReference>& old, const std::vector<NewReference>& fresh)
 {
     const std::vector<std::pair<uint64_t, size_t>> oldUnique = UniqueAnchors(old);
     const std::vector<std::pair<uint64_t, size_t>> newUnique = UniqueAnchors(fresh);
@@ -135,8 +173,9 @@ std::vector<std::pair<size_t, size_t>> MatchReferences(
     for (size_t n = 0; n < fresh.size(); ++n) {
         size_t unused = 0;
         size_t o = 0;
-        if (!FindUnique(newUnique, fresh[n].anchor, &unused)
-            || !FindUnique(oldUnique, fresh[n].anchor, &o) || !pair(o, n))
+        const uint64_t anchor = AnchorAt(fresh, n);
+        if (!FindUnique(newUnique, anchor, &unused) || !FindUnique(oldUnique, anchor, &o)
+            || !pair(o, n))
             continue;
         for (size_t k = 1; o + k < old.size() && n + k < fresh.size() && pair(o + k, n + k); ++k) {
         }
@@ -152,7 +191,7 @@ std::vector<std::pair<size_t, size_t>> MatchReferences(
 
 // Gives each new label the index of the old label most references
 // agree on; every old index is given at most once.
-void CarryOverIndexes(const std::vector<Reference>& old, const std::vector<Reference>& fresh,
+void CarryOverIndexes(const std::vector<OldReference>& old, const std::vector<NewReference>& fresh,
     const std::vector<std::pair<size_t, size_t>>& pairs, bool abs32)
 {
     // Keyed by addresses, not by the labels' heap addresses, so that ties
@@ -169,9 +208,9 @@ void CarryOverIndexes(const std::vector<Reference>& old, const std::vector<Refer
     std::vector<Vote> votes;
     int32_t largestIndex = -1;
     for (const auto& p : pairs) {
-        const Reference& o = old[p.first];
-        const Reference& n = fresh[p.second];
-        if (o.abs32 == abs32 && n.abs32 == abs32 && o.labelled && n.label && o.index >= 0) {
+        const OldReference& o = old[p.first];
+        const NewReference& n = fresh[p.second];
+        if (o.abs32 == abs32 && n.abs32 == abs32 && n.label && o.index >= 0) {
             votes.push_back({o.rva, n.label->rva, n.label, o.index, 1});
             largestIndex = std::max(largestIndex, o.index);
         }
@@ -216,13 +255,13 @@ Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uin
 {
     // One program at a time: the old one is only needed for its
     // references, and the programs are the largest structures here.
-    std::vector<Reference> oldReferences;
+    std::vector<OldReference> oldReferences;
     {
         Program old;
         const Status status = Parse(oldData, oldLength, &old);
         if (status != C_OK)
             return status;
-        oldReferences = ReferencesOf(*old, false);
+        oldReferences = OldReferencesOf(*old);
     }
     ReturnFreedMemory();
     Program fresh;
@@ -230,13 +269,13 @@ Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uin
     if (status != C_OK)
         return status;
     {
-        const std::vector<Reference> newReferences = ReferencesOf(*fresh, true);
+        const std::vector<NewReference> newReferences = NewReferencesOf(*fresh);
         const auto pairs = MatchReferences(oldReferences, newReferences);
         fresh->ClearLabelIndexes();
         CarryOverIndexes(oldReferences, newReferences, pairs, false);
         CarryOverIndexes(oldReferences, newReferences, pairs, true);
     }
-    std::vector<Reference>().swap(oldReferences);
+    std::vector<OldReference>().swap(oldReferences);
     fresh->FillLabelIndexes();
 
     // The encoding holds all the program says: the program goes before the
