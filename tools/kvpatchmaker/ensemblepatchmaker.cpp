@@ -107,8 +107,10 @@ bool SerializeParameters(size_t elements, SinkStream* out)
 
 // The old side is encoded exactly as the applier will; the new side with its
 // label indices carried over from the old element.
+// `mapped`: the inputs are file mappings, and each old element's pages are
+// unmapped once it has been read for the last time.
 bool SerializeEncodings(const uint8_t* oldData, const uint8_t* newData,
-    const std::vector<ElementPair>& pairs, bool oldSide, SinkStream* out)
+    const std::vector<ElementPair>& pairs, bool oldSide, bool mapped, SinkStream* out)
 {
     SinkStreamSet set;
     for (const ElementPair& pair : pairs) {
@@ -117,7 +119,10 @@ bool SerializeEncodings(const uint8_t* oldData, const uint8_t* newData,
         SinkStreamSet element;
         const Status status = oldSide ? TransformElement(oldElement, pair.old.length, &element)
                                       : TransformElementAfter(oldElement, pair.old.length,
-                                          newElement, pair.fresh.length, &element);
+                                          newElement, pair.fresh.length, &element, [&] {
+                                              if (mapped)
+                                                  ReleaseMappedPages(oldElement, pair.old.length);
+                                          });
         if (status != C_OK || !set.WriteNested(&element))
             return false;
     }
@@ -240,8 +245,9 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
 
     SinkStream transformed;
     SinkStream correctedEncodings;
-    if (!SerializeEncodings(oldData, newData, pairs, true, &transformed)
-        || !SerializeEncodings(oldData, newData, pairs, false, &correctedEncodings))
+    if (!SerializeEncodings(oldData, newData, pairs, true, false, &transformed)
+        || !SerializeEncodings(
+            oldData, newData, pairs, false, options.inputsMapped, &correctedEncodings))
         return false;
     // Diffing the encodings needs neither file, and its suffix array is the
     // largest structure of the patch.

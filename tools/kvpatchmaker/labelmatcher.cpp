@@ -251,7 +251,7 @@ Status Parse(const uint8_t* data, size_t length, Program* out)
 } // namespace
 
 Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
-    size_t newLength, SinkStreamSet* out)
+    size_t newLength, SinkStreamSet* out, const std::function<void()>& oldRead)
 {
     // One program at a time: the old one is only needed for its
     // references, and the programs are the largest structures here.
@@ -263,6 +263,8 @@ Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uin
             return status;
         oldReferences = OldReferencesOf(*old);
     }
+    if (oldRead)
+        oldRead();
     ReturnFreedMemory();
     Program fresh;
     const Status status = Parse(newData, newLength, &fresh);
