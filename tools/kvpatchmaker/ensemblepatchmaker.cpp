@@ -245,9 +245,11 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
 
     SinkStream transformed;
     SinkStream correctedEncodings;
-    if (!SerializeEncodings(oldData, newData, pairs, true, false, &transformed)
-        || !SerializeEncodings(
-            oldData, newData, pairs, false, options.inputsMapped, &correctedEncodings))
+    // The new side first: its encoding is the step that needs the most
+    // memory, and the old side's encoding is not held meanwhile.
+    if (!SerializeEncodings(
+            oldData, newData, pairs, false, options.inputsMapped, &correctedEncodings)
+        || !SerializeEncodings(oldData, newData, pairs, true, false, &transformed))
         return false;
     // Diffing the encodings needs neither file, and its suffix array is the
     // largest structure of the patch.
