@@ -304,6 +304,25 @@ TEST_F(ExecutablesTest, MakerKeepsTheSmallerPatch)
     EXPECT_EQ(elements, withElements <= without ? 1u : 0u);
 }
 
+TEST_F(ExecutablesTest, PatchFromFilesIsThePatchFromMemory)
+{
+    // The maker unmaps the files' pages between stages and reads them again.
+    LOAD_IMAGE_OR_SKIP(oldBytes, BuiltImages::releases(), "elf64_x64.1");
+    LOAD_IMAGE_OR_SKIP(newBytes, BuiltImages::releases(), "elf64_x64.2");
+    for (const kvpatchmaker::PatchOptions& options :
+        {WithElements(), kvpatchmaker::PatchOptions()}) {
+        SinkStream inMemory;
+        ASSERT_TRUE(kvpatchmaker::MakeEnsemblePatch(oldBytes.data(), oldBytes.size(),
+            newBytes.data(), newBytes.size(), &inMemory, options));
+        WriteFile(dir.path("old"), oldBytes);
+        WriteFile(dir.path("new"), newBytes);
+        ASSERT_TRUE(kvpatchmaker::MakeEnsemblePatchFile(
+            dir.path("old"), dir.path("new"), dir.path("patch"), options));
+        EXPECT_EQ(ReadFile(dir.path("patch")),
+            Bytes(inMemory.Buffer(), inMemory.Buffer() + inMemory.Length()));
+    }
+}
+
 TEST_F(ExecutablesTest, ExecutableToTextFallsBackToAPlainPatch)
 {
     LOAD_IMAGE_OR_SKIP(image, BuiltImages::releases(), "elf64_x64.1");

@@ -1,5 +1,6 @@
 #include "ensemblepatchmaker.h"
 
+#include "compressedsize.h"
 #include "crc32.h"
 #include "ensemblepatch.h"
 #include "executableelements.h"
@@ -16,6 +17,7 @@
 #include "streamset.h"
 
 #include <climits>
+#include <cstring>
 #include <vector>
 
 using namespace kvpatch;
@@ -38,9 +40,17 @@ const size_t kDiffsWorthSkippingFrom = size_t(16) << 20;
 
 // Dictionary of a diff body: its repeats are near each other, and a small
 // window spares the maker and every applier the memory of one as large as
-// the body (on real release pairs it even came out smaller). A copy of the
-// new file keeps the full window, as any compressor of the file would.
-const uint32_t kBodyWindow = 1 << 20;
+// the body. On real release pairs the bodies came out smaller with each
+// halving of the window down to 64 KiB (and the encoder's match finder,
+// about ten times the window, shrank with it); at 32 KiB one grew by 5
+// percent, so the window stays a step above that. A copy of the new file
+// keeps the full window, as any compressor of the file would.
+const uint32_t kBodyWindow = 128 << 10;
+
+// The strongest compression of a diff body is taken to come out no more
+// than a quarter below the quick one (on real release pairs it came out 8
+// to 16 percent below).
+const size_t kQuickMargin = 4;
 
 // Old and new element of one pair; the patch transforms the old one and
 // corrects its encoding into the new one's.
@@ -97,8 +107,10 @@ bool SerializeParameters(size_t elements, SinkStream* out)
 
 // The old side is encoded exactly as the applier will; the new side with its
 // label indices carried over from the old element.
+// `mapped`: the inputs are file mappings, and each old element's pages are
+// unmapped once it has been read for the last time.
 bool SerializeEncodings(const uint8_t* oldData, const uint8_t* newData,
-    const std::vector<ElementPair>& pairs, bool oldSide, SinkStream* out)
+    const std::vector<ElementPair>& pairs, bool oldSide, bool mapped, SinkStream* out)
 {
     SinkStreamSet set;
     for (const ElementPair& pair : pairs) {
@@ -107,26 +119,26 @@ bool SerializeEncodings(const uint8_t* oldData, const uint8_t* newData,
         SinkStreamSet element;
         const Status status = oldSide ? TransformElement(oldElement, pair.old.length, &element)
                                       : TransformElementAfter(oldElement, pair.old.length,
-                                          newElement, pair.fresh.length, &element);
+                                          newElement, pair.fresh.length, &element, [&] {
+                                              if (mapped)
+                                                  ReleaseMappedPages(oldElement, pair.old.length);
+                                          });
         if (status != C_OK || !set.WriteNested(&element))
             return false;
     }
     return set.WriteAll(out);
 }
 
-// What the applier will diff the new file against: the old file and then
-// each new element as assembled from its encoding.
-bool BuildFinalInput(const uint8_t* oldData, size_t oldLength, size_t elements,
-    const SinkStream& correctedEncodings, SinkStream* finalInput)
+// The new elements as the applier assembles them from their encodings; it
+// diffs the new file against the old file followed by these bytes.
+bool AssembleElements(size_t elements, const SinkStream& correctedEncodings, SinkStream* assembled)
 {
-    if (!finalInput->Write(oldData, oldLength))
-        return false;
     SourceStreamSet set;
     if (!set.Init(correctedEncodings.Buffer(), correctedEncodings.Length()))
         return false;
     for (size_t i = 0; i < elements; ++i) {
         SourceStreamSet element;
-        if (!set.ReadNested(&element) || RebuildElement(&element, finalInput) != C_OK
+        if (!set.ReadNested(&element) || RebuildElement(&element, assembled) != C_OK
             || !element.AllConsumed())
             return false;
     }
@@ -159,9 +171,66 @@ bool WriteCopyDiff(const uint8_t* newData, size_t newLength, SinkStream* out)
         && out->Write(newData, newLength);
 }
 
-bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength,
-    const std::vector<ElementPair>& pairs, uint8_t method, SinkStream* patch, bool copy = false)
+// The diff from the final input to the new file where the new file is
+// exactly the assembled elements that end the final input (the elements
+// cover the whole file, as an ELF or PE file's single element does): move to
+// the elements and add them unchanged, the triples a search would find.
+// Spares the suffix array of the whole final input, four times its size.
+bool WriteTailDiff(size_t oldLength, size_t newLength, SinkStream* out)
 {
+    SinkStream control;
+    const uint8_t method = DiffRaw;
+    if (oldLength > size_t(INT32_MAX) || newLength > size_t(INT32_MAX)
+        || !control.WriteVarint32Signed(0) || !control.WriteVarint32Signed(0)
+        || !control.WriteVarint32Signed(int32_t(oldLength))
+        || !control.WriteVarint32Signed(int32_t(newLength)) || !control.WriteVarint32Signed(0)
+        || !control.WriteVarint32Signed(-int32_t(newLength)))
+        return false;
+    if (!out->Write(&method, 1) || !out->WriteSizeVarint32(newLength)
+        || !out->WriteSizeVarint32(control.Length()) || !out->WriteSizeVarint32(newLength)
+        || !out->WriteSizeVarint32(0) || !out->Write(control.Buffer(), control.Length())
+        || !out->Reserve(newLength))
+        return false;
+    static const uint8_t kZeros[4096] = {};
+    for (size_t left = newLength; left > 0;) {
+        const size_t chunk = left < sizeof(kZeros) ? left : sizeof(kZeros);
+        if (!out->Write(kZeros, chunk))
+            return false;
+        left -= chunk;
+    }
+    return true;
+}
+
+// Stream 3: the diff from the final input (the old file, then the assembled
+// new elements) to the new file.
+bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
+    size_t newLength, SinkStream* assembled, uint8_t method, SinkStream* out)
+{
+    if (method == DiffRaw && newLength > 0 && assembled->Length() == newLength
+        && std::memcmp(assembled->Buffer(), newData, newLength) == 0) {
+        assembled->Release();
+        return WriteTailDiff(oldLength, newLength, out);
+    }
+    SourceStream newSource(newData, newLength);
+    if (assembled->Length() == 0) {
+        SourceStream oldSource(oldData, oldLength);
+        return GenerateDiff(&oldSource, &newSource, out, false, method);
+    }
+    SinkStream finalInput;
+    if (!finalInput.Reserve(oldLength + assembled->Length())
+        || !finalInput.Write(oldData, oldLength) || !finalInput.Append(assembled))
+        return false;
+    ReturnFreedMemory();
+    SourceStream finalSource;
+    finalSource.Init(finalInput);
+    return GenerateDiff(&finalSource, &newSource, out, false, method);
+}
+
+bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength,
+    const std::vector<ElementPair>& pairs, const PatchOptions& options, SinkStream* patch,
+    bool copy = false, size_t toBeat = 0)
+{
+    const uint8_t method = options.diffMethod;
     SinkStreamSet body;
     body.Init(kEnsembleBodyStreams);
     if (!WriteParameterStream(pairs, body.Stream(0)))
@@ -176,41 +245,65 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
 
     SinkStream transformed;
     SinkStream correctedEncodings;
-    if (!SerializeEncodings(oldData, newData, pairs, true, &transformed)
-        || !SerializeEncodings(oldData, newData, pairs, false, &correctedEncodings)
-        || !Diff(&transformed, &correctedEncodings, body.Stream(2), method))
+    // The new side first: its encoding is the step that needs the most
+    // memory, and the old side's encoding is not held meanwhile.
+    if (!SerializeEncodings(
+            oldData, newData, pairs, false, options.inputsMapped, &correctedEncodings)
+        || !SerializeEncodings(oldData, newData, pairs, true, false, &transformed))
+        return false;
+    // Diffing the encodings needs neither file, and its suffix array is the
+    // largest structure of the patch.
+    if (options.inputsMapped && !pairs.empty()) {
+        ReleaseMappedPages(oldData, oldLength);
+        ReleaseMappedPages(newData, newLength);
+    }
+    ReturnFreedMemory();
+    if (!Diff(&transformed, &correctedEncodings, body.Stream(2), method))
         return false;
     transformed.Release();
     ReturnFreedMemory();
 
-    SinkStream finalInput;
-    if (!BuildFinalInput(oldData, oldLength, pairs.size(), correctedEncodings, &finalInput))
+    SinkStream assembled;
+    if (!AssembleElements(pairs.size(), correctedEncodings, &assembled))
         return false;
     correctedEncodings.Release();
     ReturnFreedMemory();
-    const size_t finalInputLength = finalInput.Length();
-    if (copy) {
-        if (!WriteCopyDiff(newData, newLength, body.Stream(3)))
-            return false;
-    } else {
-        SourceStream finalSource;
-        finalSource.Init(finalInput);
-        SourceStream newSource(newData, newLength);
-        if (!GenerateDiff(&finalSource, &newSource, body.Stream(3), false, method))
-            return false;
-    }
-    finalInput.Release();
+    const size_t finalInputLength = oldLength + assembled.Length();
+    if (copy ? !WriteCopyDiff(newData, newLength, body.Stream(3))
+             : !WriteFinalDiff(
+                 oldData, oldLength, newData, newLength, &assembled, method, body.Stream(3)))
+        return false;
+    assembled.Release();
     ReturnFreedMemory();
 
+    // Writing the set releases its streams.
     SinkStream serializedBody;
     if (!body.WriteAll(&serializedBody))
         return false;
+    ReturnFreedMemory();
+    const uint32_t window = copy ? 0 : kBodyWindow;
+    // Compressing at the strongest preset takes as long as all the rest of
+    // the patch. One that would not beat `toBeat` even at a quarter below its
+    // quick size is not finished.
+    if (toBeat != 0) {
+        const size_t quick
+            = QuickCompressedSize(serializedBody.Buffer(), serializedBody.Length(), window);
+        if (quick - quick / kQuickMargin > toBeat)
+            return false;
+    }
+    const uint32_t oldCrc = ComputeCrc32(oldData, oldLength);
+    const uint32_t newCrc = ComputeCrc32(newData, newLength);
+    // The body holds all the compressor needs, and its match finder is ten
+    // times its window: on a large copy the files' pages are a quarter of
+    // the peak.
+    if (options.inputsMapped) {
+        ReleaseMappedPages(oldData, oldLength);
+        ReleaseMappedPages(newData, newLength);
+    }
     return patch->WriteVarint32(kEnsemblePatchMagic) && patch->WriteVarint32(kEnsemblePatchVersion)
-        && patch->WriteVarint32(ComputeCrc32(oldData, oldLength))
-        && patch->WriteVarint32(ComputeCrc32(newData, newLength))
+        && patch->WriteVarint32(oldCrc) && patch->WriteVarint32(newCrc)
         && patch->WriteSizeVarint32(finalInputLength)
-        && Lzma2EncodeBuffer(
-            serializedBody.Buffer(), serializedBody.Length(), patch, copy ? 0 : kBodyWindow);
+        && Lzma2EncodeBuffer(serializedBody.Buffer(), serializedBody.Length(), patch, window);
 }
 
 } // namespace
@@ -223,8 +316,7 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
     if (options.preferSmaller && newLength >= kDiffsWorthSkippingFrom
         && SharedFraction(oldData, oldLength, newData, newLength) < kLittleShared) {
         SinkStream copy;
-        if (MakePatch(
-                oldData, oldLength, newData, newLength, none, options.diffMethod, &copy, true)) {
+        if (MakePatch(oldData, oldLength, newData, newLength, none, options, &copy, true)) {
             if (summary)
                 summary->elements = 0;
             return patch->Append(&copy);
@@ -237,11 +329,13 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
 
     SinkStream withElements;
     const bool elementsMade = !pairs.empty()
-        && MakePatch(
-            oldData, oldLength, newData, newLength, pairs, options.diffMethod, &withElements);
+        && MakePatch(oldData, oldLength, newData, newLength, pairs, options, &withElements);
     SinkStream plain;
+    // The patch without elements is only finished where it may come out
+    // smaller than the one with them.
     const bool plainMade = (!elementsMade || options.preferSmaller)
-        && MakePatch(oldData, oldLength, newData, newLength, none, options.diffMethod, &plain);
+        && MakePatch(oldData, oldLength, newData, newLength, none, options, &plain, false,
+            elementsMade ? withElements.Length() : 0);
 
     const bool useElements
         = elementsMade && (!plainMade || withElements.Length() <= plain.Length());
@@ -253,7 +347,7 @@ bool MakeEnsemblePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* 
     // code does not compress to a small fraction of its size.
     SinkStream copy;
     if (options.preferSmaller && best->Length() > newLength / kCopyWorthTrying
-        && MakePatch(oldData, oldLength, newData, newLength, none, options.diffMethod, &copy, true)
+        && MakePatch(oldData, oldLength, newData, newLength, none, options, &copy, true)
         && copy.Length() < best->Length())
         best = &copy;
     if (summary)
@@ -289,9 +383,11 @@ bool MakeEnsemblePatchFile(const std::string& oldPath, const std::string& newPat
             + (oldFile.isSameFileAs(patchPath) ? "OLD" : "NEW");
         return false;
     }
+    PatchOptions mapped = options;
+    mapped.inputsMapped = true;
     SinkStream patch;
     if (!MakeEnsemblePatch(oldFile.data(), oldFile.size(), newFile.data(), newFile.size(), &patch,
-            options, summary)) {
+            mapped, summary)) {
         *error = "could not make a patch from '" + oldPath + "' to '" + newPath + "'";
         return false;
     }

@@ -25,6 +25,10 @@ struct PatchOptions
     // Method of the three inner diffs. The patch body is compressed as a
     // whole, so raw diffs (0) are the default.
     uint8_t diffMethod = 0;
+    // The inputs are read-only shared file mappings (MakeEnsemblePatchFile
+    // sets this): their pages are unmapped while a stage needs only data
+    // derived from them, which lowers the peak by the files' size.
+    bool inputsMapped = false;
 };
 
 struct PatchSummary

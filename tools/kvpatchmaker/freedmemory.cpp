@@ -6,6 +6,8 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace kvpatchmaker {
 
@@ -24,6 +26,18 @@ void ReturnFreedMemory()
     mallopt(M_MMAP_THRESHOLD, kOwnMappingFrom);
     malloc_trim(0);
 #endif
+}
+
+void ReleaseMappedPages(const uint8_t* data, size_t length)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    if (!data || page <= 0)
+        return;
+    // A mapping starts on a page; only whole pages inside the range go.
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~uintptr_t(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~uintptr_t(page - 1);
+    if (end > start)
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 } // namespace kvpatchmaker

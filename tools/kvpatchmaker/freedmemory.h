@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 namespace kvpatchmaker {
 
 // Hands the heap pages that the maker has freed back to the system. Making a
@@ -7,5 +10,11 @@ namespace kvpatchmaker {
 // suffix array), and without this the freed pages of one stage stay in the
 // process beside the next stage's, which doubles the peak on large files.
 void ReturnFreedMemory();
+
+// Unmaps the pages of a read-only file mapping from the process while a
+// stage works only on data derived from the file; they stay in the page
+// cache and are mapped again when next read. Only for MAP_SHARED file
+// mappings: private or heap memory would lose its contents.
+void ReleaseMappedPages(const uint8_t* data, size_t length);
 
 } // namespace kvpatchmaker

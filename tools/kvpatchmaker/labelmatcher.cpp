@@ -2,12 +2,12 @@
 
 #include "detectexecutable.h"
 #include "disassembledprogram.h"
+#include "encodedprogram.h"
+#include "freedmemory.h"
 #include "patcherx86_32.h"
 
 #include <algorithm>
-#include <map>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 using namespace kvpatch;
@@ -25,12 +25,22 @@ using Program = std::unique_ptr<DisassembledProgram, ProgramDeleter>;
 // One reference of a program: its label and a token made of its kind,
 // the number of literal bytes before it and the last of them. Addresses
 // that no label covers (data displacements, say) move between releases
-// and are left out, so that unchanged code gives equal tokens; the
-// anchor adds the two tokens before it, to be unique more often.
-struct Reference
+// and are left out, so that unchanged code gives equal tokens. The old
+// side copies its label's address and index (-1 without a label or an
+// index), so that the old program can go before the new one is parsed; the
+// new side keeps its label, to number it. A program has a reference every
+// few dozen bytes, so both are kept small.
+struct OldReference
 {
     uint64_t token;
-    uint64_t anchor;
+    uint32_t rva;
+    int32_t index;
+    bool abs32;
+};
+
+struct NewReference
+{
+    uint64_t token;
     Label* label;
     bool abs32;
 };
@@ -41,9 +51,17 @@ uint64_t Mix(uint64_t hash, uint64_t value)
     return hash * 0xFF51AFD7ED558CCDull;
 }
 
-std::vector<Reference> ReferencesOf(const DisassembledProgram& program)
+// The anchor of a reference adds the two tokens before it, to be unique
+// more often.
+template<typename R> uint64_t AnchorAt(const std::vector<R>& references, size_t i)
 {
-    std::vector<Reference> references;
+    return Mix(Mix(references[i].token, i > 0 ? references[i - 1].token : 0),
+        i > 1 ? references[i - 2].token : 0);
+}
+
+// Calls visit(token, label, abs32) for each reference in program order.
+template<typename Visit> void VisitReferences(const DisassembledProgram& program, Visit visit)
+{
     uint64_t literals = 0;
     uint32_t last = 0;
     for (size_t i = 0; i < program.instructionCount(); ++i) {
@@ -59,39 +77,90 @@ std::vector<Reference> ReferencesOf(const DisassembledProgram& program)
         } else if (kind == INSTR_REL32 || kind == INSTR_REL32_ARM || kind == INSTR_ABS32) {
             const bool abs32 = kind == INSTR_ABS32;
             const uint64_t token = Mix(Mix(Mix(kind, instruction->compressedOp), literals), last);
-            const size_t n = references.size();
-            const uint64_t anchor = Mix(Mix(token, n > 0 ? references[n - 1].token : 0),
-                n > 1 ? references[n - 2].token : 0);
-            references.push_back({token, anchor,
+            visit(token,
                 abs32 ? DisassembledProgram::Abs32LabelOf(instruction)
                       : DisassembledProgram::Rel32LabelOf(instruction),
-                abs32});
+                abs32);
             literals = 0;
             last = 0;
         } else {
             literals = Mix(literals, 0x300 + kind);
         }
     }
+}
+
+// Counted first, so that the vector is allocated once at its size.
+size_t CountReferences(const DisassembledProgram& program)
+{
+    size_t count = 0;
+    VisitReferences(program, [&](uint64_t, Label*, bool) { ++count; });
+    return count;
+}
+
+std::vector<OldReference> OldReferencesOf(const DisassembledProgram& program)
+{
+    std::vector<OldReference> references;
+    references.reserve(CountReferences(program));
+    VisitReferences(program, [&](uint64_t token, Label* label, bool abs32) {
+        references.push_back({token, label ? label->rva : 0, label ? label->index : -1, abs32});
+    });
     return references;
+}
+
+std::vector<NewReference> NewReferencesOf(const DisassembledProgram& program)
+{
+    std::vector<NewReference> references;
+    references.reserve(CountReferences(program));
+    VisitReferences(program, [&](uint64_t token, Label* label, bool abs32) {
+        references.push_back({token, label, abs32});
+    });
+    return references;
+}
+
+// The references whose anchor occurs once in `references`, as (anchor,
+// position) sorted by anchor: a third of the memory of a hash map of
+// counts, which was the largest structure of the whole encoding step.
+template<typename R>
+std::vector<std::pair<uint64_t, size_t>> UniqueAnchors(const std::vector<R>& references)
+{
+    std::vector<std::pair<uint64_t, size_t>> sorted;
+    sorted.reserve(references.size());
+    for (size_t i = 0; i < references.size(); ++i)
+        sorted.emplace_back(AnchorAt(references, i), i);
+    std::sort(sorted.begin(), sorted.end());
+    size_t kept = 0;
+    for (size_t i = 0; i < sorted.size();) {
+        size_t end = i + 1;
+        while (end < sorted.size() && sorted[end].first == sorted[i].first)
+            ++end;
+        if (end == i + 1)
+            sorted[kept++] = sorted[i];
+        i = end;
+    }
+    sorted.resize(kept);
+    sorted.shrink_to_fit();
+    return sorted;
+}
+
+// Where `anchor` occurs once in the sorted unique anchors: its position.
+bool FindUnique(
+    const std::vector<std::pair<uint64_t, size_t>>& unique, uint64_t anchor, size_t* position)
+{
+    const auto it
+        = std::lower_bound(unique.begin(), unique.end(), std::make_pair(anchor, size_t(0)));
+    if (it == unique.end() || it->first != anchor)
+        return false;
+    *position = it->second;
+    return true;
 }
 
 // Pairs references of old and new: anchors that occur once in each pair
 // up, and runs of equal tokens grow from them in both directions.
 std::vector<std::pair<size_t, size_t>> MatchReferences(
-    const std::vector<Reference>& old, const std::vector<Reference>& fresh)
+    const std::vector<OldReference>& old, const std::vector<NewReference>& fresh)
 {
-    std::unordered_map<uint64_t, std::pair<int, size_t>> oldCount;
-    std::unordered_map<uint64_t, std::pair<int, size_t>> newCount;
-    for (size_t i = 0; i < old.size(); ++i) {
-        auto& entry = oldCount[old[i].anchor];
-        entry.first++;
-        entry.second = i;
-    }
-    for (size_t i = 0; i < fresh.size(); ++i) {
-        auto& entry = newCount[fresh[i].anchor];
-        entry.first++;
-        entry.second = i;
-    }
+    const std::vector<std::pair<uint64_t, size_t>> oldUnique = UniqueAnchors(old);
+    const std::vector<std::pair<uint64_t, size_t>> newUnique = UniqueAnchors(fresh);
     std::vector<long> oldFor(fresh.size(), -1);
     std::vector<bool> oldTaken(old.size(), false);
     auto pair = [&](size_t o, size_t n) {
@@ -102,12 +171,11 @@ std::vector<std::pair<size_t, size_t>> MatchReferences(
         return true;
     };
     for (size_t n = 0; n < fresh.size(); ++n) {
-        const auto it = newCount.find(fresh[n].anchor);
-        const auto ot = oldCount.find(fresh[n].anchor);
-        if (it->second.first != 1 || ot == oldCount.end() || ot->second.first != 1)
-            continue;
-        const size_t o = ot->second.second;
-        if (!pair(o, n))
+        size_t unused = 0;
+        size_t o = 0;
+        const uint64_t anchor = AnchorAt(fresh, n);
+        if (!FindUnique(newUnique, anchor, &unused) || !FindUnique(oldUnique, anchor, &o)
+            || !pair(o, n))
             continue;
         for (size_t k = 1; o + k < old.size() && n + k < fresh.size() && pair(o + k, n + k); ++k) {
         }
@@ -123,41 +191,50 @@ std::vector<std::pair<size_t, size_t>> MatchReferences(
 
 // Gives each new label the index of the old label most references
 // agree on; every old index is given at most once.
-void CarryOverIndexes(const std::vector<Reference>& old, const std::vector<Reference>& fresh,
+void CarryOverIndexes(const std::vector<OldReference>& old, const std::vector<NewReference>& fresh,
     const std::vector<std::pair<size_t, size_t>>& pairs, bool abs32)
 {
     // Keyed by addresses, not by the labels' heap addresses, so that ties
-    // are broken alike on every run.
+    // are broken alike on every run. One sorted vector instead of a map
+    // per label: equal keys carry equal labels and indices.
     struct Vote
     {
-        int count = 0;
-        Label* newLabel = nullptr;
-        Label* oldLabel = nullptr;
+        uint32_t oldRva;
+        uint32_t newRva;
+        Label* newLabel;
+        int32_t oldIndex;
+        int32_t count;
     };
-    std::map<std::pair<uint32_t, uint32_t>, Vote> votes;
+    std::vector<Vote> votes;
+    int32_t largestIndex = -1;
     for (const auto& p : pairs) {
-        const Reference& o = old[p.first];
-        const Reference& n = fresh[p.second];
-        if (o.abs32 == abs32 && n.abs32 == abs32 && o.label && n.label && o.label->index >= 0) {
-            Vote& vote = votes[{o.label->rva, n.label->rva}];
-            ++vote.count;
-            vote.newLabel = n.label;
-            vote.oldLabel = o.label;
+        const OldReference& o = old[p.first];
+        const NewReference& n = fresh[p.second];
+        if (o.abs32 == abs32 && n.abs32 == abs32 && n.label && o.index >= 0) {
+            votes.push_back({o.rva, n.label->rva, n.label, o.index, 1});
+            largestIndex = std::max(largestIndex, o.index);
         }
     }
-    std::vector<std::pair<int, std::pair<Label*, Label*>>> ranked;
-    for (const auto& v : votes)
-        ranked.push_back({v.second.count, {v.second.newLabel, v.second.oldLabel}});
-    std::stable_sort(ranked.begin(), ranked.end(),
-        [](const auto& a, const auto& b) { return a.first > b.first; });
-    std::map<int32_t, bool> indexTaken;
-    for (const auto& r : ranked) {
-        Label* newLabel = r.second.first;
-        const int32_t index = r.second.second->index;
-        if (newLabel->index != -1 || indexTaken[index])
+    std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) {
+        return a.oldRva != b.oldRva ? a.oldRva < b.oldRva : a.newRva < b.newRva;
+    });
+    size_t kept = 0;
+    for (size_t i = 0; i < votes.size(); ++i) {
+        if (kept > 0 && votes[kept - 1].oldRva == votes[i].oldRva
+            && votes[kept - 1].newRva == votes[i].newRva)
+            ++votes[kept - 1].count;
+        else
+            votes[kept++] = votes[i];
+    }
+    votes.resize(kept);
+    std::stable_sort(
+        votes.begin(), votes.end(), [](const Vote& a, const Vote& b) { return a.count > b.count; });
+    std::vector<bool> indexTaken(size_t(largestIndex + 1), false);
+    for (const Vote& vote : votes) {
+        if (vote.newLabel->index != -1 || indexTaken[size_t(vote.oldIndex)])
             continue;
-        newLabel->index = index;
-        indexTaken[index] = true;
+        vote.newLabel->index = vote.oldIndex;
+        indexTaken[size_t(vote.oldIndex)] = true;
     }
 }
 
@@ -174,25 +251,45 @@ Status Parse(const uint8_t* data, size_t length, Program* out)
 } // namespace
 
 Status TransformElementAfter(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
-    size_t newLength, SinkStreamSet* out)
+    size_t newLength, SinkStreamSet* out, const std::function<void()>& oldRead)
 {
-    Program old;
+    // One program at a time: the old one is only needed for its
+    // references, and the programs are the largest structures here.
+    std::vector<OldReference> oldReferences;
+    {
+        Program old;
+        const Status status = Parse(oldData, oldLength, &old);
+        if (status != C_OK)
+            return status;
+        oldReferences = OldReferencesOf(*old);
+    }
+    if (oldRead)
+        oldRead();
+    ReturnFreedMemory();
     Program fresh;
-    Status status = Parse(oldData, oldLength, &old);
-    if (status == C_OK)
-        status = Parse(newData, newLength, &fresh);
+    const Status status = Parse(newData, newLength, &fresh);
     if (status != C_OK)
         return status;
-
-    const std::vector<Reference> oldReferences = ReferencesOf(*old);
-    const std::vector<Reference> newReferences = ReferencesOf(*fresh);
-    const auto pairs = MatchReferences(oldReferences, newReferences);
-    fresh->ClearLabelIndexes();
-    CarryOverIndexes(oldReferences, newReferences, pairs, false);
-    CarryOverIndexes(oldReferences, newReferences, pairs, true);
+    {
+        const std::vector<NewReference> newReferences = NewReferencesOf(*fresh);
+        const auto pairs = MatchReferences(oldReferences, newReferences);
+        fresh->ClearLabelIndexes();
+        CarryOverIndexes(oldReferences, newReferences, pairs, false);
+        CarryOverIndexes(oldReferences, newReferences, pairs, true);
+    }
+    std::vector<OldReference>().swap(oldReferences);
     fresh->FillLabelIndexes();
 
-    return WriteProgramEncoded(fresh.get(), out);
+    // The encoding holds all the program says: the program goes before the
+    // encoding is written out.
+    EncodedProgram* encoded = nullptr;
+    const Status encodedStatus = Encode(fresh.get(), &encoded);
+    fresh.reset();
+    if (encodedStatus != C_OK)
+        return encodedStatus;
+    const Status written = WriteEncodedProgram(encoded, out);
+    DeleteEncodedProgram(encoded);
+    return written;
 }
 
 } // namespace kvpatchmaker
