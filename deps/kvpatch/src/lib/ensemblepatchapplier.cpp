@@ -317,9 +317,9 @@ bool ReadBodyLayout(const uint8_t* body, size_t ready, BodyLayout* layout)
 // disassembles the old elements, which needs only the body's first two
 // streams. The final diff (stream 3, about as large as the new file) is
 // needed only at the end: the decoding waits before it (checking the old
-// file meanwhile) until the encoded elements are corrected, and then
-// writes it apart from the rest, which is freed: the final diff is never
-// held beside the first half's buffers.
+// file meanwhile) until the old elements are encoded, and then writes it
+// apart from the rest, which is freed once the elements are corrected: the
+// final diff is never held beside the old elements' disassembly.
 // Statuses are those of doing one after the other: an old file that fails
 // its check outranks everything, and a body that fails to decode (20) or
 // is no set of four streams (7) outranks whatever the elements gave.
@@ -421,15 +421,16 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         // read again only by the final diff.
         if (hooks)
             hooks->oldIdle();
+        // The final diff decodes apart while the elements are corrected and
+        // assembled.
+        split = decoder.SplitAtHold(&rest);
+        decoder.Resume();
         SourceStream elementDiff(body + layout.offset(2), layout.lengths[2]);
         SourceStreamSet correctedTransformed;
         elementStatus = applier->CorrectEncodedElements(
             &work.transformed, &elementDiff, &correctedTransformed);
-        split = decoder.SplitAtHold(&rest);
         if (split)
             decoded->Release();
-        // The final diff decodes while the elements are assembled.
-        decoder.Resume();
         if (elementStatus == C_OK)
             elementStatus = applier->RebuildElements(&correctedTransformed, &rebuilt);
         rebuiltEarly = true;
