@@ -48,9 +48,10 @@ public:
     };
 
     // A branch operand found in code, with what it takes to emit it again.
-    // Held by value, 20 bytes each: a large library has hundreds of
+    // Held by value, 12 bytes each: a large library has hundreds of
     // thousands, and one heap object apiece cost more than the rest of the
-    // disassembly.
+    // disassembly. What only ARM branches need lies in a table of the ARM
+    // parser's own, which `detail` indexes there.
     class TypedRVA
     {
     public:
@@ -60,28 +61,21 @@ public:
         }
 
         uint32_t rva() const { return m_rva; }
-        uint32_t relative_target() const { return m_relativeTarget; }
-        void set_relative_target(uint32_t value) { m_relativeTarget = value; }
+        // x86 and x86-64: the target relative to the operand's rva.
+        uint32_t relative_target() const { return m_detail; }
+        void set_relative_target(uint32_t value) { m_detail = value; }
+        // ARM: where the branch's details lie in the parser's table.
+        uint32_t detail() const { return m_detail; }
+        void set_detail(uint32_t value) { m_detail = value; }
         uint32_t file_offset() const { return m_fileOffset; }
         void set_file_offset(uint32_t value) { m_fileOffset = value; }
-        // ARM: the branch kind, its other bits, and where in the image the
-        // scan found the instruction.
-        uint16_t armKind() const { return m_armKind; }
-        void set_arm_kind(uint16_t value) { m_armKind = value; }
-        uint16_t compressedOp() const { return m_compressedOp; }
-        void set_compressed_op(uint16_t value) { m_compressedOp = value; }
-        uint32_t scan_offset() const { return m_scanOffset; }
-        void set_scan_offset(uint32_t value) { m_scanOffset = value; }
 
         static bool lessByRva(const TypedRVA& a, const TypedRVA& b) { return a.rva() < b.rva(); }
 
     private:
         uint32_t m_rva;
-        uint32_t m_relativeTarget = 0;
+        uint32_t m_detail = 0;
         uint32_t m_fileOffset = UINT32_MAX;
-        uint32_t m_scanOffset = 0;
-        uint16_t m_armKind = 0;
-        uint16_t m_compressedOp = 0;
     };
 
     using TypedRVAList = std::vector<TypedRVA>;

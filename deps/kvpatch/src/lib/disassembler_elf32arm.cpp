@@ -11,12 +11,12 @@ namespace {
 constexpr uint64_t R_ARM_RELATIVE = 23;
 constexpr uint64_t kEntrySize = 8;
 
-// Reads the branch of typed's kind at p: its target relative to typed's rva
-// and the compressed form of its other bits.
-bool ReadArmTarget(const uint8_t* p, DisassemblerElf::TypedRVA* typed)
+// Reads the branch of branch's kind at p, found at rva: its target relative
+// to rva and the compressed form of its other bits.
+bool ReadArmTarget(const uint8_t* p, uint32_t rva, DisassemblerElf32ARM::ArmBranch* branch)
 {
     uint32_t instruction = 0;
-    switch (typed->armKind()) {
+    switch (branch->kind) {
     case THUMB_BCOND8:
     case THUMB_B11:
         instruction = ReadU16(p);
@@ -33,10 +33,10 @@ bool ReadArmTarget(const uint8_t* p, DisassemblerElf::TypedRVA* typed)
     }
     uint16_t op = 0;
     uint32_t target = 0;
-    if (!ExtractArmTarget(typed->armKind(), instruction, typed->rva(), &op, &target))
+    if (!ExtractArmTarget(branch->kind, instruction, rva, &op, &target))
         return false;
-    typed->set_compressed_op(op);
-    typed->set_relative_target(target);
+    branch->compressedOp = op;
+    branch->relativeTarget = target;
     return true;
 }
 
@@ -44,16 +44,22 @@ bool ReadArmTarget(const uint8_t* p, DisassemblerElf::TypedRVA* typed)
 
 bool DisassemblerElf32ARM::EmitRel32Reference(const TypedRVA& typed, DisassembledProgram* program)
 {
-    return program->EmitRel32ARM(typed.compressedOp(),
-        program->LabelForRel32(typed.rva() + typed.relative_target()),
-        start() + typed.scan_offset(), Rel32OperandSize(typed));
+    const ArmBranch& branch = m_branches[typed.detail()];
+    return program->EmitRel32ARM(branch.compressedOp,
+        program->LabelForRel32(typed.rva() + branch.relativeTarget), start() + branch.scanOffset,
+        OperandSize(branch));
 }
 
 uint16_t DisassemblerElf32ARM::Rel32OperandSize(const TypedRVA& typed) const
 {
+    return OperandSize(m_branches[typed.detail()]);
+}
+
+uint16_t DisassemblerElf32ARM::OperandSize(const ArmBranch& branch)
+{
     // Never 0: a walk that advances by the size would stall on an unknown
     // kind.
-    const uint16_t size = ArmBranchOperandSize(typed.armKind());
+    const uint16_t size = ArmBranchOperandSize(branch.kind);
     return size != 0 ? size : 0xFFFF;
 }
 
@@ -148,14 +154,17 @@ bool DisassemblerElf32ARM::ScanSectionForRel32(const SectionHeader& section)
             p += 2;
             continue;
         }
-        TypedRVA typed(rva);
-        typed.set_arm_kind(static_cast<uint16_t>(armKind));
-        typed.set_scan_offset(static_cast<uint32_t>(p));
-        if (!ReadArmTarget(bytes, &typed))
+        ArmBranch branch;
+        branch.kind = static_cast<uint16_t>(armKind);
+        branch.scanOffset = static_cast<uint32_t>(p);
+        if (!ReadArmTarget(bytes, rva, &branch))
             return false;
-        if (IsLoadedRva(rva + typed.relative_target())) {
-            p += Rel32OperandSize(typed);
+        if (IsLoadedRva(rva + branch.relativeTarget)) {
+            p += OperandSize(branch);
             aligned = true;
+            TypedRVA typed(rva);
+            typed.set_detail(static_cast<uint32_t>(m_branches.size()));
+            m_branches.push_back(branch);
             AddRel32Location(typed);
         } else {
             aligned = !aligned;

@@ -21,6 +21,22 @@ public:
     bool ScanSectionForRel32(const SectionHeader& section) override;
     bool EmitRel32Reference(const TypedRVA& typed, DisassembledProgram* program) override;
     uint16_t Rel32OperandSize(const TypedRVA& typed) const override;
+
+    // What a branch needs beyond its place: kept apart from the reference
+    // list, whose entries are as small as x86's.
+    struct ArmBranch
+    {
+        uint32_t relativeTarget = 0;
+        // Where in the image the scan found the instruction.
+        uint32_t scanOffset = 0;
+        uint16_t kind = 0;
+        uint16_t compressedOp = 0;
+    };
+
+private:
+    static uint16_t OperandSize(const ArmBranch& branch);
+
+    std::vector<ArmBranch> m_branches;
 };
 
 } // namespace kvpatch
