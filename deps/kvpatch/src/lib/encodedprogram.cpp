@@ -320,35 +320,29 @@ namespace {
 
 // The labels of one kind from the targets its references carry: numbered
 // in address order, each label's address set, and each reference's target
-// replaced by its label's number.
+// replaced by its label's number. The distinct targets are sorted apart and
+// each reference finds its own among them: that holds four bytes per
+// reference at a time, where sorting the references with their positions
+// held sixteen, at the peak of an application.
 bool labelTargets(FallibleBuffer<uint32_t>& references, FallibleBuffer<uint32_t>& rvas)
 {
     const uint32_t n = references.size();
-    FallibleBuffer<uint64_t> order;
-    if (!order.reserve(n) || !order.grow(n))
+    FallibleBuffer<uint32_t> targets;
+    if (!targets.append(references.data(), n))
         return false;
-    for (uint32_t i = 0; i < n; ++i)
-        order[i] = (uint64_t(references[i]) << 32) | i;
-    if (!RadixSortBy32(order.data(), n, [](uint64_t key) { return uint32_t(key >> 32); }))
-        std::sort(order.data(), order.data() + n);
-    uint32_t labels = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        if (i == 0 || uint32_t(order[i] >> 32) != uint32_t(order[i - 1] >> 32))
-            ++labels;
-    }
+    uint32_t* first = targets.data();
+    if (!RadixSortBy32(first, n, [](uint32_t target) { return target; }))
+        std::sort(first, first + n);
+    const uint32_t labels = uint32_t(std::unique(first, first + n) - first);
     // The table holds exactly one address per label.
     if (!rvas.reserve(uint64_t(rvas.size()) > labels ? rvas.size() : labels))
         return false;
-    uint32_t label = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t target = uint32_t(order[i] >> 32);
-        const bool fresh = i == 0 || target != uint32_t(order[i - 1] >> 32);
-        if (fresh && i > 0)
-            ++label;
-        if (fresh && !setRva(rvas, label, target))
+    for (uint32_t label = 0; label < labels; ++label) {
+        if (!setRva(rvas, label, first[label]))
             return false;
-        references[uint32_t(order[i])] = label;
     }
+    for (uint32_t i = 0; i < n; ++i)
+        references[i] = uint32_t(std::lower_bound(first, first + labels, references[i]) - first);
     return true;
 }
 
