@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sys/mman.h>
 #include <tuple>
 
@@ -231,6 +232,34 @@ TEST(KvDiff, OldDataInPartsReadsAsOne)
     SinkStream output;
     const ByteRange halves[2] = {{oldData.data(), 3}, {oldData.data() + 3, 3}};
     EXPECT_FALSE(ApplyDiffToParts(halves, 2, &outsideSource, &output, false));
+}
+
+TEST(KvDiff, DiscardedDiffPagesLeaveTheOutputWhole)
+{
+    // Three megabytes of difference bytes in memory of their own, whose
+    // pages read as zeros once they are given back.
+    const size_t size = size_t(3) << 20;
+    Bytes oldData(size);
+    for (size_t i = 0; i < size; ++i)
+        oldData[i] = uint8_t(i * 7);
+    const Bytes diff = rawDiff(uint32_t(size), {{int32_t(size), 0, 0}}, Bytes(size, 1), {});
+    void* area
+        = mmap(nullptr, diff.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(area, MAP_FAILED);
+    uint8_t* copy = static_cast<uint8_t*>(area);
+    std::memcpy(copy, diff.data(), diff.size());
+    SourceStream diffSource(copy, diff.size());
+    SinkStream output;
+    const ByteRange old = {oldData.data(), size};
+    ASSERT_TRUE(ApplyDiffToParts(&old, 1, &diffSource, &output, false, UINT32_MAX, true));
+    ASSERT_EQ(output.Length(), size);
+    bool whole = true;
+    for (size_t i = 0; i < size; ++i)
+        whole = whole && output.Buffer()[i] == uint8_t(oldData[i] + 1);
+    EXPECT_TRUE(whole);
+    // The bytes read were given back: a page from the middle is zeros.
+    EXPECT_EQ(copy[diff.size() / 2], 0);
+    munmap(area, diff.size());
 }
 
 TEST(KvDiff, PiecesAddUpToTheWholeOutput)

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace kvpatch {
 
@@ -141,6 +142,17 @@ void FreeAllocation(void* block)
 {
     if (block)
         release(headerOf(block));
+}
+
+const uint8_t* DiscardPages(const uint8_t* begin, const uint8_t* end)
+{
+    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t first = (uintptr_t(begin) + page - 1) & ~(page - 1);
+    const uintptr_t last = uintptr_t(end) & ~(page - 1);
+    if (first >= last)
+        return begin;
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    return reinterpret_cast<const uint8_t*>(last);
 }
 
 void SetAllocationLimit(size_t bytes)

@@ -24,6 +24,12 @@ inline bool FitsSize(uint64_t value)
 // null with the block left as it was. Large blocks grow without copying.
 void* TryReallocate(void* block, size_t bytes);
 void FreeAllocation(void* block);
+// The whole pages inside [begin, end), bytes of a block that are not read
+// again, go back to the system (reading them later gives zeros), so that
+// input consumed front to back need not stay resident until its block is
+// freed. Returns where the release stopped: the start of the page holding
+// `end`, or `begin` when no whole page lay inside.
+const uint8_t* DiscardPages(const uint8_t* begin, const uint8_t* end);
 
 // Largest single allocation TryAllocate grants; unlimited by default.
 void SetAllocationLimit(size_t bytes);

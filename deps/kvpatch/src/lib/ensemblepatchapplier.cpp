@@ -119,8 +119,8 @@ Status EnsemblePatchApplier::PredictParameters(SinkStreamSet* predicted)
     return C_OK;
 }
 
-Status EnsemblePatchApplier::PatchStreamSet(
-    SinkStreamSet* set, SourceStream* diff, SourceStreamSet* corrected, SinkStream* scratch)
+Status EnsemblePatchApplier::PatchStreamSet(SinkStreamSet* set, SourceStream* diff,
+    SourceStreamSet* corrected, SinkStream* scratch, bool discardDiff)
 {
     // The diff runs over the set as WriteAll would lay it out, read where
     // its header and streams lie instead of joined in a copy.
@@ -136,7 +136,8 @@ Status EnsemblePatchApplier::PatchStreamSet(
             return C_STREAM_ERROR;
         parts[count++] = {set->Stream(i)->Buffer(), set->Stream(i)->Length()};
     }
-    const bool applied = ApplyDiffToParts(parts, count, diff, scratch, false);
+    const bool applied
+        = ApplyDiffToParts(parts, count, diff, scratch, false, UINT32_MAX, discardDiff);
     for (uint32_t i = 0; i < set->Count(); ++i)
         set->Stream(i)->Release();
     if (!applied)
@@ -176,7 +177,9 @@ Status EnsemblePatchApplier::EncodeElements(
 Status EnsemblePatchApplier::CorrectEncodedElements(
     SinkStreamSet* transformed, SourceStream* diff, SourceStreamSet* corrected)
 {
-    return PatchStreamSet(transformed, diff, corrected, &m_correctedTransformed);
+    // The diff is about as large as the elements and is read once, front to
+    // back: its pages go as it is read, not after the correction.
+    return PatchStreamSet(transformed, diff, corrected, &m_correctedTransformed, true);
 }
 
 Status EnsemblePatchApplier::RebuildElements(

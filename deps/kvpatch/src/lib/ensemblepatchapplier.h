@@ -44,9 +44,10 @@ public:
         SourceStream* rebuilt, SourceStream* diff, const OutputPieces& write);
 
     // Serialises `set`, applies `diff` to it into `scratch` and parses the
-    // result as a stream set.
-    Status PatchStreamSet(
-        SinkStreamSet* set, SourceStream* diff, SourceStreamSet* corrected, SinkStream* scratch);
+    // result as a stream set; with `discardDiff` the diff's pages are given
+    // back as they are read.
+    Status PatchStreamSet(SinkStreamSet* set, SourceStream* diff, SourceStreamSet* corrected,
+        SinkStream* scratch, bool discardDiff = false);
 
 private:
     void DeletePatchers();

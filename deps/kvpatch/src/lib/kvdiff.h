@@ -39,9 +39,10 @@ struct ByteRange
 // The same over old data in `count` parts read one after the other: an
 // ensemble's diffs run over data held in pieces (the old file and the
 // rebuilt elements, a stream set's header and streams) without a copy that
-// joins them.
+// joins them. With `discardRead` the pages of the diff's difference bytes
+// go back to the system as they are read: the caller reads them no more.
 bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, SinkStream* output,
-    bool header, uint32_t limit = UINT32_MAX);
+    bool header, uint32_t limit = UINT32_MAX, bool discardRead = false);
 
 // As ApplyDiffToParts without a header, but the new data is not kept: it
 // is handed to `flush` in pieces of at most `piece` bytes as it is made

@@ -1,3 +1,4 @@
+#include "allocation.h"
 #include "crc32.h"
 #include "kvdiff.h"
 #include "logline.h"
@@ -115,10 +116,15 @@ struct DiffOutput
     const std::function<bool(const uint8_t*, size_t)>* flush = nullptr;
 };
 
+// How much of the diff section is read between two releases of its pages:
+// a release a megabyte keeps the calls few.
+constexpr size_t kDiscardStep = size_t(1) << 20;
+
 // Runs the control triples until `newSize` bytes have been produced.
 bool applyControls(const ByteRange* parts, size_t count, DiffSections* sections, uint32_t newSize,
-    const DiffOutput& target)
+    const DiffOutput& target, bool discardRead = false)
 {
+    const uint8_t* discardFrom = sections->diff.Buffer();
     SinkStream* output = target.output;
     uint64_t total = 0;
     for (size_t i = 0; i < count; ++i)
@@ -169,6 +175,8 @@ bool applyControls(const ByteRange* parts, size_t count, DiffSections* sections,
                 return false;
             addOldBytes(sections->diff.Buffer(), parts, count, size_t(oldPosition), here, added);
             sections->diff.Skip(here);
+            if (discardRead && size_t(sections->diff.Buffer() - discardFrom) >= kDiscardStep)
+                discardFrom = DiscardPages(discardFrom, sections->diff.Buffer());
             oldPosition += int64_t(here);
             left -= here;
             if (!handOver(false))
@@ -228,7 +236,7 @@ bool ApplyDiff(
 }
 
 bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, SinkStream* output,
-    bool header, uint32_t limit)
+    bool header, uint32_t limit, bool discardRead)
 {
     uint32_t storedCrc = 0;
     if (header) {
@@ -256,7 +264,7 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
     if (!output->Reserve(producible < newSize ? size_t(producible) : size_t(newSize)))
         return false;
     const size_t base = output->Length();
-    if (!applyControls(parts, count, &sections, newSize, {output}))
+    if (!applyControls(parts, count, &sections, newSize, {output}, discardRead))
         return false;
 
     if (header && ComputeCrc32(output->Buffer() + base, newSize) != storedCrc) {
