@@ -24,6 +24,11 @@ template<typename T> std::vector<T> valuesOf(const kvpatch::FallibleBuffer<T>& b
     return std::vector<T>(buffer.data(), buffer.data() + buffer.size());
 }
 
+inline std::vector<uint32_t> valuesOf(const kvpatch::VarintList& list)
+{
+    return list.values();
+}
+
 struct EncodedDeleter
 {
     void operator()(kvpatch::EncodedProgram* p) const { kvpatch::DeleteEncodedProgram(p); }

@@ -92,6 +92,35 @@ bool writeVector(SinkStream* out, const FallibleBuffer<uint32_t>& items)
     return true;
 }
 
+// `bytes` behind the count `count`. Consumed into an empty stream, the
+// bytes move into it behind their count instead of being copied into fresh
+// memory.
+bool writeCounted(SinkStream* out, FallibleBuffer<uint8_t>& bytes, uint32_t count, bool consume)
+{
+    if (!out)
+        return false;
+    if (!consume || out->Length() != 0 || out->Failed() || bytes.failed())
+        return out->Reserve(size_t(bytes.size()) + 5) && out->WriteSizeVarint32(count)
+            && out->Write(bytes.data(), bytes.size());
+    uint8_t prefix[5];
+    const size_t prefixLength = EncodeVarint32(count, prefix);
+    const uint32_t size = bytes.size();
+    if (!bytes.reserve(size_t(size) + prefixLength) || !bytes.grow(prefixLength))
+        return false;
+    std::memmove(bytes.data() + prefixLength, bytes.data(), size);
+    std::memcpy(bytes.data(), prefix, prefixLength);
+    out->Bytes().swap(bytes);
+    return true;
+}
+
+bool writeList(SinkStream* out, VarintList& items, bool consume)
+{
+    const bool ok = writeCounted(out, items.bytes(), items.size(), consume);
+    if (consume)
+        items.release();
+    return ok;
+}
+
 bool writeDeltas(SinkStream* out, const FallibleBuffer<uint32_t>& rvas)
 {
     if (!out || !out->WriteSizeVarint32(rvas.size()))
@@ -225,11 +254,11 @@ private:
     uint32_t m_left;
 };
 
-template<typename Cursor> struct OpInputs
+template<typename ListCursor, typename Cursor> struct OpInputs
 {
-    Cursor ops;
+    ListCursor ops;
     Cursor origins;
-    Cursor copyCounts;
+    ListCursor copyCounts;
     Cursor abs32Ix;
     Cursor rel32Ix;
 };
@@ -272,13 +301,13 @@ bool EncodedProgram::AddCopy(uint32_t count, const uint8_t* bytes)
 {
     // Literal bytes that follow one another become one copy op, however
     // they arrive, so that the ops stream stays short.
-    if (!m_ops.empty() && m_ops[m_ops.size() - 1] == OP_COPY1) {
-        m_ops[m_ops.size() - 1] = OP_COPY;
-        if (!m_copyCounts.push_back(1))
+    if (!m_ops.empty() && m_ops.back() == OP_COPY1) {
+        if (!m_ops.setBack(OP_COPY) || !m_copyCounts.push_back(1))
             return false;
     }
-    if (!m_ops.empty() && m_ops[m_ops.size() - 1] == OP_COPY) {
-        m_copyCounts[m_copyCounts.size() - 1] += count;
+    if (!m_ops.empty() && m_ops.back() == OP_COPY) {
+        if (!m_copyCounts.setBack(m_copyCounts.back() + count))
+            return false;
         return m_copyBytes.append(bytes, count);
     }
     if (count == 1)
@@ -395,29 +424,9 @@ bool EncodedProgram::writeTo(SinkStreamSet* streams, bool consume)
     done(m_rel32Rvas);
     ok &= writeVector(base, m_origins);
     done(m_origins);
-    SinkStream* ops = sinkAt(streams, kStreamOps);
-    ok &= ops && ops->Reserve(size_t(m_ops.size()) + 5) && writeVector(ops, m_ops);
-    done(m_ops);
-    ok &= writeVector(sinkAt(streams, kStreamCopyCounts), m_copyCounts);
-    done(m_copyCounts);
-    SinkStream* bytes = sinkAt(streams, kStreamCopyBytes);
-    if (consume && bytes && bytes->Length() == 0 && !bytes->Failed() && !m_copyBytes.failed()) {
-        // The bytes move into the stream behind their count instead of
-        // being copied into fresh memory.
-        uint8_t count[5];
-        const size_t countLength = EncodeVarint32(m_copyBytes.size(), count);
-        const uint32_t size = m_copyBytes.size();
-        ok &= m_copyBytes.reserve(size_t(size) + countLength) && m_copyBytes.grow(countLength);
-        if (ok) {
-            std::memmove(m_copyBytes.data() + countLength, m_copyBytes.data(), size);
-            std::memcpy(m_copyBytes.data(), count, countLength);
-            bytes->Bytes().swap(m_copyBytes);
-        }
-    } else {
-        ok &= bytes && bytes->Reserve(size_t(m_copyBytes.size()) + 5)
-            && bytes->WriteSizeVarint32(m_copyBytes.size())
-            && bytes->Write(m_copyBytes.data(), m_copyBytes.size());
-    }
+    ok &= writeList(sinkAt(streams, kStreamOps), m_ops, consume);
+    ok &= writeList(sinkAt(streams, kStreamCopyCounts), m_copyCounts, consume);
+    ok &= writeCounted(sinkAt(streams, kStreamCopyBytes), m_copyBytes, m_copyBytes.size(), consume);
     if (consume)
         m_copyBytes.release();
     ok &= writeVector(sinkAt(streams, kStreamAbs32Indexes), m_abs32Ix);
@@ -453,11 +462,18 @@ bool EncodedProgram::readFrom(SourceStreamSet* streams, bool borrow)
         return borrow ? checkVector(streams->Stream(stream), &borrowed->items, &borrowed->count)
                       : readVector(streams->Stream(stream), items);
     };
+    // Lists held in their written form take their bytes once checked.
+    auto listSequence = [borrow, streams](uint32_t stream, VarintList& items, Borrowed* borrowed) {
+        if (!checkVector(streams->Stream(stream), &borrowed->items, &borrowed->count))
+            return false;
+        return borrow
+            || items.assign(borrowed->items.Buffer(), borrowed->items.Remaining(), borrowed->count);
+    };
     if (!readDeltas(streams->Stream(kStreamAbs32Rvas), m_abs32Rvas)
         || !readDeltas(streams->Stream(kStreamRel32Rvas), m_rel32Rvas)
         || !sequence(kStreamBaseAndOrigins, m_origins, &m_borrowedOrigins)
-        || !sequence(kStreamOps, m_ops, &m_borrowedOps)
-        || !sequence(kStreamCopyCounts, m_copyCounts, &m_borrowedCopyCounts)
+        || !listSequence(kStreamOps, m_ops, &m_borrowedOps)
+        || !listSequence(kStreamCopyCounts, m_copyCounts, &m_borrowedCopyCounts)
         || !(borrow
                 ? borrowBytes(streams->Stream(kStreamCopyBytes), &m_borrowedBytes, &m_borrowedSize)
                 : readBytes(streams->Stream(kStreamCopyBytes), m_copyBytes))
@@ -675,12 +691,14 @@ bool EncodedProgram::assembleWithTables(SinkStream* out, ElfTableHole* hole)
     if (m_borrowed) {
         auto cursor
             = [](const Borrowed& borrowed) { return VarintCursor(borrowed.items, borrowed.count); };
-        OpInputs<VarintCursor> in {cursor(m_borrowedOps), cursor(m_borrowedOrigins),
+        OpInputs<VarintCursor, VarintCursor> in {cursor(m_borrowedOps), cursor(m_borrowedOrigins),
             cursor(m_borrowedCopyCounts), cursor(m_borrowedAbs32Ix), cursor(m_borrowedRel32Ix)};
         assembled = assembleOps(in, out, &deferred, &pePending, &peEntryType, &elfEntryType, hole);
     } else {
-        OpInputs<BufferCursor> in {BufferCursor(m_ops), BufferCursor(m_origins),
-            BufferCursor(m_copyCounts), BufferCursor(m_abs32Ix), BufferCursor(m_rel32Ix)};
+        auto list
+            = [](const VarintList& items) { return VarintCursor(items.items(), items.size()); };
+        OpInputs<VarintCursor, BufferCursor> in {list(m_ops), BufferCursor(m_origins),
+            list(m_copyCounts), BufferCursor(m_abs32Ix), BufferCursor(m_rel32Ix)};
         assembled = assembleOps(in, out, &deferred, &pePending, &peEntryType, &elfEntryType, hole);
     }
     if (!assembled)

@@ -4,6 +4,7 @@
 #include "filetype.h"
 #include "sourcestream.h"
 #include "status.h"
+#include "varintlist.h"
 
 #include <cstdint>
 
@@ -76,9 +77,9 @@ public:
     // Inspection, for tests and diagnostics.
     const FallibleBuffer<uint32_t>& rel32Rvas() const { return m_rel32Rvas; }
     const FallibleBuffer<uint32_t>& abs32Rvas() const { return m_abs32Rvas; }
-    const FallibleBuffer<uint32_t>& ops() const { return m_ops; }
+    const VarintList& ops() const { return m_ops; }
     const FallibleBuffer<uint32_t>& origins() const { return m_origins; }
-    const FallibleBuffer<uint32_t>& copyCounts() const { return m_copyCounts; }
+    const VarintList& copyCounts() const { return m_copyCounts; }
     const FallibleBuffer<uint8_t>& copyBytes() const { return m_copyBytes; }
     const FallibleBuffer<uint32_t>& rel32Indexes() const { return m_rel32Ix; }
     const FallibleBuffer<uint32_t>& abs32Indexes() const { return m_abs32Ix; }
@@ -112,9 +113,9 @@ private:
     uint64_t m_imageBase = 0;
     FallibleBuffer<uint32_t> m_rel32Rvas;
     FallibleBuffer<uint32_t> m_abs32Rvas;
-    FallibleBuffer<uint32_t> m_ops;
+    VarintList m_ops;
     FallibleBuffer<uint32_t> m_origins;
-    FallibleBuffer<uint32_t> m_copyCounts;
+    VarintList m_copyCounts;
     FallibleBuffer<uint8_t> m_copyBytes;
     // The literal bytes assembly copies: m_copyBytes, or borrowed ones.
     const uint8_t* m_borrowedBytes = nullptr;
