@@ -370,8 +370,33 @@ bool labelTargets(FallibleBuffer<uint32_t>& references, FallibleBuffer<uint32_t>
         if (!setRva(rvas, label, first[label]))
             return false;
     }
-    for (uint32_t i = 0; i < n; ++i)
-        references[i] = uint32_t(std::lower_bound(first, first + labels, references[i]) - first);
+    if (labels == 0)
+        return true;
+    // Each reference finds its label through a table of where each slice of
+    // the address range starts among the labels, then within its slice: a
+    // search over all labels per reference missed the cache at every step.
+    constexpr uint32_t kSlices = 1u << 16;
+    const uint32_t low = first[0];
+    const uint32_t span = first[labels - 1] - low;
+    uint32_t shift = 0;
+    while ((span >> shift) >= kSlices)
+        ++shift;
+    const uint32_t slices = (span >> shift) + 1;
+    FallibleBuffer<uint32_t> sliceStarts;
+    if (!sliceStarts.reserve(size_t(slices) + 1) || !sliceStarts.grow(size_t(slices) + 1))
+        return false;
+    uint32_t label = 0;
+    for (uint32_t slice = 0; slice <= slices; ++slice) {
+        while (label < labels && ((first[label] - low) >> shift) < slice)
+            ++label;
+        sliceStarts[slice] = label;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t slice = (references[i] - low) >> shift;
+        const uint32_t* from = first + sliceStarts[slice];
+        const uint32_t* to = first + sliceStarts[slice + 1];
+        references[i] = uint32_t(std::lower_bound(from, to, references[i]) - first);
+    }
     return true;
 }
 
