@@ -260,24 +260,46 @@ bool DisassemblerElf::RvasToFileOffsets(
     return true;
 }
 
-bool DisassemblerElf::TypedRvasToFileOffsets(TypedRVAList& rvas) const
+DisassemblerElf::Rel32Cursor::Rel32Cursor(const DisassemblerElf& parser, const TypedRVAList& list)
+    : m_parser(parser)
+    , m_at(list.begin())
+    , m_end(list.end())
 {
-    // The references come in address order, mostly many to a segment: the
-    // segment found last is tried first.
-    uint64_t spanStart = 1;
-    uint64_t spanEnd = 0;
-    size_t segment = IntervalIndex::npos;
-    for (TypedRVA& typed : rvas) {
-        const uint32_t rva = typed.rva();
-        if (rva < spanStart || rva >= spanEnd) {
-            segment = m_fileBackedRvas.firstContaining(rva, &spanStart, &spanEnd);
-            if (segment == IntervalIndex::npos)
-                return false;
-        }
-        uint32_t offset = 0;
-        if (!SegmentOffset(segment, rva, &offset))
+}
+
+bool DisassemblerElf::Rel32Cursor::start()
+{
+    return atEnd() || locate();
+}
+
+bool DisassemblerElf::Rel32Cursor::advance()
+{
+    ++m_at;
+    return atEnd() || locate();
+}
+
+bool DisassemblerElf::Rel32Cursor::locate()
+{
+    const uint32_t rva = m_at->rva();
+    if (rva < m_spanStart || rva >= m_spanEnd) {
+        m_segment = m_parser.m_fileBackedRvas.firstContaining(rva, &m_spanStart, &m_spanEnd);
+        if (m_segment == IntervalIndex::npos) {
+            m_spanStart = 1;
+            m_spanEnd = 0;
             return false;
-        typed.set_file_offset(offset);
+        }
+    }
+    return m_parser.SegmentOffset(m_segment, rva, &m_offset);
+}
+
+bool DisassemblerElf::Rel32OffsetsKnown() const
+{
+    Rel32Cursor cursor(*this, m_rel32Locations);
+    if (!cursor.start())
+        return false;
+    while (!cursor.atEnd()) {
+        if (!cursor.advance())
+            return false;
     }
     return true;
 }
@@ -417,15 +439,16 @@ bool DisassemblerElf::ParseFile(DisassembledProgram* program)
     std::vector<uint32_t> abs32Offsets;
     if (!RvasToFileOffsets(m_abs32Locations, &abs32Offsets))
         return false;
-    if (!TypedRvasToFileOffsets(m_rel32Locations))
+    if (!Rel32OffsetsKnown())
         return false;
     if (!m_rel32Locations.empty() && m_programHeaders.empty())
         return false;
 
     std::vector<uint32_t>::const_iterator abs32 = abs32Offsets.begin();
     const auto abs32End = abs32Offsets.end();
-    TypedRVAList::iterator rel32 = m_rel32Locations.begin();
-    const auto rel32End = m_rel32Locations.end();
+    Rel32Cursor rel32(*this, m_rel32Locations);
+    if (!rel32.start())
+        return false;
 
     // The walk follows the section table, not the file: a section before
     // the position moves it back, and the bytes after it come out again with
@@ -448,7 +471,7 @@ bool DisassemblerElf::ParseFile(DisassembledProgram* program)
         case SHT_PROGBITS:
             emitted += section.sh_size;
             if (emitted > emitLimit
-                || !ParseProgbitsSection(section, &abs32, abs32End, &rel32, rel32End, program))
+                || !ParseProgbitsSection(section, &abs32, abs32End, &rel32, program))
                 return false;
             fileOffset = sectionEnd;
             break;
@@ -481,7 +504,7 @@ bool DisassemblerElf::ParseFile(DisassembledProgram* program)
 
 bool DisassemblerElf::ParseProgbitsSection(const SectionHeader& section,
     std::vector<uint32_t>::const_iterator* abs32, std::vector<uint32_t>::const_iterator abs32End,
-    TypedRVAList::iterator* rel32, TypedRVAList::iterator rel32End, DisassembledProgram* program)
+    Rel32Cursor* rel32, DisassembledProgram* program)
 {
     if (!program->EmitOriginInstruction(static_cast<uint32_t>(section.sh_addr)))
         return false;
@@ -490,14 +513,16 @@ bool DisassemblerElf::ParseProgbitsSection(const SectionHeader& section,
     while (f < sectionEnd) {
         if (*abs32 != abs32End && **abs32 < f)
             return false;
-        while (*rel32 != rel32End && (*rel32)->file_offset() < f)
-            ++*rel32;
+        while (!rel32->atEnd() && rel32->fileOffset() < f) {
+            if (!rel32->advance())
+                return false;
+        }
 
         uint64_t nextStop = sectionEnd;
         if (*abs32 != abs32End && **abs32 < nextStop)
             nextStop = **abs32;
-        if (*rel32 != rel32End && nextStop > uint64_t((*rel32)->file_offset()) + 3)
-            nextStop = (*rel32)->file_offset();
+        if (!rel32->atEnd() && nextStop > uint64_t(rel32->fileOffset()) + 3)
+            nextStop = rel32->fileOffset();
 
         if (nextStop > f) {
             if (!EmitByteRun(f, nextStop, program))
@@ -510,12 +535,13 @@ bool DisassemblerElf::ParseProgbitsSection(const SectionHeader& section,
                 return false;
             f += 4;
             ++*abs32;
-        } else if (*rel32 != rel32End && (*rel32)->file_offset() == f) {
-            const TypedRVA& typed = **rel32;
+        } else if (!rel32->atEnd() && rel32->fileOffset() == f) {
+            const TypedRVA& typed = rel32->reference();
             if (!EmitRel32Reference(typed, program))
                 return false;
             f += Rel32OperandSize(typed);
-            ++*rel32;
+            if (!rel32->advance())
+                return false;
         } else {
             // Unreachable with sorted cursors; refuse rather than spin.
             return false;

@@ -48,10 +48,11 @@ public:
     };
 
     // A branch operand found in code, with what it takes to emit it again.
-    // Held by value, 12 bytes each: a large library has hundreds of
+    // Held by value, 8 bytes each: a large library has hundreds of
     // thousands, and one heap object apiece cost more than the rest of the
     // disassembly. What only ARM branches need lies in a table of the ARM
-    // parser's own, which `detail` indexes there.
+    // parser's own, which `detail` indexes there; the file offset is found
+    // from the rva when the walk reaches the reference.
     class TypedRVA
     {
     public:
@@ -67,15 +68,12 @@ public:
         // ARM: where the branch's details lie in the parser's table.
         uint32_t detail() const { return m_detail; }
         void set_detail(uint32_t value) { m_detail = value; }
-        uint32_t file_offset() const { return m_fileOffset; }
-        void set_file_offset(uint32_t value) { m_fileOffset = value; }
 
         static bool lessByRva(const TypedRVA& a, const TypedRVA& b) { return a.rva() < b.rva(); }
 
     private:
         uint32_t m_rva;
         uint32_t m_detail = 0;
-        uint32_t m_fileOffset = UINT32_MAX;
     };
 
     using TypedRVAList = std::vector<TypedRVA>;
@@ -98,15 +96,42 @@ public:
     bool RvaToFileOffset(uint32_t rva, uint32_t* offset) const;
     uint32_t FileOffsetToRva(uint32_t offset) const;
     bool RvasToFileOffsets(const std::vector<uint32_t>& rvas, std::vector<uint32_t>* offsets) const;
-    bool TypedRvasToFileOffsets(TypedRVAList& rvas) const;
+    // Walks the references in address order with the file offset of the
+    // current one. The references come mostly many to a segment: the segment
+    // found last is tried first.
+    class Rel32Cursor
+    {
+    public:
+        Rel32Cursor(const DisassemblerElf& parser, const TypedRVAList& list);
+        bool atEnd() const { return m_at == m_end; }
+        const TypedRVA& reference() const { return *m_at; }
+        uint32_t fileOffset() const { return m_offset; }
+        // False when the next reference lies in no file-backed segment.
+        bool advance();
+        // The first reference (see advance).
+        bool start();
+
+    private:
+        bool locate();
+
+        const DisassemblerElf& m_parser;
+        TypedRVAList::const_iterator m_at;
+        TypedRVAList::const_iterator m_end;
+        uint64_t m_spanStart = 1;
+        uint64_t m_spanEnd = 0;
+        size_t m_segment = 0;
+        uint32_t m_offset = 0;
+    };
+    // True when every reference lies in a file-backed segment.
+    bool Rel32OffsetsKnown() const;
     bool IsRelocationTarget(uint32_t rva) const;
     void CollectAbs32Relocations();
     bool ScanSectionsForRel32();
     bool ParseFile(DisassembledProgram* program);
     bool ParseProgbitsSection(const SectionHeader& section,
         std::vector<uint32_t>::const_iterator* abs32,
-        std::vector<uint32_t>::const_iterator abs32End, TypedRVAList::iterator* rel32,
-        TypedRVAList::iterator rel32End, DisassembledProgram* program);
+        std::vector<uint32_t>::const_iterator abs32End, Rel32Cursor* rel32,
+        DisassembledProgram* program);
     bool EmitByteRun(uint64_t startOffset, uint64_t endOffset, DisassembledProgram* program);
 
     const std::vector<SectionHeader>& sections() const { return m_sections; }
