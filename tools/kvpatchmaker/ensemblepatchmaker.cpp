@@ -18,6 +18,7 @@
 
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 using namespace kvpatch;
@@ -202,9 +203,11 @@ bool WriteTailDiff(size_t oldLength, size_t newLength, SinkStream* out)
 }
 
 // Stream 3: the diff from the final input (the old file, then the assembled
-// new elements) to the new file.
+// new elements) to the new file. `mapped`: the new file is a file mapping,
+// whose pages are not needed while the final input is indexed, and are let
+// go behind the search.
 bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
-    size_t newLength, SinkStream* assembled, uint8_t method, SinkStream* out)
+    size_t newLength, SinkStream* assembled, uint8_t method, bool mapped, SinkStream* out)
 {
     if (method == DiffRaw && newLength > 0 && assembled->Length() == newLength
         && std::memcmp(assembled->Buffer(), newData, newLength) == 0) {
@@ -212,9 +215,14 @@ bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* new
         return WriteTailDiff(oldLength, newLength, out);
     }
     SourceStream newSource(newData, newLength);
+    std::function<void(size_t)> newRead;
+    if (mapped) {
+        ReleaseMappedPages(newData, newLength);
+        newRead = [newData](size_t done) { ReleaseMappedPages(newData, done); };
+    }
     if (assembled->Length() == 0) {
         SourceStream oldSource(oldData, oldLength);
-        return GenerateDiff(&oldSource, &newSource, out, false, method);
+        return GenerateDiff(&oldSource, &newSource, out, false, method, newRead);
     }
     SinkStream finalInput;
     if (!finalInput.Reserve(oldLength + assembled->Length())
@@ -223,7 +231,7 @@ bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* new
     ReturnFreedMemory();
     SourceStream finalSource;
     finalSource.Init(finalInput);
-    return GenerateDiff(&finalSource, &newSource, out, false, method);
+    return GenerateDiff(&finalSource, &newSource, out, false, method, newRead);
 }
 
 bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength,
@@ -248,8 +256,9 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     // The new side first: its encoding is the step that needs the most
     // memory, and the old side's encoding is not held meanwhile.
     if (!SerializeEncodings(
-            oldData, newData, pairs, false, options.inputsMapped, &correctedEncodings)
-        || !SerializeEncodings(oldData, newData, pairs, true, false, &transformed))
+            oldData, newData, pairs, false, options.inputsMapped, &correctedEncodings))
+        return false;
+    if (!SerializeEncodings(oldData, newData, pairs, true, false, &transformed))
         return false;
     // Diffing the encodings needs neither file, and its suffix array is the
     // largest structure of the patch.
@@ -270,8 +279,8 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     ReturnFreedMemory();
     const size_t finalInputLength = oldLength + assembled.Length();
     if (copy ? !WriteCopyDiff(newData, newLength, body.Stream(3))
-             : !WriteFinalDiff(
-                 oldData, oldLength, newData, newLength, &assembled, method, body.Stream(3)))
+             : !WriteFinalDiff(oldData, oldLength, newData, newLength, &assembled, method,
+                 options.inputsMapped, body.Stream(3)))
         return false;
     assembled.Release();
     ReturnFreedMemory();

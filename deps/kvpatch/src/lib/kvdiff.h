@@ -52,8 +52,11 @@ bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream
     uint32_t limit = UINT32_MAX);
 
 // Appends the diff from the unread bytes of `oldData` to those of `newData`
-// (both are read to their ends) to `diff`.
-bool GenerateDiff(
-    SourceStream* oldData, SourceStream* newData, SinkStream* diff, bool header, uint8_t method);
+// (both are read to their ends) to `diff`. The search reads the new data
+// from its start on, after the old data has been indexed; `newRead`, when
+// given, is told now and then how many leading new bytes the search is done
+// with (a caller whose new data is a file mapping can let their pages go).
+bool GenerateDiff(SourceStream* oldData, SourceStream* newData, SinkStream* diff, bool header,
+    uint8_t method, const std::function<void(size_t)>& newRead = {});
 
 } // namespace kvpatch
