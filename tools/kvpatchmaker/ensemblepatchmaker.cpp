@@ -61,6 +61,19 @@ struct ElementPair
     ExecutableElement fresh;
 };
 
+// Whether an element encodes. Each side's encoding goes before the other is
+// made: two at once were the peak of the probe.
+bool Encodes(const uint8_t* element, size_t length)
+{
+    bool encodes = false;
+    {
+        SinkStreamSet probe;
+        encodes = TransformElement(element, length, &probe) == C_OK;
+    }
+    ReturnFreedMemory();
+    return encodes;
+}
+
 // Pairs the i-th element of the old file with the i-th of the new one
 // and keeps the pairs whose both sides encode.
 std::vector<ElementPair> PairElements(
@@ -75,10 +88,7 @@ std::vector<ElementPair> PairElements(
     for (uint32_t i = 0; i < oldElements.count && i < newElements.count; ++i) {
         const ExecutableElement& o = oldElements.items[i];
         const ExecutableElement& n = newElements.items[i];
-        SinkStreamSet probeOld;
-        SinkStreamSet probeNew;
-        if (TransformElement(oldData + o.offset, o.length, &probeOld) == C_OK
-            && TransformElement(newData + n.offset, n.length, &probeNew) == C_OK)
+        if (Encodes(oldData + o.offset, o.length) && Encodes(newData + n.offset, n.length))
             pairs.push_back({o, n});
     }
     return pairs;
