@@ -264,10 +264,16 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     SinkStream transformed;
     SinkStream correctedEncodings;
     // The new side first: its encoding is the step that needs the most
-    // memory, and the old side's encoding is not held meanwhile.
+    // memory, and the old side's encoding is not held meanwhile. The new
+    // file is read only once the old program is gone, and not at all while
+    // the old side is encoded: its pages go meanwhile.
+    if (options.inputsMapped)
+        ReleaseMappedPages(newData, newLength);
     if (!SerializeEncodings(
             oldData, newData, pairs, false, options.inputsMapped, &correctedEncodings))
         return false;
+    if (options.inputsMapped)
+        ReleaseMappedPages(newData, newLength);
     if (!SerializeEncodings(oldData, newData, pairs, true, false, &transformed))
         return false;
     // Diffing the encodings needs neither file, and its suffix array is the

@@ -30,7 +30,7 @@ using Program = std::unique_ptr<DisassembledProgram, ProgramDeleter>;
 // index), so that the old program can go before the new one is parsed; the
 // new side keeps its label, to number it. A program has a reference every
 // few dozen bytes, and the references of both sides were the peak of the
-// encoding, so each takes 16 bytes. A label index counts labels, fewer than
+// encoding, so each takes 16 bytes. A label index isVote labels, fewer than
 // 2^30 in a file below 4 GiB, and fits 31 bits.
 struct OldReference
 {
@@ -167,7 +167,7 @@ template<typename T, typename Key> void KeepUnique(std::vector<T>* items, Key ke
 }
 
 // The old references whose anchor occurs once among them, sorted by
-// anchor: a third of the memory of a hash map of counts, which was the
+// anchor: a third of the memory of a hash map of isVote, which was the
 // largest structure of the whole encoding step.
 std::vector<AnchorAtPosition> UniqueOldAnchors(const std::vector<OldReference>& references)
 {
@@ -263,16 +263,22 @@ void CarryOverIndexes(const std::vector<OldReference>& old, const std::vector<Ne
         int32_t oldIndex;
         int32_t count;
     };
-    std::vector<Vote> votes;
-    int32_t largestIndex = -1;
-    for (const auto& p : pairs) {
+    auto isVote = [&](const std::pair<uint32_t, uint32_t>& p) {
         const OldReference& o = old[p.first];
         const NewReference& n = fresh[p.second];
-        Label* label = n.label();
-        if (bool(o.abs32) == abs32 && n.abs32() == abs32 && label && o.index >= 0) {
-            votes.push_back({o.rva, label->rva, label, o.index, 1});
-            largestIndex = std::max(largestIndex, o.index);
-        }
+        return bool(o.abs32) == abs32 && n.abs32() == abs32 && n.label() && o.index >= 0;
+    };
+    // Counted first, so that the vector is allocated once at its size.
+    std::vector<Vote> votes;
+    votes.reserve(size_t(std::count_if(pairs.begin(), pairs.end(), isVote)));
+    int32_t largestIndex = -1;
+    for (const auto& p : pairs) {
+        if (!isVote(p))
+            continue;
+        const OldReference& o = old[p.first];
+        Label* label = fresh[p.second].label();
+        votes.push_back({o.rva, label->rva, label, o.index, 1});
+        largestIndex = std::max(largestIndex, int32_t(o.index));
     }
     std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) {
         return a.oldRva != b.oldRva ? a.oldRva < b.oldRva : a.newRva < b.newRva;
@@ -286,8 +292,13 @@ void CarryOverIndexes(const std::vector<OldReference>& old, const std::vector<Ne
             votes[kept++] = votes[i];
     }
     votes.resize(kept);
-    std::stable_sort(
-        votes.begin(), votes.end(), [](const Vote& a, const Vote& b) { return a.count > b.count; });
+    // Most votes first, ties in address order: in place, where a stable
+    // sort by count would take a buffer as large as the votes.
+    std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) {
+        if (a.count != b.count)
+            return a.count > b.count;
+        return a.oldRva != b.oldRva ? a.oldRva < b.oldRva : a.newRva < b.newRva;
+    });
     std::vector<bool> indexTaken(size_t(largestIndex + 1), false);
     for (const Vote& vote : votes) {
         if (vote.newLabel->index != -1 || indexTaken[size_t(vote.oldIndex)])
