@@ -192,13 +192,15 @@ TEST(KvDiff, NewBytesReportedDoneAreNotReadAgain)
     SourceStream oldSource(release.first.data(), release.first.size());
     SourceStream newSource(bytes, length);
     SinkStream diff;
-    ASSERT_TRUE(GenerateDiff(&oldSource, &newSource, &diff, false, DiffRaw, [&](size_t done) {
+    DiffWriterHooks hooks;
+    hooks.newRead = [&](size_t done) {
         EXPECT_GE(done, reported);
         EXPECT_LE(done, length);
         reported = done;
         ++reports;
         mprotect(view, done / size_t(page) * size_t(page), PROT_NONE);
-    }));
+    };
+    ASSERT_TRUE(GenerateDiff(&oldSource, &newSource, &diff, false, DiffRaw, hooks));
     EXPECT_GT(reports, 1u);
     munmap(view, length);
     EXPECT_EQ(apply(release.first, contentOf(diff), false).output, release.second);

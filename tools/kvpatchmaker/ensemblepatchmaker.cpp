@@ -1,5 +1,6 @@
 #include "ensemblepatchmaker.h"
 
+#include "allocation.h"
 #include "compressedsize.h"
 #include "crc32.h"
 #include "ensemblepatch.h"
@@ -11,6 +12,7 @@
 #include "lzmaio.h"
 #include "patcherx86_32.h"
 #include "replacingfilewriter.h"
+#include "setaside.h"
 #include "sharedcontent.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
@@ -52,6 +54,26 @@ const uint32_t kBodyWindow = 128 << 10;
 // than a quarter below the quick one (on real release pairs it came out 8
 // to 16 percent below).
 const size_t kQuickMargin = 4;
+
+// A buffer of the engine's allocator: large ones are mappings of their own,
+// whose pages cost nothing until written and can be let go on their own.
+class RawBuffer
+{
+public:
+    explicit RawBuffer(size_t length)
+        : m_data(static_cast<uint8_t*>(TryAllocate(length)))
+    {
+    }
+    ~RawBuffer() { FreeAllocation(m_data); }
+    RawBuffer(const RawBuffer&) = delete;
+    RawBuffer& operator=(const RawBuffer&) = delete;
+
+    explicit operator bool() const { return m_data != nullptr; }
+    uint8_t* get() const { return m_data; }
+
+private:
+    uint8_t* m_data;
+};
 
 // Old and new element of one pair; the patch transforms the old one and
 // corrects its encoding into the new one's.
@@ -142,10 +164,11 @@ bool SerializeEncodings(const uint8_t* oldData, const uint8_t* newData,
 
 // The new elements as the applier assembles them from their encodings; it
 // diffs the new file against the old file followed by these bytes.
-bool AssembleElements(size_t elements, const SinkStream& correctedEncodings, SinkStream* assembled)
+bool AssembleElements(
+    size_t elements, const uint8_t* correctedEncodings, size_t length, SinkStream* assembled)
 {
     SourceStreamSet set;
-    if (!set.Init(correctedEncodings.Buffer(), correctedEncodings.Length()))
+    if (!set.Init(correctedEncodings, length))
         return false;
     for (size_t i = 0; i < elements; ++i) {
         SourceStreamSet element;
@@ -225,14 +248,14 @@ bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* new
         return WriteTailDiff(oldLength, newLength, out);
     }
     SourceStream newSource(newData, newLength);
-    std::function<void(size_t)> newRead;
+    DiffWriterHooks hooks;
     if (mapped) {
         ReleaseMappedPages(newData, newLength);
-        newRead = [newData](size_t done) { ReleaseMappedPages(newData, done); };
+        hooks.newRead = [newData](size_t done) { ReleaseMappedPages(newData, done); };
     }
     if (assembled->Length() == 0) {
         SourceStream oldSource(oldData, oldLength);
-        return GenerateDiff(&oldSource, &newSource, out, false, method, newRead);
+        return GenerateDiff(&oldSource, &newSource, out, false, method, hooks);
     }
     SinkStream finalInput;
     if (!finalInput.Reserve(oldLength + assembled->Length())
@@ -241,7 +264,7 @@ bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* new
     ReturnFreedMemory();
     SourceStream finalSource;
     finalSource.Init(finalInput);
-    return GenerateDiff(&finalSource, &newSource, out, false, method, newRead);
+    return GenerateDiff(&finalSource, &newSource, out, false, method, hooks);
 }
 
 bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength,
@@ -282,16 +305,39 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
         ReleaseMappedPages(oldData, oldLength);
         ReleaseMappedPages(newData, newLength);
     }
-    ReturnFreedMemory();
-    if (!Diff(&transformed, &correctedEncodings, body.Stream(2), method))
+    // The new side's encoding is first read once the old side's is indexed,
+    // then from its start on, and once more by the assembly: it is set aside
+    // deflated meanwhile, and its pages go behind the search (so the suffix
+    // array is built beside a fraction of it).
+    SetAside newSide;
+    if (!newSide.keep(correctedEncodings.Buffer(), correctedEncodings.Length()))
         return false;
+    correctedEncodings.Release();
+    ReturnFreedMemory();
+    {
+        RawBuffer restored(newSide.length());
+        if (!restored)
+            return false;
+        SourceStream old;
+        old.Init(transformed);
+        SourceStream fresh(restored.get(), newSide.length());
+        DiffWriterHooks hooks;
+        hooks.indexed = [&] { return newSide.restore(restored.get()); };
+        hooks.newRead = [&](size_t done) { ReleaseMappedPages(restored.get(), done); };
+        if (!GenerateDiff(&old, &fresh, body.Stream(2), false, method, hooks))
+            return false;
+    }
     transformed.Release();
     ReturnFreedMemory();
 
     SinkStream assembled;
-    if (!AssembleElements(pairs.size(), correctedEncodings, &assembled))
-        return false;
-    correctedEncodings.Release();
+    {
+        RawBuffer restored(newSide.length());
+        if (!restored || !newSide.restore(restored.get())
+            || !AssembleElements(pairs.size(), restored.get(), newSide.length(), &assembled))
+            return false;
+    }
+    newSide.clear();
     ReturnFreedMemory();
     const size_t finalInputLength = oldLength + assembled.Length();
     if (copy ? !WriteCopyDiff(newData, newLength, body.Stream(3))

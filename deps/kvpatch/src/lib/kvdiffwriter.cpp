@@ -22,7 +22,7 @@ const int64_t kLongMatch = 10241;
 const int64_t kCarryMatch = 1024;
 const int64_t kKeepMatch = 512;
 // New bytes consumed between two reports to the caller.
-const int64_t kReportEvery = int64_t(1) << 20;
+const int64_t kReportEvery = int64_t(256) << 10;
 
 struct FreeDeleter
 {
@@ -449,7 +449,7 @@ private:
 } // namespace
 
 bool GenerateDiff(SourceStream* oldData, SourceStream* newData, SinkStream* diff, bool header,
-    uint8_t method, const std::function<void(size_t)>& newRead)
+    uint8_t method, const DiffWriterHooks& hooks)
 {
     const uint8_t* old = oldData->Buffer();
     const int64_t oldSize = int64_t(oldData->Remaining());
@@ -477,8 +477,9 @@ bool GenerateDiff(SourceStream* oldData, SourceStream* newData, SinkStream* diff
     }
 
     SuffixIndex index;
-    if (!index.build(old, oldSize))
+    if (!index.build(old, oldSize) || (hooks.indexed && !hooks.indexed()))
         return false;
+    const std::function<void(size_t)>& newRead = hooks.newRead;
     DiffBody body;
     body.diff = allocate<uint8_t>(size_t(newSize) + 1);
     body.extra = allocate<uint8_t>(size_t(newSize) + 1);
