@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sys/mman.h>
 #include <tuple>
+#include <unistd.h>
 
 using namespace kvpatch;
 
@@ -144,6 +146,65 @@ TEST(KvDiff, LongRunsWithScatteredChanges)
     ASSERT_TRUE(applied.ok);
     EXPECT_EQ(applied.output, newData);
     EXPECT_LT(diff.size(), 4096u);
+}
+
+// The match search indexes old data below 16 MiB three bytes an entry and
+// larger data four: on both sides of the line, pieces copied from anywhere
+// in the old data (the high byte of their positions set and clear) are
+// found whole, so the diff has no extra bytes and only zero differences.
+TEST(KvDiff, CopiesAreFoundOnBothSidesOfTheIndexWidthLimit)
+{
+    const size_t limit = size_t(1) << 24;
+    for (const size_t size : {limit - 1, limit}) {
+        const Bytes oldData = randomBytes(size, 31);
+        Bytes newData;
+        for (const size_t at : {size - 4096, size_t(5), (limit >> 1) + 3, size / 3, limit - 9000}) {
+            newData.insert(
+                newData.end(), oldData.begin() + long(at), oldData.begin() + long(at) + 4096);
+        }
+        const Bytes diff = generate(oldData, newData, DiffRaw, false);
+        SourceStream fields(diff.data(), diff.size());
+        uint8_t method = 0xFF;
+        uint32_t newSize = 0, control = 0, diffLength = 0, extraLength = 0;
+        ASSERT_TRUE(fields.Read(&method, 1) && fields.ReadVarint32(&newSize)
+            && fields.ReadVarint32(&control) && fields.ReadVarint32(&diffLength)
+            && fields.ReadVarint32(&extraLength));
+        EXPECT_EQ(extraLength, 0u) << size;
+        EXPECT_EQ(diffLength, newData.size()) << size;
+        const uint8_t* differences = diff.data() + fields.Position() + control;
+        EXPECT_EQ(Bytes(differences, differences + diffLength), Bytes(newData.size(), 0)) << size;
+        EXPECT_EQ(apply(oldData, diff, false).output, newData) << size;
+    }
+}
+
+// What the writer reports as done with is never read again: those pages of
+// the new data are made unreadable as they are reported.
+TEST(KvDiff, NewBytesReportedDoneAreNotReadAgain)
+{
+    const auto release = releasePair(6 << 20, 41);
+    const long page = sysconf(_SC_PAGESIZE);
+    const size_t length = release.second.size();
+    void* view = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(view, MAP_FAILED);
+    uint8_t* bytes = static_cast<uint8_t*>(view);
+    std::copy(release.second.begin(), release.second.end(), bytes);
+    size_t reported = 0;
+    size_t reports = 0;
+    SourceStream oldSource(release.first.data(), release.first.size());
+    SourceStream newSource(bytes, length);
+    SinkStream diff;
+    DiffWriterHooks hooks;
+    hooks.newRead = [&](size_t done) {
+        EXPECT_GE(done, reported);
+        EXPECT_LE(done, length);
+        reported = done;
+        ++reports;
+        mprotect(view, done / size_t(page) * size_t(page), PROT_NONE);
+    };
+    ASSERT_TRUE(GenerateDiff(&oldSource, &newSource, &diff, false, DiffRaw, hooks));
+    EXPECT_GT(reports, 1u);
+    munmap(view, length);
+    EXPECT_EQ(apply(release.first, contentOf(diff), false).output, release.second);
 }
 
 TEST(KvDiff, HeaderCarriesMagicAndCrc)

@@ -1,5 +1,6 @@
 #include "ensemblepatchmaker.h"
 
+#include "allocation.h"
 #include "compressedsize.h"
 #include "crc32.h"
 #include "ensemblepatch.h"
@@ -11,6 +12,7 @@
 #include "lzmaio.h"
 #include "patcherx86_32.h"
 #include "replacingfilewriter.h"
+#include "setaside.h"
 #include "sharedcontent.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
@@ -18,6 +20,7 @@
 
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 using namespace kvpatch;
@@ -52,6 +55,26 @@ const uint32_t kBodyWindow = 128 << 10;
 // to 16 percent below).
 const size_t kQuickMargin = 4;
 
+// A buffer of the engine's allocator: large ones are mappings of their own,
+// whose pages cost nothing until written and can be let go on their own.
+class RawBuffer
+{
+public:
+    explicit RawBuffer(size_t length)
+        : m_data(static_cast<uint8_t*>(TryAllocate(length)))
+    {
+    }
+    ~RawBuffer() { FreeAllocation(m_data); }
+    RawBuffer(const RawBuffer&) = delete;
+    RawBuffer& operator=(const RawBuffer&) = delete;
+
+    explicit operator bool() const { return m_data != nullptr; }
+    uint8_t* get() const { return m_data; }
+
+private:
+    uint8_t* m_data;
+};
+
 // Old and new element of one pair; the patch transforms the old one and
 // corrects its encoding into the new one's.
 struct ElementPair
@@ -59,6 +82,19 @@ struct ElementPair
     ExecutableElement old;
     ExecutableElement fresh;
 };
+
+// Whether an element encodes. Each side's encoding goes before the other is
+// made: two at once were the peak of the probe.
+bool Encodes(const uint8_t* element, size_t length)
+{
+    bool encodes = false;
+    {
+        SinkStreamSet probe;
+        encodes = TransformElement(element, length, &probe) == C_OK;
+    }
+    ReturnFreedMemory();
+    return encodes;
+}
 
 // Pairs the i-th element of the old file with the i-th of the new one
 // and keeps the pairs whose both sides encode.
@@ -74,10 +110,7 @@ std::vector<ElementPair> PairElements(
     for (uint32_t i = 0; i < oldElements.count && i < newElements.count; ++i) {
         const ExecutableElement& o = oldElements.items[i];
         const ExecutableElement& n = newElements.items[i];
-        SinkStreamSet probeOld;
-        SinkStreamSet probeNew;
-        if (TransformElement(oldData + o.offset, o.length, &probeOld) == C_OK
-            && TransformElement(newData + n.offset, n.length, &probeNew) == C_OK)
+        if (Encodes(oldData + o.offset, o.length) && Encodes(newData + n.offset, n.length))
             pairs.push_back({o, n});
     }
     return pairs;
@@ -131,10 +164,11 @@ bool SerializeEncodings(const uint8_t* oldData, const uint8_t* newData,
 
 // The new elements as the applier assembles them from their encodings; it
 // diffs the new file against the old file followed by these bytes.
-bool AssembleElements(size_t elements, const SinkStream& correctedEncodings, SinkStream* assembled)
+bool AssembleElements(
+    size_t elements, const uint8_t* correctedEncodings, size_t length, SinkStream* assembled)
 {
     SourceStreamSet set;
-    if (!set.Init(correctedEncodings.Buffer(), correctedEncodings.Length()))
+    if (!set.Init(correctedEncodings, length))
         return false;
     for (size_t i = 0; i < elements; ++i) {
         SourceStreamSet element;
@@ -202,9 +236,11 @@ bool WriteTailDiff(size_t oldLength, size_t newLength, SinkStream* out)
 }
 
 // Stream 3: the diff from the final input (the old file, then the assembled
-// new elements) to the new file.
+// new elements) to the new file. `mapped`: the new file is a file mapping,
+// whose pages are not needed while the final input is indexed, and are let
+// go behind the search.
 bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
-    size_t newLength, SinkStream* assembled, uint8_t method, SinkStream* out)
+    size_t newLength, SinkStream* assembled, uint8_t method, bool mapped, SinkStream* out)
 {
     if (method == DiffRaw && newLength > 0 && assembled->Length() == newLength
         && std::memcmp(assembled->Buffer(), newData, newLength) == 0) {
@@ -212,9 +248,14 @@ bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* new
         return WriteTailDiff(oldLength, newLength, out);
     }
     SourceStream newSource(newData, newLength);
+    DiffWriterHooks hooks;
+    if (mapped) {
+        ReleaseMappedPages(newData, newLength);
+        hooks.newRead = [newData](size_t done) { ReleaseMappedPages(newData, done); };
+    }
     if (assembled->Length() == 0) {
         SourceStream oldSource(oldData, oldLength);
-        return GenerateDiff(&oldSource, &newSource, out, false, method);
+        return GenerateDiff(&oldSource, &newSource, out, false, method, hooks);
     }
     SinkStream finalInput;
     if (!finalInput.Reserve(oldLength + assembled->Length())
@@ -223,7 +264,7 @@ bool WriteFinalDiff(const uint8_t* oldData, size_t oldLength, const uint8_t* new
     ReturnFreedMemory();
     SourceStream finalSource;
     finalSource.Init(finalInput);
-    return GenerateDiff(&finalSource, &newSource, out, false, method);
+    return GenerateDiff(&finalSource, &newSource, out, false, method, hooks);
 }
 
 bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData, size_t newLength,
@@ -246,10 +287,17 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
     SinkStream transformed;
     SinkStream correctedEncodings;
     // The new side first: its encoding is the step that needs the most
-    // memory, and the old side's encoding is not held meanwhile.
+    // memory, and the old side's encoding is not held meanwhile. The new
+    // file is read only once the old program is gone, and not at all while
+    // the old side is encoded: its pages go meanwhile.
+    if (options.inputsMapped)
+        ReleaseMappedPages(newData, newLength);
     if (!SerializeEncodings(
-            oldData, newData, pairs, false, options.inputsMapped, &correctedEncodings)
-        || !SerializeEncodings(oldData, newData, pairs, true, false, &transformed))
+            oldData, newData, pairs, false, options.inputsMapped, &correctedEncodings))
+        return false;
+    if (options.inputsMapped)
+        ReleaseMappedPages(newData, newLength);
+    if (!SerializeEncodings(oldData, newData, pairs, true, false, &transformed))
         return false;
     // Diffing the encodings needs neither file, and its suffix array is the
     // largest structure of the patch.
@@ -257,21 +305,44 @@ bool MakePatch(const uint8_t* oldData, size_t oldLength, const uint8_t* newData,
         ReleaseMappedPages(oldData, oldLength);
         ReleaseMappedPages(newData, newLength);
     }
-    ReturnFreedMemory();
-    if (!Diff(&transformed, &correctedEncodings, body.Stream(2), method))
+    // The new side's encoding is first read once the old side's is indexed,
+    // then from its start on, and once more by the assembly: it is set aside
+    // deflated meanwhile, and its pages go behind the search (so the suffix
+    // array is built beside a fraction of it).
+    SetAside newSide;
+    if (!newSide.keep(correctedEncodings.Buffer(), correctedEncodings.Length()))
         return false;
+    correctedEncodings.Release();
+    ReturnFreedMemory();
+    {
+        RawBuffer restored(newSide.length());
+        if (!restored)
+            return false;
+        SourceStream old;
+        old.Init(transformed);
+        SourceStream fresh(restored.get(), newSide.length());
+        DiffWriterHooks hooks;
+        hooks.indexed = [&] { return newSide.restore(restored.get()); };
+        hooks.newRead = [&](size_t done) { ReleaseMappedPages(restored.get(), done); };
+        if (!GenerateDiff(&old, &fresh, body.Stream(2), false, method, hooks))
+            return false;
+    }
     transformed.Release();
     ReturnFreedMemory();
 
     SinkStream assembled;
-    if (!AssembleElements(pairs.size(), correctedEncodings, &assembled))
-        return false;
-    correctedEncodings.Release();
+    {
+        RawBuffer restored(newSide.length());
+        if (!restored || !newSide.restore(restored.get())
+            || !AssembleElements(pairs.size(), restored.get(), newSide.length(), &assembled))
+            return false;
+    }
+    newSide.clear();
     ReturnFreedMemory();
     const size_t finalInputLength = oldLength + assembled.Length();
     if (copy ? !WriteCopyDiff(newData, newLength, body.Stream(3))
-             : !WriteFinalDiff(
-                 oldData, oldLength, newData, newLength, &assembled, method, body.Stream(3)))
+             : !WriteFinalDiff(oldData, oldLength, newData, newLength, &assembled, method,
+                 options.inputsMapped, body.Stream(3)))
         return false;
     assembled.Release();
     ReturnFreedMemory();

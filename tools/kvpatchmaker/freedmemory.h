@@ -11,10 +11,11 @@ namespace kvpatchmaker {
 // process beside the next stage's, which doubles the peak on large files.
 void ReturnFreedMemory();
 
-// Unmaps the pages of a read-only file mapping from the process while a
-// stage works only on data derived from the file; they stay in the page
-// cache and are mapped again when next read. Only for MAP_SHARED file
-// mappings: private or heap memory would lose its contents.
+// Unmaps the pages wholly inside the range from the process. For a
+// read-only file mapping, while a stage works only on data derived from the
+// file: they stay in the page cache and are mapped again when next read.
+// Private or heap memory loses its contents: only for bytes that are never
+// read again.
 void ReleaseMappedPages(const uint8_t* data, size_t length);
 
 } // namespace kvpatchmaker

@@ -29,21 +29,38 @@ using Program = std::unique_ptr<DisassembledProgram, ProgramDeleter>;
 // side copies its label's address and index (-1 without a label or an
 // index), so that the old program can go before the new one is parsed; the
 // new side keeps its label, to number it. A program has a reference every
-// few dozen bytes, so both are kept small.
+// few dozen bytes, and the references of both sides were the peak of the
+// encoding, so each takes 16 bytes. A label index isVote labels, fewer than
+// 2^30 in a file below 4 GiB, and fits 31 bits.
 struct OldReference
 {
     uint64_t token;
     uint32_t rva;
-    int32_t index;
-    bool abs32;
+    int32_t index : 31;
+    uint32_t abs32 : 1;
 };
 
-struct NewReference
+// The label pointer carries the abs32 flag in its lowest bit (a label is
+// aligned to four bytes).
+class NewReference
 {
+public:
+    NewReference(uint64_t token, Label* label, bool abs32)
+        : token(token)
+        , m_tagged(reinterpret_cast<uintptr_t>(label) | uintptr_t(abs32))
+    {
+    }
+
+    Label* label() const { return reinterpret_cast<Label*>(m_tagged & ~uintptr_t(1)); }
+    bool abs32() const { return (m_tagged & 1) != 0; }
+
     uint64_t token;
-    Label* label;
-    bool abs32;
+
+private:
+    uintptr_t m_tagged;
 };
+
+static_assert(alignof(Label) >= 2, "the abs32 flag lives in the label pointer's lowest bit");
 
 uint64_t Mix(uint64_t hash, uint64_t value)
 {
@@ -112,26 +129,34 @@ std::vector<NewReference> NewReferencesOf(const DisassembledProgram& program)
     std::vector<NewReference> references;
     references.reserve(CountReferences(program));
     VisitReferences(program, [&](uint64_t token, Label* label, bool abs32) {
-        references.push_back({token, label, abs32});
+        references.emplace_back(token, label, abs32);
     });
     return references;
 }
 
-// The references whose anchor occurs once in `references`, as (anchor,
-// position) sorted by anchor: a third of the memory of a hash map of
-// counts, which was the largest structure of the whole encoding step.
-template<typename R>
-std::vector<std::pair<uint64_t, size_t>> UniqueAnchors(const std::vector<R>& references)
+// An anchor and the reference it belongs to, in 12 bytes rather than a
+// pair's 16.
+struct AnchorAtPosition
 {
-    std::vector<std::pair<uint64_t, size_t>> sorted;
-    sorted.reserve(references.size());
-    for (size_t i = 0; i < references.size(); ++i)
-        sorted.emplace_back(AnchorAt(references, i), i);
-    std::sort(sorted.begin(), sorted.end());
+    uint32_t high;
+    uint32_t low;
+    uint32_t position;
+
+    uint64_t anchor() const { return uint64_t(high) << 32 | low; }
+    bool operator<(const AnchorAtPosition& other) const
+    {
+        return anchor() != other.anchor() ? anchor() < other.anchor() : position < other.position;
+    }
+};
+
+// Drops every element of the sorted `items` whose key occurs more than once.
+template<typename T, typename Key> void KeepUnique(std::vector<T>* items, Key key)
+{
+    std::vector<T>& sorted = *items;
     size_t kept = 0;
     for (size_t i = 0; i < sorted.size();) {
         size_t end = i + 1;
-        while (end < sorted.size() && sorted[end].first == sorted[i].first)
+        while (end < sorted.size() && key(sorted[end]) == key(sorted[i]))
             ++end;
         if (end == i + 1)
             sorted[kept++] = sorted[i];
@@ -139,52 +164,85 @@ std::vector<std::pair<uint64_t, size_t>> UniqueAnchors(const std::vector<R>& ref
     }
     sorted.resize(kept);
     sorted.shrink_to_fit();
+}
+
+// The old references whose anchor occurs once among them, sorted by
+// anchor: a third of the memory of a hash map of isVote, which was the
+// largest structure of the whole encoding step.
+std::vector<AnchorAtPosition> UniqueOldAnchors(const std::vector<OldReference>& references)
+{
+    std::vector<AnchorAtPosition> sorted;
+    sorted.reserve(references.size());
+    for (size_t i = 0; i < references.size(); ++i) {
+        const uint64_t anchor = AnchorAt(references, i);
+        sorted.push_back({uint32_t(anchor >> 32), uint32_t(anchor), uint32_t(i)});
+    }
+    std::sort(sorted.begin(), sorted.end());
+    KeepUnique(&sorted, [](const AnchorAtPosition& a) { return a.anchor(); });
     return sorted;
 }
 
-// Where `anchor` occurs once in the sorted unique anchors: its position.
-bool FindUnique(
-    const std::vector<std::pair<uint64_t, size_t>>& unique, uint64_t anchor, size_t* position)
+// The anchors that occur once among the new references, sorted; only
+// whether an anchor is among them is asked.
+std::vector<uint64_t> UniqueNewAnchors(const std::vector<NewReference>& references)
 {
-    const auto it
-        = std::lower_bound(unique.begin(), unique.end(), std::make_pair(anchor, size_t(0)));
-    if (it == unique.end() || it->first != anchor)
+    std::vector<uint64_t> sorted;
+    sorted.reserve(references.size());
+    for (size_t i = 0; i < references.size(); ++i)
+        sorted.push_back(AnchorAt(references, i));
+    std::sort(sorted.begin(), sorted.end());
+    KeepUnique(&sorted, [](uint64_t anchor) { return anchor; });
+    return sorted;
+}
+
+// Where `anchor` occurs once among the old references: its position.
+bool FindUnique(const std::vector<AnchorAtPosition>& unique, uint64_t anchor, size_t* position)
+{
+    const auto it = std::lower_bound(unique.begin(), unique.end(), anchor,
+        [](const AnchorAtPosition& a, uint64_t key) { return a.anchor() < key; });
+    if (it == unique.end() || it->anchor() != anchor)
         return false;
-    *position = it->second;
+    *position = it->position;
     return true;
 }
 
 // Pairs references of old and new: anchors that occur once in each pair
-// up, and runs of equal tokens grow from them in both directions.
-std::vector<std::pair<size_t, size_t>> MatchReferences(
+// up, and runs of equal tokens grow from them in both directions. Positions
+// are below 2^30 (see OldReference) and kept in 32 bits.
+using ReferencePairs = std::vector<std::pair<uint32_t, uint32_t>>;
+ReferencePairs MatchReferences(
     const std::vector<OldReference>& old, const std::vector<NewReference>& fresh)
 {
-    const std::vector<std::pair<uint64_t, size_t>> oldUnique = UniqueAnchors(old);
-    const std::vector<std::pair<uint64_t, size_t>> newUnique = UniqueAnchors(fresh);
-    std::vector<long> oldFor(fresh.size(), -1);
+    const std::vector<AnchorAtPosition> oldUnique = UniqueOldAnchors(old);
+    const std::vector<uint64_t> newUnique = UniqueNewAnchors(fresh);
+    const uint32_t none = UINT32_MAX;
+    std::vector<uint32_t> oldFor(fresh.size(), none);
     std::vector<bool> oldTaken(old.size(), false);
     auto pair = [&](size_t o, size_t n) {
-        if (oldFor[n] != -1 || oldTaken[o] || old[o].token != fresh[n].token)
+        if (oldFor[n] != none || oldTaken[o] || old[o].token != fresh[n].token)
             return false;
-        oldFor[n] = long(o);
+        oldFor[n] = uint32_t(o);
         oldTaken[o] = true;
         return true;
     };
     for (size_t n = 0; n < fresh.size(); ++n) {
-        size_t unused = 0;
         size_t o = 0;
         const uint64_t anchor = AnchorAt(fresh, n);
-        if (!FindUnique(newUnique, anchor, &unused) || !FindUnique(oldUnique, anchor, &o)
-            || !pair(o, n))
+        if (!std::binary_search(newUnique.begin(), newUnique.end(), anchor)
+            || !FindUnique(oldUnique, anchor, &o) || !pair(o, n))
             continue;
         for (size_t k = 1; o + k < old.size() && n + k < fresh.size() && pair(o + k, n + k); ++k) {
         }
         for (size_t k = 1; k <= o && k <= n && pair(o - k, n - k); ++k) { }
     }
-    std::vector<std::pair<size_t, size_t>> pairs;
+    size_t count = 0;
+    for (uint32_t o : oldFor)
+        count += o != none;
+    ReferencePairs pairs;
+    pairs.reserve(count);
     for (size_t n = 0; n < fresh.size(); ++n) {
-        if (oldFor[n] != -1)
-            pairs.emplace_back(size_t(oldFor[n]), n);
+        if (oldFor[n] != none)
+            pairs.emplace_back(oldFor[n], uint32_t(n));
     }
     return pairs;
 }
@@ -192,7 +250,7 @@ std::vector<std::pair<size_t, size_t>> MatchReferences(
 // Gives each new label the index of the old label most references
 // agree on; every old index is given at most once.
 void CarryOverIndexes(const std::vector<OldReference>& old, const std::vector<NewReference>& fresh,
-    const std::vector<std::pair<size_t, size_t>>& pairs, bool abs32)
+    const ReferencePairs& pairs, bool abs32)
 {
     // Keyed by addresses, not by the labels' heap addresses, so that ties
     // are broken alike on every run. One sorted vector instead of a map
@@ -205,15 +263,22 @@ void CarryOverIndexes(const std::vector<OldReference>& old, const std::vector<Ne
         int32_t oldIndex;
         int32_t count;
     };
-    std::vector<Vote> votes;
-    int32_t largestIndex = -1;
-    for (const auto& p : pairs) {
+    auto isVote = [&](const std::pair<uint32_t, uint32_t>& p) {
         const OldReference& o = old[p.first];
         const NewReference& n = fresh[p.second];
-        if (o.abs32 == abs32 && n.abs32 == abs32 && n.label && o.index >= 0) {
-            votes.push_back({o.rva, n.label->rva, n.label, o.index, 1});
-            largestIndex = std::max(largestIndex, o.index);
-        }
+        return bool(o.abs32) == abs32 && n.abs32() == abs32 && n.label() && o.index >= 0;
+    };
+    // Counted first, so that the vector is allocated once at its size.
+    std::vector<Vote> votes;
+    votes.reserve(size_t(std::count_if(pairs.begin(), pairs.end(), isVote)));
+    int32_t largestIndex = -1;
+    for (const auto& p : pairs) {
+        if (!isVote(p))
+            continue;
+        const OldReference& o = old[p.first];
+        Label* label = fresh[p.second].label();
+        votes.push_back({o.rva, label->rva, label, o.index, 1});
+        largestIndex = std::max(largestIndex, int32_t(o.index));
     }
     std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) {
         return a.oldRva != b.oldRva ? a.oldRva < b.oldRva : a.newRva < b.newRva;
@@ -227,8 +292,13 @@ void CarryOverIndexes(const std::vector<OldReference>& old, const std::vector<Ne
             votes[kept++] = votes[i];
     }
     votes.resize(kept);
-    std::stable_sort(
-        votes.begin(), votes.end(), [](const Vote& a, const Vote& b) { return a.count > b.count; });
+    // Most votes first, ties in address order: in place, where a stable
+    // sort by count would take a buffer as large as the votes.
+    std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) {
+        if (a.count != b.count)
+            return a.count > b.count;
+        return a.oldRva != b.oldRva ? a.oldRva < b.oldRva : a.newRva < b.newRva;
+    });
     std::vector<bool> indexTaken(size_t(largestIndex + 1), false);
     for (const Vote& vote : votes) {
         if (vote.newLabel->index != -1 || indexTaken[size_t(vote.oldIndex)])

@@ -52,9 +52,22 @@ bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream
     size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush,
     uint32_t limit = UINT32_MAX);
 
+// What a caller of GenerateDiff may do while the diff is made, for data too
+// large to hold whole at every step.
+struct DiffWriterHooks
+{
+    // Called once the old data is indexed, before the new data is first
+    // read (its bytes may be filled in only then); false stops the diff.
+    std::function<bool()> indexed;
+    // Told now and then how many leading new bytes the search is done with
+    // (a caller whose new data is a file mapping can let their pages go).
+    std::function<void(size_t)> newRead;
+};
+
 // Appends the diff from the unread bytes of `oldData` to those of `newData`
-// (both are read to their ends) to `diff`.
-bool GenerateDiff(
-    SourceStream* oldData, SourceStream* newData, SinkStream* diff, bool header, uint8_t method);
+// (both are read to their ends) to `diff`. The search reads the new data
+// from its start on, after the old data has been indexed.
+bool GenerateDiff(SourceStream* oldData, SourceStream* newData, SinkStream* diff, bool header,
+    uint8_t method, const DiffWriterHooks& hooks = {});
 
 } // namespace kvpatch

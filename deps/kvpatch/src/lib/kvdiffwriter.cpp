@@ -21,6 +21,8 @@ const int64_t kLongMatch = 10241;
 // keeps more than kKeepMatch.
 const int64_t kCarryMatch = 1024;
 const int64_t kKeepMatch = 512;
+// New bytes consumed between two reports to the caller.
+const int64_t kReportEvery = int64_t(256) << 10;
 
 struct FreeDeleter
 {
@@ -70,15 +72,51 @@ inline void prefetch(const void* address)
 #endif
 }
 
+// The suffix array as the search reads it. Below 16 MiB of old data every
+// entry fits three bytes, and the array (the largest structure of a diff)
+// is kept packed at three quarters of its size; the order is the same, so
+// are the matches.
+const int64_t kPackedLimit = int64_t(1) << 24;
+const size_t kPackedEntry = 3;
+
+struct WideEntries
+{
+    const int32_t* entries;
+    int64_t operator[](int64_t i) const { return entries[i]; }
+    const void* address(int64_t i) const { return entries + i; }
+};
+
+struct PackedEntries
+{
+    // One byte of padding after the last entry lets every entry be read as
+    // four bytes.
+    const uint8_t* bytes;
+    int64_t operator[](int64_t i) const
+    {
+        const uint8_t* at = bytes + size_t(i) * kPackedEntry;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        uint32_t value;
+        std::memcpy(&value, at, sizeof(value));
+        return value & 0xFFFFFF;
+#else
+        return int64_t(at[0]) | int64_t(at[1]) << 8 | int64_t(at[2]) << 16;
+#endif
+    }
+    const void* address(int64_t i) const
+    {
+        return bytes + size_t(i) * kPackedEntry;
+    }
+};
+
 // Finds the longest match of `target` among the old data's suffixes by
 // binary search over the suffix array (entry 0 is the empty suffix). Each
 // comparison starts after the prefix that both bounds share with the target
 // (every entry between them shares it too), so that a search inside a long
 // run of equal bytes does not compare the run again at every step.
-class MatchFinder
+template<typename Entries> class MatchFinder
 {
 public:
-    MatchFinder(const uint8_t* old, int64_t oldSize, const int32_t* suffixes)
+    MatchFinder(const uint8_t* old, int64_t oldSize, Entries suffixes)
         : m_old(old)
         , m_oldSize(oldSize)
         , m_suffixes(suffixes)
@@ -144,13 +182,13 @@ private:
         const int64_t a = st + (x - st) / 2;
         const int64_t b = x + (en - x) / 2;
         if (x - st >= 2) {
-            prefetch(m_suffixes + st + (a - st) / 2);
-            prefetch(m_suffixes + a + (x - a) / 2);
+            prefetch(m_suffixes.address(st + (a - st) / 2));
+            prefetch(m_suffixes.address(a + (x - a) / 2));
             prefetchOld(m_suffixes[a] + skip);
         }
         if (en - x >= 2) {
-            prefetch(m_suffixes + x + (b - x) / 2);
-            prefetch(m_suffixes + b + (en - b) / 2);
+            prefetch(m_suffixes.address(x + (b - x) / 2));
+            prefetch(m_suffixes.address(b + (en - b) / 2));
             prefetchOld(m_suffixes[b] + skip);
         }
     }
@@ -167,7 +205,7 @@ private:
 
     const uint8_t* m_old;
     int64_t m_oldSize;
-    const int32_t* m_suffixes;
+    Entries m_suffixes;
 };
 
 // The three sections as they are being produced.
@@ -180,17 +218,18 @@ struct DiffBody
     int64_t extraLength = 0;
 };
 
-class DiffBuilder
+template<typename Entries> class DiffBuilder
 {
 public:
     DiffBuilder(const uint8_t* old, int64_t oldSize, const uint8_t* data, int64_t newSize,
-        const int32_t* suffixes, DiffBody* body)
+        Entries suffixes, DiffBody* body, const std::function<void(size_t)>& newRead)
         : O(old)
         , m(oldSize)
         , N(data)
         , n(newSize)
         , m_finder(old, oldSize, suffixes)
         , m_body(body)
+        , m_newRead(newRead)
     {
     }
 
@@ -303,6 +342,11 @@ private:
         m_lastscan = scan - lenb;
         m_lastpos = pos - lenb;
         m_lastoffset = pos - scan;
+        // Nothing before the last triple's end is read again.
+        if (m_newRead && m_lastscan - m_reported >= kReportEvery) {
+            m_reported = m_lastscan;
+            m_newRead(size_t(m_lastscan));
+        }
         return true;
     }
 
@@ -310,8 +354,10 @@ private:
     const int64_t m;
     const uint8_t* N;
     const int64_t n;
-    MatchFinder m_finder;
+    MatchFinder<Entries> m_finder;
     DiffBody* m_body;
+    const std::function<void(size_t)>& m_newRead;
+    int64_t m_reported = 0;
     int64_t m_lastscan = 0;
     int64_t m_lastpos = 0;
     int64_t m_lastoffset = 0;
@@ -346,10 +392,64 @@ bool writeBody(uint8_t method, DiffBody* body, SinkStream* out)
     }
 }
 
+// The suffix array of the old data, entry 0 being the empty suffix (which
+// sorts first). It is built four bytes an entry, as the sorting needs, and
+// then packed in place to three where the entries fit, the tail given back.
+class SuffixIndex
+{
+public:
+    bool build(const uint8_t* old, int64_t oldSize)
+    {
+        const size_t entries = size_t(oldSize) + 1;
+        Block<int32_t> wide = allocate<int32_t>(entries);
+        if (!wide)
+            return false;
+        wide[0] = int32_t(oldSize);
+        // An empty old input may come without any bytes to point at.
+        if (oldSize > 0 && BuildSuffixArray(old, wide.get() + 1, int32_t(oldSize)) != 0)
+            return false;
+        m_packed = oldSize < kPackedLimit;
+        if (!m_packed) {
+            m_block.reset(reinterpret_cast<uint8_t*>(wide.release()));
+            return true;
+        }
+        // Entry i moves from byte 4i down to byte 3i: it is read before its
+        // bytes or any later entry's are written over.
+        uint8_t* bytes = reinterpret_cast<uint8_t*>(wide.release());
+        m_block.reset(bytes);
+        for (size_t i = 0; i < entries; ++i) {
+            uint32_t value;
+            std::memcpy(&value, bytes + i * sizeof(int32_t), sizeof(value));
+            uint8_t* at = bytes + i * kPackedEntry;
+            at[0] = uint8_t(value);
+            at[1] = uint8_t(value >> 8);
+            at[2] = uint8_t(value >> 16);
+        }
+        const size_t packedSize = entries * kPackedEntry + 1;
+        bytes[packedSize - 1] = 0;
+        // Shrinking hands the last quarter back; should it fail, the block
+        // stays as it was, which serves as well.
+        if (void* shrunk = TryReallocate(bytes, packedSize)) {
+            m_block.release();
+            m_block.reset(static_cast<uint8_t*>(shrunk));
+        }
+        return true;
+    }
+
+    bool packed() const { return m_packed; }
+    const uint8_t* bytes() const { return m_block.get(); }
+    const int32_t* wide() const { return reinterpret_cast<const int32_t*>(m_block.get()); }
+    void reset() { m_block.reset(); }
+
+private:
+    Block<uint8_t> m_block;
+    bool m_packed = false;
+};
+
 } // namespace
 
-bool GenerateDiff(
-    SourceStream* oldData, SourceStream* newData, SinkStream* diff, bool header, uint8_t method)
+bool GenerateDiff(SourceStream* oldData, SourceStream* newData, SinkStream* diff, bool header,
+    uint8_t method, const DiffWriterHooks& hooks)
 {
     const uint8_t* old = oldData->Buffer();
     const int64_t oldSize = int64_t(oldData->Remaining());
@@ -376,28 +476,27 @@ bool GenerateDiff(
         return false;
     }
 
-    const uint32_t crc = ComputeCrc32(data, size_t(newSize));
-
-    // Entry 0 is the empty suffix, which sorts first.
-    Block<int32_t> suffixes = allocate<int32_t>(size_t(oldSize) + 1);
-    if (!suffixes)
+    SuffixIndex index;
+    if (!index.build(old, oldSize) || (hooks.indexed && !hooks.indexed()))
         return false;
-    suffixes[0] = int32_t(oldSize);
-    // An empty old input may come without any bytes to point at.
-    if (oldSize > 0 && BuildSuffixArray(old, suffixes.get() + 1, int32_t(oldSize)) != 0)
-        return false;
-
+    const std::function<void(size_t)>& newRead = hooks.newRead;
     DiffBody body;
     body.diff = allocate<uint8_t>(size_t(newSize) + 1);
     body.extra = allocate<uint8_t>(size_t(newSize) + 1);
     if (!body.diff || !body.extra)
         return false;
-    DiffBuilder builder(old, oldSize, data, newSize, suffixes.get(), &body);
-    if (!builder.build())
+    const bool built = index.packed()
+        ? DiffBuilder<PackedEntries>(old, oldSize, data, newSize, {index.bytes()}, &body, newRead)
+              .build()
+        : DiffBuilder<WideEntries>(old, oldSize, data, newSize, {index.wide()}, &body, newRead)
+              .build();
+    if (!built)
         return false;
-    suffixes.reset();
+    index.reset();
 
-    if (header && (!diff->Write(kDiffMagic, sizeof(kDiffMagic)) || !diff->WriteVarint32(crc)))
+    if (header
+        && (!diff->Write(kDiffMagic, sizeof(kDiffMagic))
+            || !diff->WriteVarint32(ComputeCrc32(data, size_t(newSize)))))
         return false;
     return diff->Write(&method, 1) && diff->WriteSizeVarint32(size_t(newSize))
         && writeBody(method, &body, diff);
