@@ -1,13 +1,13 @@
 #include "freedmemory.h"
 
+#include "allocation.h"
+
 // Any C library header tells which C library this is.
 #include <cstdlib>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace kvpatchmaker {
 
@@ -30,14 +30,8 @@ void ReturnFreedMemory()
 
 void ReleaseMappedPages(const uint8_t* data, size_t length)
 {
-    const long page = sysconf(_SC_PAGESIZE);
-    if (!data || page <= 0)
-        return;
-    // A mapping starts on a page; only whole pages inside the range go.
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~uintptr_t(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~uintptr_t(page - 1);
-    if (end > start)
-        madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    if (data)
+        kvpatch::DiscardPages(data, data + length);
 }
 
 } // namespace kvpatchmaker
