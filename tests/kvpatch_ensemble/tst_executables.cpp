@@ -400,6 +400,16 @@ TEST_F(CraftedElementTest, PatchAppliesAsMade)
     EXPECT_EQ(good.streams[0][1], EXE_ELF_32_X86);
 }
 
+TEST_F(CraftedElementTest, WrongOldFileIsRefusedThoughItsElementIsEncoded)
+{
+    // The old file is checked while its element is disassembled and its
+    // pages let go; a wrong one is refused all the same.
+    Bytes changed = oldBytes;
+    changed[changed.size() / 2] ^= 0x01;
+    WriteFile(dir.path("old"), changed);
+    ExpectStatus(good, C_BAD_ENSEMBLE_CRC);
+}
+
 TEST_F(CraftedElementTest, ElementWithParametersIsAGeneralError)
 {
     SinkStreamSet parameters;

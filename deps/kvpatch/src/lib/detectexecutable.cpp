@@ -73,12 +73,15 @@ Status ParseExecutable(const void* start, size_t length, DisassembledProgram** o
     return C_OK;
 }
 
-Status ParseAndEncodeExecutable(const void* start, size_t length, EncodedProgram** out)
+Status ParseAndEncodeExecutable(
+    const void* start, size_t length, EncodedProgram** out, bool releasable)
 {
     *out = nullptr;
     std::unique_ptr<Disassembler> parser(FindDisassembler(start, length));
     if (!parser)
         return C_INPUT_NOT_RECOGNIZED;
+    if (releasable)
+        parser->setRegionReleasable();
     // ARM programs trim labels after the fact, which needs the list.
     if (parser->kind() == ELF_32_ARM) {
         DisassembledProgram* program = nullptr;

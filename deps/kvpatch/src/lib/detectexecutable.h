@@ -29,8 +29,11 @@ Status ParseExecutable(const void* start, size_t length, DisassembledProgram** o
 // where the kind wants it), which the caller gives back with
 // DeleteEncodedProgram: the same result as ParseExecutable, TrimLabels and
 // Encode, without holding the instruction list. OUT is null unless the
-// result is C_OK.
-Status ParseAndEncodeExecutable(const void* start, size_t length, EncodedProgram** out);
+// result is C_OK. With `releasable` the region is a read-only file mapping
+// whose pages may leave memory once they have been read (see
+// Disassembler::setRegionReleasable).
+Status ParseAndEncodeExecutable(
+    const void* start, size_t length, EncodedProgram** out, bool releasable = false);
 
 void DeleteDisassembledProgram(DisassembledProgram* program);
 

@@ -1,5 +1,6 @@
 #include "disassembler.h"
 
+#include "allocation.h"
 #include "disassembledprogram.h"
 
 namespace kvpatch {
@@ -55,6 +56,24 @@ bool Disassembler::EmitRawRegion(
     if (startOffset >= endOffset)
         return true;
     return program->EmitBytesInstruction(m_start + startOffset, endOffset - startOffset);
+}
+
+void Disassembler::ReleaseRegion()
+{
+    if (!m_releasable)
+        return;
+    DiscardPages(m_start, m_end);
+    m_released = m_start;
+}
+
+void Disassembler::ReleaseRegionBefore(uint64_t offset)
+{
+    // A quarter megabyte at a time: few calls, little held.
+    constexpr uint64_t kStretch = 256 << 10;
+    if (!m_releasable || !m_released || offset > regionSize()
+        || offset < uint64_t(m_released - m_start) + kStretch)
+        return;
+    m_released = DiscardPages(m_released, m_start + offset);
 }
 
 } // namespace kvpatch

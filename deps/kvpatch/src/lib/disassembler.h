@@ -39,6 +39,12 @@ public:
     // No bounds check: compare OFFSET with length() first.
     const uint8_t* OffsetToPointer(size_t offset) const { return m_start + offset; }
 
+    // The region is a read-only file mapping whose pages come back from the
+    // file when read again: the parser may let the pages it has passed leave
+    // memory, so that the image is not held whole beside what is made of
+    // it. Never for a region in ordinary memory (its bytes would be lost).
+    void setRegionReleasable() { m_releasable = true; }
+
 protected:
     bool SetSuccess();
     bool SetFailure(const char* reason);
@@ -50,12 +56,20 @@ protected:
     const uint8_t* RegionPointer(int64_t offset) const;
     // Emits the bytes [startOffset, endOffset) one literal byte each.
     bool EmitRawRegion(uint32_t startOffset, uint32_t endOffset, DisassembledProgram* program);
+    // With a releasable region: lets all its pages go, after a pass over
+    // the whole image, and the pages before `offset` once a stretch worth a
+    // system call has been passed since the last release (the walk that
+    // follows). Pages read again later simply come back.
+    void ReleaseRegion();
+    void ReleaseRegionBefore(uint64_t offset);
 
 private:
     const char* m_failureReason = "uninitialized";
     uint32_t m_length;
     const uint8_t* m_start;
     const uint8_t* m_end;
+    bool m_releasable = false;
+    const uint8_t* m_released = nullptr;
 };
 
 } // namespace kvpatch

@@ -417,6 +417,9 @@ bool DisassemblerElf::Disassemble(DisassembledProgram* program)
     CollectAbs32Relocations();
     if (!ScanSectionsForRel32())
         return false;
+    // The scan read all the code; the walk reads it again in file order and
+    // lets it go behind itself, while the encoded program grows.
+    ReleaseRegion();
     if (!ParseFile(program))
         return false;
     program->NumberLabels();
@@ -430,8 +433,13 @@ bool DisassemblerElf::EmitByteRun(
         return true;
     if (endOffset > regionSize() || endOffset - startOffset > UINT32_MAX)
         return false;
-    return program->EmitBytesInstruction(
-        start() + startOffset, static_cast<uint32_t>(endOffset - startOffset));
+    if (!program->EmitBytesInstruction(
+            start() + startOffset, static_cast<uint32_t>(endOffset - startOffset)))
+        return false;
+    // The bytes are copied into the program; the walk does not come back
+    // (save where sections are out of file order: their pages come back).
+    ReleaseRegionBefore(endOffset);
+    return true;
 }
 
 bool DisassemblerElf::ParseFile(DisassembledProgram* program)

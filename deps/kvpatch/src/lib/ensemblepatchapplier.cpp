@@ -48,16 +48,22 @@ Status EnsemblePatchApplier::ReadHeader(SourceStream* patch)
     return C_OK;
 }
 
-Status EnsemblePatchApplier::SetBase(const uint8_t* base, size_t length)
+Status EnsemblePatchApplier::SetBase(const uint8_t* base, size_t length, bool releasable)
 {
     m_base = base;
     m_baseLength = length;
+    m_baseReleasable = releasable;
     return C_OK;
 }
 
 Status EnsemblePatchApplier::CheckBaseCrc()
 {
-    return ComputeCrc32(m_base, m_baseLength) == m_sourceCrc ? C_OK : C_BAD_ENSEMBLE_CRC;
+    return CheckBaseCrc(ComputeCrc32(m_base, m_baseLength));
+}
+
+Status EnsemblePatchApplier::CheckBaseCrc(uint32_t crc) const
+{
+    return crc == m_sourceCrc ? C_OK : C_BAD_ENSEMBLE_CRC;
 }
 
 Status EnsemblePatchApplier::ReadElementParameters(SourceStream* parameters)
@@ -92,7 +98,8 @@ Status EnsemblePatchApplier::ReadElementParameters(SourceStream* parameters)
     // every element the whole file and have it encoded over and over.
     uint64_t covered = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        PatcherX86_32* patcher = new (std::nothrow) PatcherX86_32(m_base, m_baseLength);
+        PatcherX86_32* patcher
+            = new (std::nothrow) PatcherX86_32(m_base, m_baseLength, m_baseReleasable);
         if (!patcher)
             return C_STREAM_ERROR;
         m_patchers[m_patcherCount++] = patcher;
@@ -332,6 +339,10 @@ bool ReadBodyLayout(const uint8_t* body, size_t ready, BodyLayout* layout)
 struct FileHooks
 {
     EnsemblePatchApplier::OutputPieces write;
+    // The old file's CRC read from the file rather than through its
+    // mapping, which would make every page resident again while the
+    // disassembly lets them go.
+    std::function<uint32_t()> oldCrc;
     std::function<void()> oldIdle;
     std::function<void()> oldNeeded;
 };
@@ -339,9 +350,12 @@ struct FileHooks
 Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkStream* decoded,
     SinkStream* output, const FileHooks* hooks)
 {
+    const auto checkBase = [applier, hooks] {
+        return hooks ? applier->CheckBaseCrc(hooks->oldCrc()) : applier->CheckBaseCrc();
+    };
     Lzma2BlockDecoder decoder;
     if (!decoder.Begin(patch, decoded)) {
-        const Status baseCrc = applier->CheckBaseCrc();
+        const Status baseCrc = checkBase();
         return baseCrc != C_OK ? baseCrc : C_STREAM_ERROR;
     }
     // The decoding first stops after a few bytes, where this thread decides
@@ -356,9 +370,9 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
     Status baseCrc = C_OK;
     bool baseChecked = false;
     std::atomic<bool> finalHold {false};
-    auto decodeAndCheck = [&decoder, &baseCrc, &baseChecked, &finalHold, applier] {
-        const auto check = [&baseCrc, &baseChecked, applier] {
-            baseCrc = applier->CheckBaseCrc();
+    auto decodeAndCheck = [&decoder, &baseCrc, &baseChecked, &finalHold, &checkBase] {
+        const auto check = [&baseCrc, &baseChecked, &checkBase] {
+            baseCrc = checkBase();
             baseChecked = true;
         };
         decoder.Run([&] {
@@ -479,6 +493,27 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
     return applier->PatchFinalOutput(&rebuiltSource, &finalDiff, output);
 }
 
+// The CRC of the mapped bytes of `file`, read through a small buffer. A
+// read that fails gives a CRC of fewer bytes: the file is then refused as
+// a wrong old file.
+uint32_t FileCrc(const MappedFile& file)
+{
+    constexpr size_t kChunk = 64 << 10;
+    uint8_t buffer[kChunk];
+    Crc32 crc;
+    uint64_t at = 0;
+    while (at < file.mappedSize()) {
+        const uint64_t left = file.mappedSize() - at;
+        const size_t wanted = left < kChunk ? size_t(left) : kChunk;
+        const size_t got = file.read(at, buffer, wanted);
+        if (got == 0)
+            break;
+        crc.Add(buffer, got);
+        at += got;
+    }
+    return crc.Value();
+}
+
 // Applies the patch; the new file goes to `output` or, with `hooks`, is
 // handed over in pieces and not kept.
 Status ApplyStreams(
@@ -488,7 +523,9 @@ Status ApplyStreams(
     Status status = applier.ReadHeader(patch);
     if (status != C_OK)
         return status;
-    if ((status = applier.SetBase(old->Buffer(), old->Remaining())) != C_OK)
+    // Only a mapped old file (an application through files) may let its
+    // pages go.
+    if ((status = applier.SetBase(old->Buffer(), old->Remaining(), hooks != nullptr)) != C_OK)
         return status;
     SinkStream decoded;
     return DecodeAndApply(&applier, patch, &decoded, output, hooks);
@@ -536,6 +573,7 @@ Status ApplyEnsemblePatchFiles(
         file.Write(data, length);
         return true;
     };
+    hooks.oldCrc = [&oldFile] { return FileCrc(oldFile); };
     hooks.oldIdle = [&oldFile] { oldFile.dropResidentPages(); };
     hooks.oldNeeded = [&oldFile] { oldFile.populate(); };
     SinkStream unused;

@@ -24,8 +24,12 @@ public:
     EnsemblePatchApplier& operator=(const EnsemblePatchApplier&) = delete;
 
     Status ReadHeader(SourceStream* patch);
-    Status SetBase(const uint8_t* base, size_t length);
+    // `releasable`: the old file is a read-only mapping whose pages may
+    // leave memory while its elements are disassembled.
+    Status SetBase(const uint8_t* base, size_t length, bool releasable = false);
     Status CheckBaseCrc();
+    // The same with the old file's CRC computed elsewhere.
+    Status CheckBaseCrc(uint32_t crc) const;
     Status ReadElementParameters(SourceStream* parameters);
     Status PredictParameters(SinkStreamSet* predicted);
     Status CorrectParameters(
@@ -54,6 +58,7 @@ private:
 
     const uint8_t* m_base = nullptr;
     size_t m_baseLength = 0;
+    bool m_baseReleasable = false;
     uint32_t m_sourceCrc = 0;
     uint32_t m_targetCrc = 0;
     uint32_t m_finalInputSize = 0;

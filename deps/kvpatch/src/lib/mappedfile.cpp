@@ -1,5 +1,6 @@
 #include "mappedfile.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/mman.h>
@@ -133,6 +134,19 @@ void MappedFile::populate() const
     if (m_view)
         madvise(const_cast<uint8_t*>(m_view), m_mappedBytes, MADV_POPULATE_READ);
 #endif
+}
+
+size_t MappedFile::read(uint64_t offset, uint8_t* buffer, size_t length) const
+{
+    if (m_descriptor < 0)
+        return 0;
+    for (;;) {
+        const ssize_t got = pread64(m_descriptor, buffer, length, off64_t(offset));
+        if (got >= 0)
+            return size_t(got);
+        if (errno != EINTR)
+            return 0;
+    }
 }
 
 uint8_t MappedFile::at(size_t index) const

@@ -49,6 +49,10 @@ public:
     // Maps the view's pages again in one go, ahead of reading it through.
     void populate() const;
 
+    // Copies up to `length` bytes from `offset` of the file into `buffer`
+    // without touching the view; the bytes read (0 at the end or on error).
+    size_t read(uint64_t offset, uint8_t* buffer, size_t length) const;
+
     uint8_t operator[](size_t index) const { return m_view[index]; }
     // Checked access: throws std::invalid_argument without a view and
     // std::out_of_range past the view.

@@ -8,10 +8,10 @@
 
 namespace kvpatch {
 
-Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out)
+Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out, bool releasable)
 {
     EncodedProgram* encoded = nullptr;
-    Status status = ParseAndEncodeExecutable(data, length, &encoded);
+    Status status = ParseAndEncodeExecutable(data, length, &encoded, releasable);
     if (status != C_OK)
         return status;
     status = MoveEncodedProgram(encoded, out);
@@ -30,9 +30,10 @@ Status WriteProgramEncoded(DisassembledProgram* program, SinkStreamSet* out)
     return status;
 }
 
-PatcherX86_32::PatcherX86_32(const uint8_t* ensembleBase, size_t ensembleLength)
+PatcherX86_32::PatcherX86_32(const uint8_t* ensembleBase, size_t ensembleLength, bool releasable)
     : m_ensembleBase(ensembleBase)
     , m_ensembleLength(ensembleLength)
+    , m_releasable(releasable)
 {
 }
 
@@ -56,7 +57,7 @@ Status PatcherX86_32::Transform(SourceStreamSet* correctedParameters, SinkStream
     // This patcher has no parameters.
     if (!correctedParameters->AllConsumed())
         return C_GENERAL_ERROR;
-    return TransformElement(m_ensembleBase + m_baseOffset, m_baseLength, transformed);
+    return TransformElement(m_ensembleBase + m_baseOffset, m_baseLength, transformed, m_releasable);
 }
 
 Status PatcherX86_32::Rebuild(SourceStreamSet* correctedTransformed, SinkStream* output)

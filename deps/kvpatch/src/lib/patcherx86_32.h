@@ -11,7 +11,10 @@ class DisassembledProgram;
 
 // Disassembles the executable in [data, data + length), encodes it and
 // writes its encoded program into `out`: an element's patchable form.
-Status TransformElement(const uint8_t* data, size_t length, SinkStreamSet* out);
+// `releasable`: the bytes lie in a read-only file mapping whose pages may
+// leave memory once read.
+Status TransformElement(
+    const uint8_t* data, size_t length, SinkStreamSet* out, bool releasable = false);
 // Encodes a disassembled (and trimmed) program and writes it into `out`.
 Status WriteProgramEncoded(DisassembledProgram* program, SinkStreamSet* out);
 // Reads an element's encoded program and appends its assembled bytes.
@@ -22,7 +25,8 @@ Status RebuildElement(SourceStreamSet* encoded, SinkStream* output);
 class PatcherX86_32 : public TransformationPatcher
 {
 public:
-    PatcherX86_32(const uint8_t* ensembleBase, size_t ensembleLength);
+    // `releasable`: as for TransformElement.
+    PatcherX86_32(const uint8_t* ensembleBase, size_t ensembleLength, bool releasable = false);
 
     Status Init(SourceStream* parameters) override;
     Status PredictParameters(SinkStreamSet* predicted) override;
@@ -35,6 +39,7 @@ public:
 private:
     const uint8_t* m_ensembleBase;
     size_t m_ensembleLength;
+    bool m_releasable;
     uint32_t m_baseOffset = 0;
     uint32_t m_baseLength = 0;
 };
