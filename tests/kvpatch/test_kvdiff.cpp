@@ -304,23 +304,35 @@ TEST(KvDiff, DiscardedDiffPagesLeaveTheOutputWhole)
     for (size_t i = 0; i < size; ++i)
         oldData[i] = uint8_t(i * 7);
     const Bytes diff = rawDiff(uint32_t(size), {{int32_t(size), 0, 0}}, Bytes(size, 1), {});
-    void* area
-        = mmap(nullptr, diff.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(area, MAP_FAILED);
-    uint8_t* copy = static_cast<uint8_t*>(area);
-    std::memcpy(copy, diff.data(), diff.size());
-    SourceStream diffSource(copy, diff.size());
-    SinkStream output;
-    const ByteRange old = {oldData.data(), size};
-    ASSERT_TRUE(ApplyDiffToParts(&old, 1, &diffSource, &output, false, UINT32_MAX, true));
-    ASSERT_EQ(output.Length(), size);
-    bool whole = true;
-    for (size_t i = 0; i < size; ++i)
-        whole = whole && output.Buffer()[i] == uint8_t(oldData[i] + 1);
-    EXPECT_TRUE(whole);
-    // The bytes read were given back: a page from the middle is zeros.
-    EXPECT_EQ(copy[diff.size() / 2], 0);
-    munmap(area, diff.size());
+    // Kept whole or handed over in pieces.
+    for (const bool pieces : {false, true}) {
+        void* area = mmap(
+            nullptr, diff.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(area, MAP_FAILED);
+        uint8_t* copy = static_cast<uint8_t*>(area);
+        std::memcpy(copy, diff.data(), diff.size());
+        SourceStream diffSource(copy, diff.size());
+        Bytes output;
+        const auto flush = [&output](const uint8_t* data, size_t length) {
+            output.insert(output.end(), data, data + length);
+            return true;
+        };
+        const ByteRange old = {oldData.data(), size};
+        SinkStream whole;
+        ASSERT_TRUE(pieces
+                ? ApplyDiffToPartsInPieces(&old, 1, &diffSource, 1 << 16, flush, UINT32_MAX, true)
+                : ApplyDiffToParts(&old, 1, &diffSource, &whole, false, UINT32_MAX, true));
+        if (!pieces)
+            output.assign(whole.Buffer(), whole.Buffer() + whole.Length());
+        ASSERT_EQ(output.size(), size);
+        bool same = true;
+        for (size_t i = 0; i < size; ++i)
+            same = same && output[i] == uint8_t(oldData[i] + 1);
+        EXPECT_TRUE(same) << pieces;
+        // The bytes read were given back: a page from the middle is zeros.
+        EXPECT_EQ(copy[diff.size() / 2], 0) << pieces;
+        munmap(area, diff.size());
+    }
 }
 
 TEST(KvDiff, PiecesAddUpToTheWholeOutput)

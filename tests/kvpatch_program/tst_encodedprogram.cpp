@@ -148,6 +148,40 @@ TEST(EncodedProgram, BorrowedBytesAssembleAsCopiedOnes)
     EXPECT_EQ(fromBorrowing, fromOriginal);
 }
 
+TEST(EncodedProgram, ReleasedBorrowedBytesAssembleAsKept)
+{
+    // Literal bytes enough for their pages to go behind the assembly, with
+    // and without a PE table after an ELF one (assembled twice over).
+    for (const bool twice : {false, true}) {
+        EncodedProgram program;
+        ASSERT_TRUE(program.SetAbs32Rva(0, 0x1000));
+        ASSERT_TRUE(!twice || program.AddElfRelocTableOp());
+        ASSERT_TRUE(program.AddOrigin(0x1000));
+        Bytes page(4096);
+        for (uint32_t at = 0; at < (2u << 20); at += 4096) {
+            for (size_t i = 0; i < page.size(); ++i)
+                page[i] = uint8_t((at + i) * 131 + (at >> 12));
+            ASSERT_TRUE(program.AddCopy(uint32_t(page.size()), page.data()));
+            ASSERT_TRUE(program.AddAbs32(0));
+        }
+        ASSERT_TRUE(!twice || program.AddPeRelocTableOp(WIN_32_X86));
+        const Bytes serialized = serialize(&program);
+        Bytes expected;
+        ASSERT_TRUE(assemble(deserialize(serialized).get(), &expected));
+
+        Bytes held = serialized;
+        SourceStreamSet streams;
+        ASSERT_TRUE(streams.Init(held.data(), held.size()));
+        EncodedProgram* raw = nullptr;
+        ASSERT_EQ(ReadEncodedProgramBorrowing(&streams, &raw), C_OK);
+        EncodedPtr borrowing(raw);
+        borrowing->releaseBorrowedBytes();
+        Bytes out;
+        ASSERT_TRUE(assemble(borrowing.get(), &out)) << twice;
+        EXPECT_EQ(out, expected) << twice;
+    }
+}
+
 TEST(EncodedProgram, HugeLabelIndexIsRefused)
 {
     EncodedProgram program;

@@ -1,5 +1,6 @@
 #include "encodedprogram.h"
 
+#include "allocation.h"
 #include "armbranch.h"
 #include "logline.h"
 #include "radixsort.h"
@@ -588,6 +589,9 @@ bool EncodedProgram::assembleOps(Inputs& in, SinkStream* out, SinkStream* deferr
     const uint8_t* copyBytes = m_borrowed ? m_borrowedBytes : m_copyBytes.data();
     const uint32_t copySize = m_borrowed ? m_borrowedSize : m_copyBytes.size();
     SinkStream* destination = out;
+    // A quarter megabyte at a time: few calls, little held.
+    constexpr uint32_t kReleaseStretch = 256 << 10;
+    const uint8_t* released = copyBytes;
 
     uint32_t op = 0;
     while (in.ops.next(&op)) {
@@ -605,6 +609,8 @@ bool EncodedProgram::assembleOps(Inputs& in, SinkStream* out, SinkStream* deferr
                 return false;
             copyByteAt += count;
             rva += count;
+            if (m_releasing && copyBytes + copyByteAt - released >= kReleaseStretch)
+                released = DiscardPages(released, copyBytes + copyByteAt);
             break;
         }
         case OP_REL32: {
@@ -703,6 +709,23 @@ bool EncodedProgram::reserveElfTableHole(SinkStream* out, uint32_t abs32Left, El
     return out->Bytes().grow(hole->size);
 }
 
+bool EncodedProgram::mayAssembleTwice() const
+{
+    // A PE table after an ELF one has the program assembled again from its
+    // start (see assembleOps), which needs every literal byte once more.
+    // Real programs have tables of one kind only.
+    VarintCursor ops(m_borrowedOps.items, m_borrowedOps.count);
+    bool elfTable = false;
+    uint32_t op = 0;
+    while (ops.next(&op)) {
+        if (op == OP_ELF_RELOC_TABLE || op == OP_ELF_ARM_RELOC_TABLE)
+            elfTable = true;
+        else if (elfTable && (op == OP_PE32_RELOC_TABLE || op == OP_PE64_RELOC_TABLE))
+            return true;
+    }
+    return false;
+}
+
 bool EncodedProgram::assembleWithTables(SinkStream* out, ElfTableHole* hole)
 {
     // Relocation tables are written where their op stands, but they list
@@ -744,6 +767,7 @@ bool EncodedProgram::assembleWithTables(SinkStream* out, ElfTableHole* hole)
 
 bool EncodedProgram::AssembleTo(SinkStream* out)
 {
+    m_releasing = m_borrowed && m_releaseBorrowed && !mayAssembleTwice();
     const uint32_t start = uint32_t(out->Length());
     const uint32_t positionsBefore = m_abs32Positions.size();
     ElfTableHole hole;

@@ -72,6 +72,11 @@ public:
     // streams' buffer must outlive assembly. copyBytes(), ops(), origins(),
     // copyCounts() and the index tables stay empty.
     bool ReadFromBorrowing(SourceStreamSet* streams);
+    // Borrowing, the literal bytes are not read again after assembly: their
+    // pages go back to the system as assembly passes them, so that they are
+    // not held whole beside the assembled image. Their buffer must be owned
+    // memory that nothing reads afterwards.
+    void releaseBorrowedBytes() { m_releaseBorrowed = true; }
     bool AssembleTo(SinkStream* out);
 
     // Inspection, for tests and diagnostics.
@@ -108,6 +113,7 @@ private:
         uint32_t* peEntryType, uint32_t* elfEntryType, ElfTableHole* hole);
     bool reserveElfTableHole(SinkStream* out, uint32_t abs32Left, ElfTableHole* hole);
     bool assembleWithTables(SinkStream* out, ElfTableHole* hole);
+    bool mayAssembleTwice() const;
     void storeElfRelocTable(uint32_t entryType, uint8_t* table);
 
     uint64_t m_imageBase = 0;
@@ -121,6 +127,9 @@ private:
     const uint8_t* m_borrowedBytes = nullptr;
     uint32_t m_borrowedSize = 0;
     bool m_borrowed = false;
+    bool m_releaseBorrowed = false;
+    // Set for one assembly: the bytes behind it may go.
+    bool m_releasing = false;
     // Borrowed too, the sequences the ops consume in order: their entries
     // (checked when read) and how many there are.
     struct Borrowed

@@ -231,7 +231,7 @@ Status EnsemblePatchApplier::PatchFinalOutput(
 }
 
 Status EnsemblePatchApplier::PatchFinalOutputInPieces(
-    SourceStream* rebuilt, SourceStream* diff, const OutputPieces& write)
+    SourceStream* rebuilt, SourceStream* diff, const OutputPieces& write, bool discardDiff)
 {
     // Small enough to stay in the cache between being made and written.
     constexpr size_t kPiece = 256 << 10;
@@ -241,7 +241,7 @@ Status EnsemblePatchApplier::PatchFinalOutputInPieces(
         crc.Add(data, length);
         return write(data, length);
     };
-    if (!ApplyDiffToPartsInPieces(parts, 2, diff, kPiece, check))
+    if (!ApplyDiffToPartsInPieces(parts, 2, diff, kPiece, check, UINT32_MAX, discardDiff))
         return C_GENERAL_ERROR;
     if (crc.Value() != m_targetCrc)
         return C_BAD_ENSEMBLE_CRC;
@@ -327,9 +327,9 @@ bool ReadBodyLayout(const uint8_t* body, size_t ready, BodyLayout* layout)
 // disassembles the old elements, which needs only the body's first two
 // streams. The final diff (stream 3, about as large as the new file) is
 // needed only at the end: the decoding waits before it (checking the old
-// file meanwhile) until the old elements are encoded, and then writes it
-// apart from the rest, which is freed once the elements are corrected: the
-// final diff is never held beside the old elements' disassembly.
+// file meanwhile) until the old elements are encoded and corrected, and
+// then writes it apart from the rest, which is freed then: the final diff
+// is never held beside the old elements' disassembly nor their correction.
 // Statuses are those of doing one after the other: an old file that fails
 // its check outranks everything, and a body that fails to decode (20) or
 // is no set of four streams (7) outranks whatever the elements gave.
@@ -344,7 +344,6 @@ struct FileHooks
     // disassembly lets them go.
     std::function<uint32_t()> oldCrc;
     std::function<void()> oldIdle;
-    std::function<void()> oldNeeded;
 };
 
 Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkStream* decoded,
@@ -438,14 +437,16 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         // read again only by the final diff.
         if (hooks)
             hooks->oldIdle();
-        // The final diff decodes apart while the elements are corrected and
-        // assembled.
+        // The final diff decodes apart while the elements are assembled: not
+        // while they are corrected, when the old and the new encoded
+        // elements are both held (the decoding takes about as long as the
+        // assembly alone).
         split = decoder.SplitAtHold(&rest);
-        decoder.Resume();
         SourceStream elementDiff(body + layout.offset(2), layout.lengths[2]);
         SourceStreamSet correctedTransformed;
         elementStatus = applier->CorrectEncodedElements(
             &work.transformed, &elementDiff, &correctedTransformed);
+        decoder.Resume();
         if (split)
             decoded->Release();
         if (elementStatus == C_OK)
@@ -487,8 +488,10 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
     SourceStream rebuiltSource;
     rebuiltSource.Init(rebuilt);
     if (hooks) {
-        hooks->oldNeeded();
-        return applier->PatchFinalOutputInPieces(&rebuiltSource, &finalDiff, hooks->write);
+        // The final diff is about as large as the new file and is read
+        // once, front to back: its pages go as it is read while the old
+        // file's come back as they are needed (not all at once ahead).
+        return applier->PatchFinalOutputInPieces(&rebuiltSource, &finalDiff, hooks->write, true);
     }
     return applier->PatchFinalOutput(&rebuiltSource, &finalDiff, output);
 }
@@ -575,7 +578,6 @@ Status ApplyEnsemblePatchFiles(
     };
     hooks.oldCrc = [&oldFile] { return FileCrc(oldFile); };
     hooks.oldIdle = [&oldFile] { oldFile.dropResidentPages(); };
-    hooks.oldNeeded = [&oldFile] { oldFile.populate(); };
     SinkStream unused;
     const Status status = ApplyStreams(&old, &patch, &unused, &hooks);
     if (status != C_OK)

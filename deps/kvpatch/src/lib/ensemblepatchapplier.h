@@ -44,8 +44,9 @@ public:
     // The same with the output handed to `write` in pieces as it is made;
     // false from `write` stops the application.
     using OutputPieces = std::function<bool(const uint8_t*, size_t)>;
-    Status PatchFinalOutputInPieces(
-        SourceStream* rebuilt, SourceStream* diff, const OutputPieces& write);
+    // With `discardDiff` the diff's pages are given back as they are read.
+    Status PatchFinalOutputInPieces(SourceStream* rebuilt, SourceStream* diff,
+        const OutputPieces& write, bool discardDiff = false);
 
     // Serialises `set`, applies `diff` to it into `scratch` and parses the
     // result as a stream set; with `discardDiff` the diff's pages are given

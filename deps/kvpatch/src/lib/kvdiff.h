@@ -47,10 +47,10 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
 // As ApplyDiffToParts without a header, but the new data is not kept: it
 // is handed to `flush` in pieces of at most `piece` bytes as it is made
 // (false from `flush` stops the application). For results too large to
-// hold beside their inputs.
+// hold beside their inputs. `discardRead` as for ApplyDiffToParts.
 bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream* diff,
     size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush,
-    uint32_t limit = UINT32_MAX);
+    uint32_t limit = UINT32_MAX, bool discardRead = false);
 
 // What a caller of GenerateDiff may do while the diff is made, for data too
 // large to hold whole at every step.

@@ -275,7 +275,8 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
 }
 
 bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream* diff,
-    size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush, uint32_t limit)
+    size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush, uint32_t limit,
+    bool discardRead)
 {
     uint32_t newSize = 0;
     DecodedBody decoded;
@@ -285,7 +286,7 @@ bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream
     SinkStream buffer;
     if (!buffer.Reserve(newSize < piece ? newSize : piece))
         return false;
-    return applyControls(parts, count, &sections, newSize, {&buffer, piece, &flush});
+    return applyControls(parts, count, &sections, newSize, {&buffer, piece, &flush}, discardRead);
 }
 
 } // namespace kvpatch

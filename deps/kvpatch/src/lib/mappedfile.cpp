@@ -126,16 +126,6 @@ void MappedFile::dropResidentPages() const
         madvise(const_cast<uint8_t*>(m_view), m_mappedBytes, MADV_DONTNEED);
 }
 
-void MappedFile::populate() const
-{
-#ifdef MADV_POPULATE_READ
-    // One call instead of a fault per page; only a hint where the kernel
-    // lacks it.
-    if (m_view)
-        madvise(const_cast<uint8_t*>(m_view), m_mappedBytes, MADV_POPULATE_READ);
-#endif
-}
-
 size_t MappedFile::read(uint64_t offset, uint8_t* buffer, size_t length) const
 {
     if (m_descriptor < 0)

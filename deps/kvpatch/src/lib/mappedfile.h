@@ -46,8 +46,6 @@ public:
     // The view's pages leave this process's memory (they stay in the page
     // cache, the view stays valid): for a file that is not read for a while.
     void dropResidentPages() const;
-    // Maps the view's pages again in one go, ahead of reading it through.
-    void populate() const;
 
     // Copies up to `length` bytes from `offset` of the file into `buffer`
     // without touching the view; the bytes read (0 at the end or on error).

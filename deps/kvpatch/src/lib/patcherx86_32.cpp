@@ -62,10 +62,11 @@ Status PatcherX86_32::Transform(SourceStreamSet* correctedParameters, SinkStream
 
 Status PatcherX86_32::Rebuild(SourceStreamSet* correctedTransformed, SinkStream* output)
 {
-    return RebuildElement(correctedTransformed, output);
+    // The corrected elements are the applier's own and go once assembled.
+    return RebuildElement(correctedTransformed, output, true);
 }
 
-Status RebuildElement(SourceStreamSet* encodedStreams, SinkStream* output)
+Status RebuildElement(SourceStreamSet* encodedStreams, SinkStream* output, bool releasable)
 {
     // The streams outlive the assembly below: the literal bytes are used
     // where they lie.
@@ -73,6 +74,8 @@ Status RebuildElement(SourceStreamSet* encodedStreams, SinkStream* output)
     Status status = ReadEncodedProgramBorrowing(encodedStreams, &encoded);
     if (status != C_OK)
         return status;
+    if (releasable)
+        encoded->releaseBorrowedBytes();
     status = Assemble(encoded, output);
     DeleteEncodedProgram(encoded);
     return status;

@@ -18,7 +18,9 @@ Status TransformElement(
 // Encodes a disassembled (and trimmed) program and writes it into `out`.
 Status WriteProgramEncoded(DisassembledProgram* program, SinkStreamSet* out);
 // Reads an element's encoded program and appends its assembled bytes.
-Status RebuildElement(SourceStreamSet* encoded, SinkStream* output);
+// `releasable`: the streams' buffer is owned memory not read afterwards;
+// the literal bytes' pages go as assembly passes them.
+Status RebuildElement(SourceStreamSet* encoded, SinkStream* output, bool releasable = false);
 
 // The patcher of every executable element kind: disassembles the element,
 // encodes it, and assembles it again from the corrected encoding.
