@@ -609,7 +609,7 @@ bool EncodedProgram::assembleOps(Inputs& in, SinkStream* out, SinkStream* deferr
                 return false;
             copyByteAt += count;
             rva += count;
-            if (m_releasing && copyBytes + copyByteAt - released >= kReleaseStretch)
+            if (m_releasing && size_t(copyBytes + copyByteAt - released) >= kReleaseStretch)
                 released = DiscardPages(released, copyBytes + copyByteAt);
             break;
         }
