@@ -364,21 +364,22 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
     bool looking = decoder.HoldAt(kFirstLook);
     // The old file's check runs on the decoding thread too: that thread has
     // time to spare, this one has the disassembly. It runs while the
-    // decoding waits before the final diff, else after the body. A wrong
-    // old file is still refused before the elements' result is looked at.
+    // decoding waits before the final diff, else after the body. Without
+    // elements this thread has nothing to do before the final diff, so it
+    // claims the check and runs it while the final diff decodes. Whichever
+    // thread claims it runs it; a wrong old file is still refused before
+    // the elements' result is looked at.
     Status baseCrc = C_OK;
-    bool baseChecked = false;
+    std::atomic<bool> checkClaimed {false};
+    const auto claimCheck = [&checkClaimed] { return !checkClaimed.exchange(true); };
+    const auto check = [&baseCrc, &checkBase] { baseCrc = checkBase(); };
     std::atomic<bool> finalHold {false};
-    auto decodeAndCheck = [&decoder, &baseCrc, &baseChecked, &finalHold, &checkBase] {
-        const auto check = [&baseCrc, &baseChecked, &checkBase] {
-            baseCrc = checkBase();
-            baseChecked = true;
-        };
+    auto decodeAndCheck = [&decoder, &finalHold, &claimCheck, &check] {
         decoder.Run([&] {
-            if (finalHold && !baseChecked)
+            if (finalHold && claimCheck())
                 check();
         });
-        if (!baseChecked)
+        if (claimCheck())
             check();
     };
     std::thread worker;
@@ -395,6 +396,7 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
     BodyLayout layout;
     bool early = false;
     bool held = false;
+    bool checkHere = false;
     Status earlyStatus = C_OK;
     const uint8_t* body = decoded->MutableBuffer() + decoded->Length();
     size_t wanted = 64;
@@ -404,6 +406,10 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         if (ReadBodyLayout(body, ready, &layout)) {
             needed = layout.offset(2);
             if (needed <= ready) {
+                // A first stream that starts with a zero count pairs no
+                // elements.
+                if (layout.lengths[0] && body[layout.start] == 0)
+                    checkHere = claimCheck();
                 finalHold = true;
                 held = decoder.HoldAt(layout.offset(3));
                 if (!held)
@@ -454,6 +460,8 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         rebuiltEarly = true;
     }
     decoder.Resume();
+    if (checkHere)
+        check();
     // Even when the elements failed, the body's own faults come first.
     if (worker.joinable())
         worker.join();
