@@ -5,16 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 namespace {
 
 TEST(SetAside, RestoresWhatItKept)
 {
-    std::mt19937 engine(5);
-    Bytes noise(300 << 10);
-    for (uint8_t& byte : noise)
-        byte = uint8_t(engine());
+    const Bytes noise = RandomBytes(300 << 10, 5);
     Bytes mixed(noise.begin(), noise.begin() + (100 << 10));
     mixed.resize(mixed.size() + (200 << 10), 0);
     for (const Bytes& kept : {Bytes(), Bytes {7}, noise, Bytes(1 << 20, 0), mixed}) {

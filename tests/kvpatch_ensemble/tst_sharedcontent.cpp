@@ -5,21 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 using kvpatchmaker::kSharedBlock;
 using kvpatchmaker::SharedFraction;
 
 namespace {
-
-Bytes Random(size_t length, unsigned seed)
-{
-    std::mt19937 engine(seed);
-    Bytes bytes(length);
-    for (uint8_t& byte : bytes)
-        byte = uint8_t(engine());
-    return bytes;
-}
 
 Bytes Concat(Bytes a, const Bytes& b)
 {
@@ -38,7 +27,7 @@ struct Case
 
 TEST(SharedContentTest, FractionOfNewBytesInOldBlocks)
 {
-    const Bytes base = Random(4096, 1);
+    const Bytes base = RandomBytes(4096, 1);
     Bytes zerosChanged(1 << 20, 0);
     for (size_t at = 1000; at < zerosChanged.size(); at += 100000)
         zerosChanged[at] = 7;
@@ -51,8 +40,8 @@ TEST(SharedContentTest, FractionOfNewBytesInOldBlocks)
         {"new shorter than a block", base, Bytes(base.begin(), base.begin() + 31), 0, 0},
         {"old shorter than a block", Bytes(base.begin(), base.begin() + 31), base, 0, 0},
         {"identical", base, base, 1, 1},
-        {"new shifted by five bytes", base, Concat(Random(5, 2), base), 0.99, 0.999},
-        {"unrelated", base, Random(4096, 3), 0, 0},
+        {"new shifted by five bytes", base, Concat(RandomBytes(5, 2), base), 0.99, 0.999},
+        {"unrelated", base, RandomBytes(4096, 3), 0, 0},
         {"old twice over", base, Concat(base, base), 1, 1},
         {"new ends inside a block", base, shortTail, 0.99, 0.999},
         {"zeros with scattered changes", Bytes(1 << 20, 0), zerosChanged, 0.99, 1},
