@@ -63,6 +63,19 @@ QString joinPath(const QString& directory, const QString& relativePath)
     return directory + QLatin1Char('/') + relativePath;
 }
 
+// What a listed line costs to fetch: a patch less than a packed file, a
+// packed file less than the plain one.
+int fetchCost(const ReplaceEntry& replace)
+{
+    return replace.hasPatch() ? 0 : replace.hasTargetPath() ? 1 : 2;
+}
+
+// The hash the installed file must have once the line is installed.
+QString installedHash(const DownloadEntry& download, const ReplaceEntry& replace)
+{
+    return (replace.hasTargetPath() ? replace.hash : download.hash).toLower();
+}
+
 } // namespace
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(
@@ -77,6 +90,7 @@ bool MakeDownloadReplaceListFunc::run()
     m_Lists->clear();
     m_StageTwo = m_Config->m_ClientUpdate != 0;
     m_Done = 0;
+    m_Listed.clear();
     // A replacement phase that was killed left the installation half
     // replaced; put it back before comparing it with the ini, or files it
     // kept aside would be lost and the lists built on a mix of releases.
@@ -95,7 +109,8 @@ bool MakeDownloadReplaceListFunc::run()
         emit message(QStringLiteral("No files in product ini"));
         return false;
     }
-    hashInstalledFiles(ini);
+    if (!checkFileLines(ini))
+        return false;
 
     const QStringList sections = ini.childGroups();
     for (const QString& section : sections) {
@@ -230,12 +245,42 @@ void MakeDownloadReplaceListFunc::compileFileLine(
         }
     }
 
-    m_Lists->replaceList.append(replace);
+    if (!listReplace(replace))
+        return;
     const QString fetched = joinPath(m_Config->m_TempDir, download.key);
     if (QFileInfo::exists(fetched) && m_Hashes.matches(fetched, download.hash))
         return;
     m_Lists->downloadList.append(download);
     qDebug() << "Queueing download:" << line.key;
+}
+
+bool MakeDownloadReplaceListFunc::listReplace(const ReplaceEntry& replace)
+{
+    // Two lines may name one installed path (a plain and a packed form, or
+    // the path spelled with "." components); replacing it twice would keep
+    // the installed file aside twice. Such lines agree on the content (the
+    // ini is refused otherwise), so the one that fetches the least is listed
+    // alone.
+    const QString path = QDir::cleanPath(replace.installPath());
+    const auto listed = m_Listed.constFind(path);
+    if (listed == m_Listed.constEnd()) {
+        m_Listed.insert(path, m_Lists->replaceList.size());
+        m_Lists->replaceList.append(replace);
+        return true;
+    }
+    ReplaceEntry& kept = m_Lists->replaceList[*listed];
+    if (fetchCost(kept) <= fetchCost(replace))
+        return false;
+    const QString keptDownload = kept.hasPatch() ? kept.patchKey : kept.key;
+    for (int i = 0; i < m_Lists->downloadList.size(); ++i) {
+        const DownloadEntry& download = m_Lists->downloadList.at(i);
+        if (download.section == kept.section && download.key == keptDownload) {
+            m_Lists->downloadList.removeAt(i);
+            break;
+        }
+    }
+    kept = replace;
+    return true;
 }
 
 void MakeDownloadReplaceListFunc::copyCurrentFile(
@@ -250,11 +295,14 @@ void MakeDownloadReplaceListFunc::copyCurrentFile(
     qDebug() << "Copying updater files:" << installed << "to" << destination << copied;
 }
 
-void MakeDownloadReplaceListFunc::hashInstalledFiles(QSettings& ini)
+bool MakeDownloadReplaceListFunc::checkFileLines(QSettings& ini)
 {
     // Every installed file that a file line names is compared with at least
     // one hash; hashing them all up front lets several be read at once.
+    // Lines that name one installed path with different contents cannot all
+    // be installed: the ini is refused before anything is fetched or copied.
     QStringList installed;
+    QHash<QString, QString> contents;
     const QStringList sections = ini.childGroups();
     for (const QString& section : sections) {
         if (!isFileSection(section))
@@ -265,12 +313,23 @@ void MakeDownloadReplaceListFunc::hashInstalledFiles(QSettings& ini)
             DownloadEntry download;
             ReplaceEntry replace;
             if (!isPatchKey(key)
-                && parseFileLine(section, key, ini.value(key).toString(), &download, &replace))
+                && parseFileLine(section, key, ini.value(key).toString(), &download, &replace)) {
+                const QString path = QDir::cleanPath(replace.installPath());
+                const QString content = installedHash(download, replace);
+                if (contents.value(path, content) != content) {
+                    emit message(
+                        QStringLiteral("Product ini lists %1 with different contents").arg(path));
+                    ini.endGroup();
+                    return false;
+                }
+                contents.insert(path, content);
                 installed << joinPath(m_Config->m_InstallDir, replace.installPath());
+            }
         }
         ini.endGroup();
     }
     m_Hashes.hashAll(installed);
+    return true;
 }
 
 void MakeDownloadReplaceListFunc::countDone()

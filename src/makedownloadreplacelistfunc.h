@@ -5,6 +5,7 @@
 #include "filehashcache.h"
 #include "patchentry.h"
 
+#include <QHash>
 #include <QString>
 
 class Configuration;
@@ -36,8 +37,9 @@ private:
         QSettings& ini, const QString& section, const QStringList& keys, const PatchTable& patches);
     void compileFileLine(
         const DownloadEntry& line, const ReplaceEntry& lineTarget, const PatchTable& patches);
+    bool listReplace(const ReplaceEntry& replace);
     void copyCurrentFile(const QString& installed, const ReplaceEntry& replace);
-    void hashInstalledFiles(QSettings& ini);
+    bool checkFileLines(QSettings& ini);
     void countDone();
     void warnInvalidLine(const QString& section);
 
@@ -47,6 +49,9 @@ private:
     int m_Total = 0;
     int m_Done = 0;
     FileHashCache m_Hashes;
+    // Index in the replace list by installed path, cleaned of "." and
+    // repeated "/".
+    QHash<QString, int> m_Listed;
 };
 
 #endif

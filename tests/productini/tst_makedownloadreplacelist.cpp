@@ -105,6 +105,8 @@ private slots:
     void repeatedRunStartsAfresh();
     void taskDeletedMidCompile();
 
+    void linesForOneInstalledPath_data();
+    void linesForOneInstalledPath();
     void pathsLeavingDirectoriesAreInvalid_data();
     void pathsLeavingDirectoriesAreInvalid();
     void unsafePatchLineFailsCompile();
@@ -620,6 +622,57 @@ void TestMakeDownloadReplaceList::taskDeletedMidCompile()
     delete task;
     QTest::qWait(20);
     QVERIFY(m_Output.replaceList.isEmpty());
+}
+
+void TestMakeDownloadReplaceList::linesForOneInstalledPath_data()
+{
+    QTest::addColumn<QString>("lines");
+    QTest::addColumn<QString>("replaceKey");
+    QTest::addColumn<QString>("downloadKey");
+    QTest::addColumn<QString>("failure");
+    const QString plain = "lib.so=" + fileLine("lib v2") + "\n";
+    const QString packed = "lib.so._lzma2_=" + fileLine("packed", "lib v2", "lib.so") + "\n";
+    const QString patch = "lib.so_patch_=" + patchLine("p", "lib v1", "lib.so") + "\n";
+    QTest::newRow("plain, then packed") << plain + packed << "lib.so._lzma2_"
+                                        << "lib.so._lzma2_" << QString();
+    QTest::newRow("packed, then plain")
+        << "a.gz=" + fileLine("packed", "lib v2", "lib.so") + "\n" + plain << "a.gz"
+        << "a.gz" << QString();
+    QTest::newRow("patch applies") << plain + packed + patch << "lib.so._lzma2_"
+                                   << "lib.so_patch_" << QString();
+    QTest::newRow("not installed")
+        << "new.so=" + fileLine("n") + "\nnew.so.gz=" + fileLine("gz", "n", "new.so") + "\n"
+        << "new.so.gz"
+        << "new.so.gz" << QString();
+    QTest::newRow("dot and slashes")
+        << plain + "x.gz=" + fileLine("packed", "lib v2", ".//./lib.so") + "\n"
+        << "x.gz"
+        << "x.gz" << QString();
+    QTest::newRow("different contents")
+        << "lib.so=" + fileLine("lib v3") + "\n" + packed << QString() << QString()
+        << "Product ini lists lib.so with different contents";
+    QTest::newRow("different contents, dot")
+        << "a/b=" + fileLine("b") + "\nb.gz=" + fileLine("gz", "other", "a/./b") + "\n"
+        << QString() << QString() << "Product ini lists a/b with different contents";
+}
+
+void TestMakeDownloadReplaceList::linesForOneInstalledPath()
+{
+    QFETCH(QString, lines);
+    QFETCH(QString, replaceKey);
+    QFETCH(QString, downloadKey);
+    QFETCH(QString, failure);
+    install("lib.so", "lib v1");
+    install("a/b", "a");
+    writeIni(1, "[client]\n" + lines);
+    const Compile result = compile(1);
+    QCOMPARE(result.ok, failure.isEmpty());
+    if (!result.ok) {
+        QVERIFY2(result.messages.contains(failure), qPrintable(result.messages.join('\n')));
+        return;
+    }
+    QCOMPARE(result.replaceKeys(), QStringList({replaceKey}));
+    QCOMPARE(result.downloadKeys(), QStringList({downloadKey}));
 }
 
 void TestMakeDownloadReplaceList::pathsLeavingDirectoriesAreInvalid_data()
