@@ -1,5 +1,10 @@
 #include "e2efixture.h"
 
+#include "compressedfile.h"
+#include "cryptwrapper.h"
+#include "productini.h"
+#include "releasesigning.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -232,6 +237,24 @@ bool makeRelease(const QString& oldDir, const QString& newDir, int version, cons
     if (log)
         *log = QString::fromUtf8(tool.readAll());
     return finished && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+bool addProductIniLines(const QString& versionDir, const QList<QPair<QString, QString>>& lines)
+{
+    const QString ini = versionDir + '/' + productIniFileName(1);
+    {
+        QSettings settings(ini, QSettings::IniFormat);
+        for (const auto& line : lines)
+            settings.setValue(line.first, line.second);
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            return false;
+    }
+    cryptInit();
+    const std::string path = QFile::encodeName(ini).toStdString();
+    std::string error;
+    return kvpatch::CompressFile(path, path + "._lzma2_", 0)
+        && signReleaseFile(KV_DEV_PRIVATE_KEY, path, &error);
 }
 
 SessionWorld::SessionWorld()

@@ -69,6 +69,11 @@ bool makeInstallations(const QString& oldDir, const QString& newDir);
 bool makeRelease(const QString& oldDir, const QString& newDir, int version, const QString& out,
     QString* log, const QStringList& extraArguments = QStringList());
 
+// Adds lines ("SECTION/KEY", value) to the stage-two product ini of the
+// release in versionDir, then packs and signs it again as the release tool
+// does: a release written by another hand.
+bool addProductIniLines(const QString& versionDir, const QList<QPair<QString, QString>>& lines);
+
 // One private world for end-to-end runs: a system temporary directory, a
 // configuration directory whose update.ini puts the run on the Alpha channel
 // of a local file server, and a home directory, all under one temporary

@@ -4,6 +4,7 @@
 #include "testbannerresponder.h"
 #include "testnginx.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
@@ -28,6 +29,14 @@ bool listening(quint16 port)
     return socket.waitForConnected(200);
 }
 
+// A plain file line of the product ini for a file with this content.
+QString plainLine(const QByteArray& content)
+{
+    return QString::fromLatin1(
+               QCryptographicHash::hash(content, QCryptographicHash::Sha512).toHex())
+        + "::" + QString::number(content.size());
+}
+
 } // namespace
 
 class TestE2eSessions : public QObject
@@ -47,6 +56,28 @@ private:
     SessionRun stageOne(const QProcessEnvironment& extra = QProcessEnvironment())
     {
         return m_World->run(install() + "/update", {}, extra);
+    }
+
+    // Release `version` with a plain copy of each file on the server and a
+    // plain line for it beside the line the release tool wrote (keys
+    // relative to the section, as the new installation or a spelling of
+    // them); the session has been through stage one.
+    void releaseWithPlainLines(
+        int version, const QStringList& keys, const QByteArray& content = QByteArray())
+    {
+        const QString release = serverDir() + '/' + QString::number(version);
+        QString log;
+        QVERIFY2(makeRelease(oldDir(), newDir(), version, serverDir(), &log), qPrintable(log));
+        QList<QPair<QString, QString>> lines;
+        for (const QString& key : keys) {
+            const QByteArray data
+                = content.isNull() ? readFile(newDir() + '/' + QDir::cleanPath(key)) : content;
+            QVERIFY(writeFile(release + "/client/" + key, data));
+            lines.append({"client/" + key, plainLine(data)});
+        }
+        QVERIFY(addProductIniLines(release, lines));
+        m_World->setChannel(m_Nginx.url(), version);
+        QVERIFY(stageOne().exitCode == 0);
     }
 
     SessionRun stageTwo(int version, const QProcessEnvironment& extra = QProcessEnvironment())
@@ -213,6 +244,34 @@ private slots:
         proxy.waitForFinished();
         QVERIFY2(two.exitCode == 0, qPrintable(describe(two)));
         QCOMPARE(treeDifferences(install(), newDir()), QStringList());
+    }
+
+    // Files listed twice (a plain line beside a patched, a packed and a new
+    // file's line, and one path spelled with ".") are installed once, from
+    // what fetches the least.
+    void linesAgreeingOnOnePathInstallOnce()
+    {
+        releaseWithPlainLines(4, {"data/big.bin", "data/./config.txt", "data/assets.bin"});
+        const int start = m_Nginx.requests().size();
+        const SessionRun two = stageTwo(4);
+        QVERIFY2(two.exitCode == 0, qPrintable(describe(two)));
+        QCOMPARE(treeDifferences(install(), newDir()), QStringList());
+        QCOMPARE(m_Nginx.requests().mid(start).filter(QRegularExpression("\\.(bin|txt)$")),
+            QStringList());
+    }
+
+    void linesDisagreeingOnOnePathChangeNothing()
+    {
+        releaseWithPlainLines(5, {"data/config.txt"}, "version=3\n");
+        const int start = m_Nginx.requests().size();
+        const SessionRun two = stageTwo(5);
+        QVERIFY2(two.exitCode != 0, qPrintable(describe(two)));
+        QVERIFY2(two.messages.contains("Product ini lists data/config.txt with different contents"),
+            qPrintable(describe(two)));
+        QCOMPARE(treeDifferences(install(), oldDir()), QStringList());
+        // Only the product ini was fetched.
+        QTRY_VERIFY(!m_Nginx.requests().mid(start).filter("kv3_client_linux_x86.ini").isEmpty());
+        QCOMPARE(m_Nginx.requests().mid(start).filter("/client/"), QStringList());
     }
 
     void bannerFromServerOrCache()
