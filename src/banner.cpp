@@ -2,7 +2,9 @@
 
 #include "buildconfig.h"
 
+#include <QBuffer>
 #include <QDebug>
+#include <QImageReader>
 #include <QTimerEvent>
 #include <QUdpSocket>
 
@@ -19,6 +21,17 @@ Banner::Banner(QObject* parent)
     m_socket->bind(QHostAddress(QHostAddress::Any), 0);
     connect(m_socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
     connect(m_socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
+}
+
+bool Banner::hasBannerSize(const QByteArray& image)
+{
+    QBuffer buffer;
+    buffer.setData(image);
+    buffer.open(QIODevice::ReadOnly);
+    // A format that cannot tell its size without decoding is refused too.
+    const QSize size = QImageReader(&buffer).size();
+    return !size.isEmpty() && size.width() <= kMaxImageSide && size.height() <= kMaxImageSide
+        && qint64(size.width()) * size.height() <= kMaxImagePixels;
 }
 
 Banner::~Banner()

@@ -36,6 +36,13 @@ public:
     static constexpr int kReplyTimeoutMs = 5000;
     static constexpr int kMaxReplySize = 1024;
 
+    // Whether image declares a size a banner may have. Only its header is
+    // read: a few hundred kilobytes may declare a picture of gigabytes, which
+    // decoding would allocate in full.
+    static bool hasBannerSize(const QByteArray& image);
+    static constexpr int kMaxImageSide = 4096;
+    static constexpr qint64 kMaxImagePixels = 4 * 1024 * 1024;
+
 signals:
     void bannerFound(QString bannerUrl, QString clickUrl);
 

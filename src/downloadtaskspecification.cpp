@@ -29,6 +29,7 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
     , m_Manager(manager)
     , m_Reply(nullptr)
     , m_StallCount(0)
+    , m_StallStartSize(0)
     , m_UrlPath(urlPath)
     , m_Version(version)
     , m_File(targetFile)
@@ -92,7 +93,6 @@ bool DownloadTaskSpecification::writeAvailableData()
 {
     char buffer[kBlockSize];
     while (m_Reply) {
-        m_StallCount = 0;
         const qint64 available = m_Reply->bytesAvailable();
         if (available <= 0)
             return true;
@@ -121,6 +121,10 @@ bool DownloadTaskSpecification::writeAvailableData()
             return false;
         }
         m_ReceivedSize += bytesWritten;
+        if (m_ReceivedSize - m_StallStartSize >= kStallBytes) {
+            m_StallCount = 0;
+            m_StallStartSize = m_ReceivedSize;
+        }
         if (m_TotalSize > 0)
             setProgress(std::min(1.0, qreal(m_ReceivedSize) / qreal(m_TotalSize)));
     }
@@ -157,6 +161,7 @@ void DownloadTaskSpecification::cleanup()
 {
     dropReply();
     m_StallCount = 0;
+    m_StallStartSize = 0;
     if (m_File.isOpen()) {
         m_File.close();
         m_File.remove();

@@ -12,8 +12,8 @@ class QNetworkReply;
 // Fetches one file of the release with one HTTP GET into a file in the
 // update's temporary directory, streaming the reply to disk in small blocks.
 // An attempt fails on an HTTP status other than 200, a network or disk error,
-// or when the engine's once-a-second poll finds no new data 16 times in a
-// row; a failed attempt starts over from the first byte, up to five attempts
+// or when less than a kilobyte arrived over 16 of the engine's once-a-second
+// polls; a failed attempt starts over from the first byte, up to five attempts
 // in all. Runs on the GUI thread.
 class DownloadTaskSpecification : public TaskSpecification
 {
@@ -35,8 +35,11 @@ public:
 
     // The greatest number of failed attempts after which one more is made.
     static constexpr int kMaxRestarts = 4;
-    // Polls in a row without data that end an attempt.
+    // Polls in a row that end an attempt unless kStallBytes arrived meanwhile.
+    // A byte now and then does not keep an attempt alive: the update would
+    // never end.
     static constexpr int kStallPolls = 16;
+    static constexpr qint64 kStallBytes = 1024;
     // The most a download of unknown size (the product ini and its
     // signature) may bring; real inis stay far below it. It keeps a hostile
     // server from filling the temporary directory before anything is
@@ -74,6 +77,8 @@ private:
     QNetworkAccessManager* m_Manager;
     QNetworkReply* m_Reply;
     int m_StallCount;
+    // What had arrived when the stall count last started from zero.
+    qint64 m_StallStartSize;
     QString m_UrlPath;
     int m_Version;
     QFile m_File;

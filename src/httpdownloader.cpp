@@ -19,6 +19,13 @@ void HTTPDownloader::run()
     QNetworkAccessManager* manager = new QNetworkAccessManager();
     connect(manager, &QNetworkAccessManager::finished, this, &HTTPDownloader::on_downloadFinished);
     QNetworkReply* reply = manager->get(m_Request);
+    // One byte beyond the bound is enough to know the body is too long; the
+    // reply is then aborted rather than left to wait for the deadline.
+    reply->setReadBufferSize(MaxBodySize + 1);
+    connect(reply, &QNetworkReply::readyRead, reply, [reply] {
+        if (reply->bytesAvailable() > MaxBodySize)
+            reply->abort();
+    });
 
     // An aborted reply finishes with an error, which ends the query like any
     // other failure.
@@ -37,7 +44,9 @@ void HTTPDownloader::run()
 void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
 {
     QByteArray body;
-    if (reply->error() == QNetworkReply::NoError)
+    // The read buffer is a bound only for the network module's own reads: a
+    // short body that came at once may still lie beyond it.
+    if (reply->error() == QNetworkReply::NoError && reply->bytesAvailable() <= MaxBodySize)
         body = reply->readAll();
     emit download_available(body);
     reply->deleteLater();

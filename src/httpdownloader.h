@@ -8,7 +8,8 @@
 class QNetworkReply;
 
 // Runs one HTTP GET on a thread of its own and hands the body back as a
-// single byte array (empty on any failure). The object itself lives on the
+// single byte array (empty on any failure, a body beyond MaxBodySize
+// included). The object itself lives on the
 // thread that created it; only the network manager and the reply live on the
 // new thread.
 class HTTPDownloader : public QThread
@@ -19,6 +20,10 @@ public:
     // answers would keep the query waiting forever; the whole request is
     // therefore aborted after timeoutMs.
     static const int DefaultTimeoutMs = 30000;
+    // The body is held in memory until it is complete. The one query made
+    // this way, the versions reply, is tens of bytes; without a bound an
+    // endless reply would fill memory until the deadline.
+    static const qint64 MaxBodySize = 64 * 1024;
 
     explicit HTTPDownloader(const QNetworkRequest& request, int timeoutMs = DefaultTimeoutMs);
 

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "banner.h"
 #include "configuration.h"
 #include "prepostinstalltaskspecification.h"
 #include "processtools.h"
@@ -294,6 +295,10 @@ void MainWindow::onOtherInstanceActivate(QString message)
 void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 {
     qDebug() << "Banner data available";
+    if (!Banner::hasBannerSize(bannerImage)) {
+        qDebug() << "Banner image is missing its size or far larger than a banner, ignored";
+        return;
+    }
     QPixmap pixmap;
     if (!pixmap.loadFromData(bannerImage)) {
         qDebug() << "Could not load pixmap for banner. Error in data";
@@ -311,8 +316,13 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
     QByteArray jpeg;
     QBuffer buffer(&jpeg);
     buffer.open(QIODevice::WriteOnly);
-    if (pixmap.save(&buffer, "JPG")
-        && !SafeTempFile::writeFile(tempFilePath(kBannerImageName), jpeg))
+    // Encoded anew, a picture may outgrow what the next run reads back; such
+    // a cache would only be refused there, so nothing is cached then.
+    if (!pixmap.save(&buffer, "JPG") || jpeg.size() > UpdateEngine::kMaxBannerSize) {
+        qDebug() << "Banner image cannot be cached";
+        return;
+    }
+    if (!SafeTempFile::writeFile(tempFilePath(kBannerImageName), jpeg))
         qDebug() << "Banner image cache cannot be written safely, not cached";
     if (!SafeTempFile::writeFile(
             tempFilePath(kBannerUrlName), clickUrl.toUtf8().toPercentEncoding()))

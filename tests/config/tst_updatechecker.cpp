@@ -143,12 +143,19 @@ private slots:
         channel->set_name("stable");
         channel->set_version_number(5);
 
+        // Well-formed, but longer than any versions reply may be.
+        Versions oversized;
+        oversized.set_licenseagreementid(1);
+        addChannel(
+            &oversized, "stable", 1200, std::string(HTTPDownloader::MaxBodySize, 'x').c_str());
+
         QTest::newRow("missing required field") << 200 << serialized(incomplete);
         QTest::newRow("garbage bytes")
             << 200 << QByteArray("\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff garbage");
         QTest::newRow("empty body") << 200 << QByteArray();
         QTest::newRow("404 with a valid body") << 404 << threeChannels();
         QTest::newRow("500") << 500 << threeChannels();
+        QTest::newRow("valid reply beyond the bound") << 200 << serialized(oversized);
     }
 
     void failedQueriesGiveAnEmptyTable()

@@ -144,15 +144,31 @@ private slots:
         QVERIFY(poller.polls >= 16);
     }
 
-    void stallTimeOutNeedsSixteenPollsWithoutData()
+    // A trickle of a few bytes between polls, below a kilobyte in all, counts
+    // as no data.
+    void stallTimeOutNeedsSixteenPollsWithoutAKilobyte_data()
     {
-        server->serve(kServerPath, TestHttpResponse::headersThenSilence(100));
-        auto task = makeTask(100);
+        QTest::addColumn<bool>("trickle");
+        QTest::newRow("silence") << false;
+        QTest::newRow("trickle") << true;
+    }
+
+    void stallTimeOutNeedsSixteenPollsWithoutAKilobyte()
+    {
+        QFETCH(bool, trickle);
+        const QByteArray body = bodyOf(1000);
+        server->serve(kServerPath,
+            trickle ? TestHttpResponse::trickle(body, 10, 20)
+                    : TestHttpResponse::headersThenSilence(body.size()));
+        auto task = makeTask(body.size());
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         task->execute();
         QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(kServerPath), 1, 10000);
         quint64 done = 0, total = 0, speed = 0;
         for (int i = 0; i < 15; ++i) {
+            const qreal before = task->progress();
+            if (trickle)
+                QTRY_VERIFY_WITH_TIMEOUT(task->progress() > before, 10000);
             bool downloading = false;
             task->getDownloadProgress(&done, &total, &speed, &downloading);
             QVERIFY(downloading);
@@ -264,8 +280,8 @@ private slots:
 
     void slowTrickleDoesNotTimeOut()
     {
-        const QByteArray body = bodyOf(1500);
-        server->serve(kServerPath, TestHttpResponse::trickle(body, 100, 20));
+        const QByteArray body = bodyOf(4000);
+        server->serve(kServerPath, TestHttpResponse::trickle(body, 300, 20));
         auto task = makeTask(body.size());
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         DownloadPoller poller(task.get(), 10);
@@ -275,7 +291,7 @@ private slots:
         QCOMPARE(server->requestCount(kServerPath), 1);
         QCOMPARE(readAll(target()), body);
         QCOMPARE(messages.count(), 2);
-        // The poll saw more than 16 ticks, yet each block set the count back.
+        // The poll saw more than 16 ticks, yet each kilobyte set the count back.
         QVERIFY(poller.polls > 16);
     }
 

@@ -1,11 +1,28 @@
 #include "banner.h"
 #include "testbannerresponder.h"
 
+#include <QBuffer>
+#include <QImage>
 #include <QSignalSpy>
 #include <QUdpSocket>
 #include <QtTest>
 
 #include "enginetesthelpers.h"
+
+namespace {
+
+QByteArray png(int width, int height)
+{
+    QImage image(width, height, QImage::Format_Mono);
+    image.fill(0);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+} // namespace
 
 class TestBanner : public QObject
 {
@@ -60,6 +77,27 @@ private slots:
             QCOMPARE(spy.at(0).at(0).toString(), emitted.at(0));
             QCOMPARE(spy.at(0).at(1).toString(), emitted.at(1));
         }
+    }
+
+    void bannerSize_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("banner") << png(468, 60) << true;
+        QTest::newRow("4096 wide") << png(4096, 1) << true;
+        QTest::newRow("4097 wide") << png(4097, 1) << false;
+        QTest::newRow("4097 high") << png(1, 4097) << false;
+        QTest::newRow("4 megapixels") << png(2048, 2048) << true;
+        QTest::newRow("beyond 4 megapixels") << png(2049, 2048) << false;
+        QTest::newRow("30000x30000 header only") << QByteArray("P5 30000 30000 255\n") << false;
+        QTest::newRow("not a picture") << QByteArray("<html></html>") << false;
+    }
+
+    void bannerSize()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(bool, accepted);
+        QCOMPARE(Banner::hasBannerSize(image), accepted);
     }
 
     void silentServerIsAskedTwice()

@@ -14,6 +14,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTextEdit>
@@ -26,6 +27,7 @@
 #include "windowtesthelpers.h"
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -40,15 +42,33 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A small picture in the banner's size, encoded as format.
-QByteArray bannerPicture(const char* format)
+// A one-colour picture, in the banner's size unless told otherwise, encoded
+// as format.
+QByteArray bannerPicture(const char* format, const QSize& size = QSize(468, 60))
 {
-    QImage image(468, 60, QImage::Format_RGB32);
+    QImage image(size, QImage::Format_RGB32);
     image.fill(QColor(200, 20, 110));
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, format);
+    return bytes;
+}
+
+// A picture within a banner's limits that PNG keeps small and JPEG cannot:
+// one row of noise, repeated.
+QByteArray stripedPicture()
+{
+    QImage image(2048, 2048, QImage::Format_RGB32);
+    QRandomGenerator random(7);
+    for (int x = 0; x < image.width(); ++x)
+        image.setPixel(x, 0, random.generate());
+    for (int y = 1; y < image.height(); ++y)
+        std::memcpy(image.scanLine(y), image.constScanLine(0), size_t(image.bytesPerLine()));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
     return bytes;
 }
 
@@ -546,11 +566,32 @@ private slots:
             QByteArray("https%3A%2F%2Fwww.example.test%3A8443%2Foffer%3Fa%3D1%26b%3D%25C3%25A9"));
     }
 
-    void undecodableBannerIsIgnored()
+    // A banner whose JPEG the next run would refuse is shown, not cached.
+    void bannerBeyondTheCacheIsOnlyShown()
     {
         makeWindow();
-        QMetaObject::invokeMethod(m_Window.get(), "onBannerFound",
-            Q_ARG(QByteArray, QByteArray("<html>not a picture</html>")),
+        const QByteArray picture = stripedPicture();
+        QVERIFY(picture.size() <= UpdateEngine::kMaxBannerSize);
+        QMetaObject::invokeMethod(m_Window.get(), "onBannerFound", Q_ARG(QByteArray, picture),
+            Q_ARG(QString, QStringLiteral("https://example.test/")));
+        QVERIFY(hasPixmap(child<UrlClickLabel>("banner")));
+        QVERIFY(!QFileInfo::exists(tempPath(QStringLiteral("kelvarion_banner.jpg"))));
+        QVERIFY(!QFileInfo::exists(tempPath(QStringLiteral("kelvarion_banner.txt"))));
+    }
+
+    void unusableBannerIsIgnored_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::newRow("not a picture") << QByteArray("<html>not a picture</html>");
+        QTest::newRow("far wider than a banner")
+            << bannerPicture("PNG", QSize(Banner::kMaxImageSide + 1, 60));
+    }
+
+    void unusableBannerIsIgnored()
+    {
+        QFETCH(QByteArray, image);
+        makeWindow();
+        QMetaObject::invokeMethod(m_Window.get(), "onBannerFound", Q_ARG(QByteArray, image),
             Q_ARG(QString, QStringLiteral("https://example.test/")));
         UrlClickLabel* banner = child<UrlClickLabel>("banner");
         QVERIFY(!hasPixmap(banner));
