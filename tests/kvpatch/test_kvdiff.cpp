@@ -475,21 +475,29 @@ TEST(KvDiffFailure, ClaimedNewSizeIsNotAllocated)
     SetAllocationLimit(SIZE_MAX);
 }
 
-// Under a limit, the new data and each compressed section must fit it: they
-// are refused by their announced sizes, before anything is reserved.
+// Under a limit, the new data and each compressed section must fit it, and
+// each section what the new data could use: they are refused by their
+// announced sizes, before anything is reserved.
 TEST(KvDiffFailure, LimitRefusesLargerNewDataAndSections)
 {
     const Bytes small = rawDiff(5, {{0, 5, 0}}, {}, bytesOf("hello"));
     expectFailure({}, small, false, "diff output size 5 above limit 4", 4);
     EXPECT_EQ(apply({}, small, false, 5).output, bytesOf("hello"));
 
-    // One byte of new data, but a body block of 64 KiB of zeros.
+    // 1000 bytes of new data, but a body block of 64 KiB of zeros.
     const Bytes zeros(64 << 10, 0);
     SinkStream body;
     ASSERT_TRUE(Lzma2EncodeBuffer(zeros.data(), zeros.size(), &body));
-    Bytes bomb {DiffOneBlock, 1};
+    Bytes bomb {DiffOneBlock, 0xE8, 0x07};
     bomb.insert(bomb.end(), body.Buffer(), body.Buffer() + body.Length());
     expectFailure({}, bomb, false, "LZMA2 unpack size 65536 above limit 1024", 1024);
+
+    // Without a limit the new size bounds the sections: for one new byte,
+    // three lengths, a diff and an extra byte and two triples of at most
+    // 15 bytes each.
+    Bytes tiny {DiffOneBlock, 1};
+    tiny.insert(tiny.end(), body.Buffer(), body.Buffer() + body.Length());
+    expectFailure({}, tiny, false, "LZMA2 unpack size 65536 above limit 47");
 }
 
 TEST(KvDiffFailure, OutputThatCannotGrowFails)

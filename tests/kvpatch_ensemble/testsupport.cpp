@@ -7,11 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 TempDir::TempDir()
 {
@@ -194,4 +198,63 @@ Bytes DiffBytes(const Bytes& from, const Bytes& to)
 uint32_t Crc(const Bytes& bytes)
 {
     return kvpatch::ComputeCrc32(bytes.data(), bytes.size());
+}
+
+Bytes ZeroBlock(uint32_t size)
+{
+    const Bytes zeros(6 << 20, 0);
+    kvpatch::SinkStream encoded;
+    EXPECT_TRUE(kvpatch::Lzma2EncodeBuffer(zeros.data(), zeros.size(), &encoded));
+    const Bytes block(encoded.Buffer(), encoded.Buffer() + encoded.Length());
+    // LZMA chunks: a control byte and 21 bits of unpacked size less one, 16
+    // bits of packed size less one, and from 0xC0 on a properties byte.
+    const auto unpacked = [&block](size_t at) {
+        return ((uint32_t(block[at] & 0x1F) << 16) | (block[at + 1] << 8) | block[at + 2]) + 1;
+    };
+    const auto next = [&block](size_t at) {
+        return at + (block[at] >= 0xC0 ? 6 : 5) + ((block[at + 3] << 8) | block[at + 4]) + 1;
+    };
+    size_t first = 1;
+    ReadVarintAt(block, &first);
+    const size_t steady = next(first);
+    const size_t end = next(steady);
+    // The chunk after the first repeats: the coder has settled.
+    EXPECT_TRUE(
+        end - steady <= block.size() - end && std::equal(&block[steady], &block[end], &block[end]));
+    const uint32_t repeats = (size - unpacked(first)) / unpacked(steady);
+    Bytes out = {block[0]};
+    AppendVarint(&out, unpacked(first) + repeats * unpacked(steady));
+    out.insert(out.end(), &block[first], &block[steady]);
+    for (uint32_t i = 0; i < repeats; ++i)
+        out.insert(out.end(), &block[steady], &block[end]);
+    out.push_back(0);
+    return out;
+}
+
+Bytes ZeroBlocksDiff(uint32_t newSize, uint32_t sectionSize)
+{
+    Bytes diff = {kvpatch::DiffThreeBlocks};
+    AppendVarint(&diff, newSize);
+    const Bytes section = ZeroBlock(sectionSize);
+    for (int i = 0; i < 3; ++i)
+        diff.insert(diff.end(), section.begin(), section.end());
+    return diff;
+}
+
+int RunInChildWithin(long limitKiB, const std::function<int()>& work)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        // A child's peak starts from what it shares at the fork, not from the
+        // whole test run's.
+        const int result = work();
+        rusage usage {};
+        getrusage(RUSAGE_SELF, &usage);
+        _exit(usage.ru_maxrss <= limitKiB ? result : 255);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)
+        || WEXITSTATUS(status) == 255)
+        return -1;
+    return WEXITSTATUS(status);
 }

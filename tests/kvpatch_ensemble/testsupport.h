@@ -4,6 +4,7 @@
 #include "log.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,3 +79,14 @@ Bytes EmptyNestedSets(uint32_t count);
 // A diff (no header, raw) from one byte string to another.
 Bytes DiffBytes(const Bytes& from, const Bytes& to);
 uint32_t Crc(const Bytes& bytes);
+
+// An LZMA2 block that announces and holds about `size` zero bytes (whole
+// chunks of them) in some 150 KB per GiB: once the coder has settled, zeros
+// pack into chunks of the same bytes, repeated as often as wanted.
+Bytes ZeroBlock(uint32_t size);
+// A diff (three blocks) that states `newSize` new bytes and whose sections
+// are each a ZeroBlock of `sectionSize`.
+Bytes ZeroBlocksDiff(uint32_t newSize, uint32_t sectionSize);
+// Runs `work` in a child process and returns its result; -1 when the child
+// ended otherwise or its resident memory ever passed `limitKiB`.
+int RunInChildWithin(long limitKiB, const std::function<int()>& work);

@@ -206,6 +206,25 @@ TEST_F(CompressedFileTest, DisAndDiffWithUnreadableProgramIsRefused)
         "could not read encoded program");
 }
 
+// Without a restored-size limit the diff's new size bounds its sections: a
+// container of a few hundred KB whose diff states 8000 bytes and whose
+// sections each decode to 512 MiB is refused before a section is decoded.
+TEST_F(CompressedFileTest, DisAndDiffSectionsBeyondTheNewSizeAreRefusedUndecoded)
+{
+    // An empty encoded program: image base and every count 0.
+    const Bytes program = SerializedSet({{0, 0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {}});
+    const Bytes container
+        = Container(0, 2, SerializedSet({program, ZeroBlocksDiff(8000, 512u << 20)}));
+    const auto refused = [&] {
+        ExpectRefused(container, "could not apply diff");
+        // The control section's bound: a triple of at most 15 bytes per new
+        // byte, and one more.
+        EXPECT_NE(log.all().find("above limit 120015"), std::string::npos);
+        return HasFailure() ? 1 : 0;
+    };
+    EXPECT_EQ(RunInChildWithin(1 << 20, refused), 0);
+}
+
 TEST_F(CompressedFileTest, UnwritableOutputFails)
 {
     WriteFile(dir.path("in"), TextBytes(100));

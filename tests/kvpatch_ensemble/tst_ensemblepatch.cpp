@@ -398,6 +398,28 @@ TEST_F(EnsemblePatchTest, BrokenFinalDiffIsAGeneralError)
     ExpectStatus(parts, C_GENERAL_ERROR);
 }
 
+// A diff of a few hundred KB whose sections each decode to 512 MiB, for a
+// new file of 8 KB: whichever diff of the body it is, it is refused before a
+// section is decoded, and the application stays far below their size.
+TEST_F(EnsemblePatchTest, DiffSectionsBeyondTheNewSizeAreRefusedUndecoded)
+{
+    for (const size_t stream : {1, 2, 3}) {
+        PatchParts parts = good;
+        parts.streams[stream] = ZeroBlocksDiff(uint32_t(newBytes.size()), 512u << 20);
+        const Bytes patch = JoinPatch(parts);
+        WriteFile(dir.path("patch"), patch);
+        const int status = RunInChildWithin(1 << 20, [&] {
+            Bytes result;
+            const Status inMemory = ApplyInMemory(oldBytes, patch, &result);
+            const Status throughFiles
+                = ApplyEnsemblePatchFiles(dir.path("old"), dir.path("patch"), dir.path("new"));
+            return inMemory == throughFiles ? int(inMemory) : 0;
+        });
+        EXPECT_EQ(status, C_STREAM_ERROR) << "stream " << stream;
+        EXPECT_EQ(ReadFile(dir.path("new")), ToBytes("previous"));
+    }
+}
+
 // The header's final-input size only caps what is reserved at once: a
 // claim of 4 GiB neither allocates 4 GiB nor fails a patch that needs little.
 TEST_F(EnsemblePatchTest, HugeFinalInputSizeIsNotAllocated)

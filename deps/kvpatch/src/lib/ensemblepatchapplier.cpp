@@ -20,6 +20,18 @@
 
 namespace kvpatch {
 
+namespace {
+
+// A diff that fails is a general error; one refused because a section of
+// it would decode to more than its new data could use is a stream failure
+// (the section's block is refused), found before it is decoded.
+Status DiffFailure(bool oversized)
+{
+    return oversized ? C_STREAM_ERROR : C_GENERAL_ERROR;
+}
+
+} // namespace
+
 EnsemblePatchApplier::~EnsemblePatchApplier()
 {
     DeletePatchers();
@@ -143,12 +155,13 @@ Status EnsemblePatchApplier::PatchStreamSet(SinkStreamSet* set, SourceStream* di
             return C_STREAM_ERROR;
         parts[count++] = {set->Stream(i)->Buffer(), set->Stream(i)->Length()};
     }
+    bool oversized = false;
     const bool applied
-        = ApplyDiffToParts(parts, count, diff, scratch, false, UINT32_MAX, discardDiff);
+        = ApplyDiffToParts(parts, count, diff, scratch, false, UINT32_MAX, discardDiff, &oversized);
     for (uint32_t i = 0; i < set->Count(); ++i)
         set->Stream(i)->Release();
     if (!applied)
-        return C_GENERAL_ERROR;
+        return DiffFailure(oversized);
     if (!corrected->Init(scratch->Buffer(), scratch->Length()))
         return C_STREAM_ERROR;
     return C_OK;
@@ -223,8 +236,9 @@ Status EnsemblePatchApplier::PatchFinalOutput(
     SourceStream* rebuilt, SourceStream* diff, SinkStream* output)
 {
     const ByteRange parts[2] = {{m_base, m_baseLength}, {rebuilt->Buffer(), rebuilt->Remaining()}};
-    if (!ApplyDiffToParts(parts, 2, diff, output, false))
-        return C_GENERAL_ERROR;
+    bool oversized = false;
+    if (!ApplyDiffToParts(parts, 2, diff, output, false, UINT32_MAX, false, &oversized))
+        return DiffFailure(oversized);
     if (ComputeCrc32(output->Buffer(), output->Length()) != m_targetCrc)
         return C_BAD_ENSEMBLE_CRC;
     return C_OK;
@@ -241,8 +255,10 @@ Status EnsemblePatchApplier::PatchFinalOutputInPieces(
         crc.Add(data, length);
         return write(data, length);
     };
-    if (!ApplyDiffToPartsInPieces(parts, 2, diff, kPiece, check, UINT32_MAX, discardDiff))
-        return C_GENERAL_ERROR;
+    bool oversized = false;
+    if (!ApplyDiffToPartsInPieces(
+            parts, 2, diff, kPiece, check, UINT32_MAX, discardDiff, &oversized))
+        return DiffFailure(oversized);
     if (crc.Value() != m_targetCrc)
         return C_BAD_ENSEMBLE_CRC;
     return C_OK;

@@ -27,7 +27,8 @@ enum DiffMethod : uint8_t
 // (which does not move) and appends the new data to `output`. With `header`
 // the diff starts with the magic "KVDIFF10" and the CRC of the new data.
 // A diff whose new data, or any section it decodes, would pass `limit`
-// bytes is refused before that is reserved or decoded.
+// bytes, or whose section would decode to more than its new data could
+// use, is refused before that is reserved or decoded.
 bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header,
     uint32_t limit = UINT32_MAX);
 // Bytes that lie elsewhere, not owned.
@@ -41,16 +42,18 @@ struct ByteRange
 // rebuilt elements, a stream set's header and streams) without a copy that
 // joins them. With `discardRead` the pages of the diff's difference bytes
 // go back to the system as they are read: the caller reads them no more.
+// `oversized` (when given) is set when a section was refused for its size.
 bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, SinkStream* output,
-    bool header, uint32_t limit = UINT32_MAX, bool discardRead = false);
+    bool header, uint32_t limit = UINT32_MAX, bool discardRead = false, bool* oversized = nullptr);
 
 // As ApplyDiffToParts without a header, but the new data is not kept: it
 // is handed to `flush` in pieces of at most `piece` bytes as it is made
 // (false from `flush` stops the application). For results too large to
-// hold beside their inputs. `discardRead` as for ApplyDiffToParts.
+// hold beside their inputs. `discardRead` and `oversized` as for
+// ApplyDiffToParts.
 bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream* diff,
     size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush,
-    uint32_t limit = UINT32_MAX, bool discardRead = false);
+    uint32_t limit = UINT32_MAX, bool discardRead = false, bool* oversized = nullptr);
 
 // What a caller of GenerateDiff may do while the diff is made, for data too
 // large to hold whole at every step.

@@ -41,21 +41,56 @@ struct DecodedBody
     SourceStream bodySource;
 };
 
-bool readSections(uint8_t method, SourceStream* source, uint32_t limit, DecodedBody* decoded,
-    DiffSections* sections)
+// How many bytes of each decoded section of a diff an application can read:
+// every diff and every extra byte becomes a new byte, and a writer makes at
+// most one triple (three varints of at most five bytes) per new byte and
+// one more. A few hundred bytes of LZMA2 decode to gigabytes: a section
+// that announces more holds bytes that nothing reads, and is refused before
+// it is decoded.
+struct SectionLimits
+{
+    uint32_t control;
+    uint32_t diff;
+    uint32_t extra;
+    uint32_t body; // the one block of method 2: three lengths and the sections
+};
+
+SectionLimits sectionLimits(uint32_t newSize, uint32_t limit)
+{
+    constexpr uint64_t kTripleBytes = 15;
+    const auto capped = [limit](uint64_t bytes) { return bytes < limit ? uint32_t(bytes) : limit; };
+    const uint64_t control = kTripleBytes * (uint64_t(newSize) + 1);
+    return {capped(control), capped(newSize), capped(newSize),
+        capped(kTripleBytes + control + 2 * uint64_t(newSize))};
+}
+
+// Decodes the block at the cursor unless it announces more than `most`
+// bytes; `oversized` tells that refusal apart from a damaged block.
+bool decodeSection(SourceStream* source, SinkStream* output, uint32_t most, bool* oversized)
+{
+    // The property byte, then the announced size.
+    SourceStream header = *source;
+    uint32_t announced = 0;
+    if (header.Skip(1) && header.ReadVarint32(&announced) && announced > most)
+        *oversized = true;
+    return Lzma2DecodeToSink(source, output, most);
+}
+
+bool readSections(uint8_t method, SourceStream* source, const SectionLimits& limits,
+    DecodedBody* decoded, DiffSections* sections, bool* oversized)
 {
     switch (method) {
     case DiffThreeBlocks:
-        if (!Lzma2DecodeToSink(source, &decoded->control, limit)
-            || !Lzma2DecodeToSink(source, &decoded->diff, limit)
-            || !Lzma2DecodeToSink(source, &decoded->extra, limit))
+        if (!decodeSection(source, &decoded->control, limits.control, oversized)
+            || !decodeSection(source, &decoded->diff, limits.diff, oversized)
+            || !decodeSection(source, &decoded->extra, limits.extra, oversized))
             return false;
         sections->control.Init(decoded->control);
         sections->diff.Init(decoded->diff);
         sections->extra.Init(decoded->extra);
         return true;
     case DiffOneBlock:
-        if (!Lzma2DecodeToSink(source, &decoded->body, limit))
+        if (!decodeSection(source, &decoded->body, limits.body, oversized))
             return false;
         decoded->bodySource.Init(decoded->body);
         return readRawBody(&decoded->bodySource, sections);
@@ -206,10 +241,14 @@ bool applyControls(const ByteRange* parts, size_t count, DiffSections* sections,
     return handOver(true);
 }
 
-// Reads the diff's method, size and sections, refusing what passes `limit`.
+// Reads the diff's method, size and sections, refusing what passes `limit`
+// or what the new size could use.
 bool readDiff(SourceStream* diff, uint32_t limit, DecodedBody* decoded, DiffSections* sections,
-    uint32_t* newSize)
+    uint32_t* newSize, bool* oversized)
 {
+    bool ignored = false;
+    if (!oversized)
+        oversized = &ignored;
     uint8_t method = 0;
     if (!diff->Read(&method, 1))
         return false;
@@ -223,7 +262,7 @@ bool readDiff(SourceStream* diff, uint32_t limit, DecodedBody* decoded, DiffSect
         KVLOG(LogError) << "diff output size " << *newSize << " above limit " << limit;
         return false;
     }
-    return readSections(method, diff, limit, decoded, sections);
+    return readSections(method, diff, sectionLimits(*newSize, limit), decoded, sections, oversized);
 }
 
 } // namespace
@@ -236,7 +275,7 @@ bool ApplyDiff(
 }
 
 bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, SinkStream* output,
-    bool header, uint32_t limit, bool discardRead)
+    bool header, uint32_t limit, bool discardRead, bool* oversized)
 {
     uint32_t storedCrc = 0;
     if (header) {
@@ -256,7 +295,7 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
     uint32_t newSize = 0;
     DecodedBody decoded;
     DiffSections sections;
-    if (!readDiff(diff, limit, &decoded, &sections, &newSize))
+    if (!readDiff(diff, limit, &decoded, &sections, &newSize, oversized))
         return false;
     // Every output byte comes from a diff or an extra byte, so those bound
     // the room; the new size is only a claim.
@@ -276,12 +315,12 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
 
 bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream* diff,
     size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush, uint32_t limit,
-    bool discardRead)
+    bool discardRead, bool* oversized)
 {
     uint32_t newSize = 0;
     DecodedBody decoded;
     DiffSections sections;
-    if (piece == 0 || !readDiff(diff, limit, &decoded, &sections, &newSize))
+    if (piece == 0 || !readDiff(diff, limit, &decoded, &sections, &newSize, oversized))
         return false;
     SinkStream buffer;
     if (!buffer.Reserve(newSize < piece ? newSize : piece))
