@@ -12,6 +12,7 @@
 
 #include "testxvfb.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -327,6 +328,27 @@ private slots:
         QCOMPARE(child.exitCode(), 2);
         QVERIFY(!logHas("Update engine initialized"));
         QCOMPARE(server.totalRequests(), 0);
+    }
+
+    // TMPDIR naming a directory that does not exist yet: it is made (for its
+    // owner only) before the single-instance socket and the rest go there,
+    // not under the root directory.
+    void missingTempDirIsCreatedAtStart()
+    {
+        const QString missing = path(QStringLiteral("missing/tmp"));
+        QProcessEnvironment env = environment();
+        env.insert(QStringLiteral("TMPDIR"), missing);
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(executable(), {QStringLiteral("update_linux_x86"), QStringLiteral("5")});
+        QVERIFY(child.waitForStarted(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFileInfo::exists(missing + QLatin1Char('/') + serverName()), 60000);
+        child.kill();
+        child.waitForFinished(10000);
+        struct stat info;
+        QCOMPARE(::stat(QFile::encodeName(missing).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0700));
     }
 
     // Another local user may create the log directory, or a link in its
