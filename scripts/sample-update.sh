@@ -9,7 +9,7 @@
 # updates the client and starts its run script. The window is shown (under
 # Xvfb when there is no display), and a picture of each stage's window is
 # saved. Afterwards the installation is compared with the new release file
-# by file.
+# by file, and the user's settings beside the updater must still be there.
 #
 #   scripts/sample-update.sh BUILD_DIR [WORK_DIR]
 #
@@ -150,8 +150,15 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 # --- the update ------------------------------------------------------------
-# The Alpha channel's settings name the file server and the release.
-printf '[Channel]\nalpha=%s\nalphaRevno=2\n' "$KV_HTTP_URL" > "$work/config/update.ini"
+# The Alpha channel's settings name the file server and the release. Both
+# stages read them in the configuration directory (stage two runs from the
+# update's temporary directory). The user's settings beside the updater hold
+# the channel too, and the proxy: the file server itself (nginx serves a
+# request for a full address like any other), with three parallel downloads.
+channel() { printf '[Channel]\nalpha=%s\nalphaRevno=2\n' "$KV_HTTP_URL"; }
+channel > "$work/config/update.ini"
+user_settings() { channel && printf '\n[update]\nproxy=%s\nstreams=3\n' "$KV_HTTP_URL"; }
+user_settings > "$work/install/update.ini"
 touch "$work/tmp/kv3_update_log"
 export TMPDIR="$work/tmp" HOME="$work/home" KV3_CONFIG_DIR="$work/config"
 export XDG_RUNTIME_DIR="$work/runtime" KV_SAMPLE_WORK="$work"
@@ -232,7 +239,8 @@ done
 
 # --- the result ------------------------------------------------------------
 differences=0
-list() { (cd "$1" && find . \( -type f -o -type l \) | sort); }
+# The user's settings are no part of the release.
+list() { (cd "$1" && find . \( -type f -o -type l \) ! -path ./update.ini | sort); }
 if ! diff <(list "$work/release2") <(list "$work/install") > "$work/file-lists.diff"; then
   say "the installation's files differ from the release's:"
   sed 's/^/sample:   /' "$work/file-lists.diff" >&2
@@ -244,6 +252,15 @@ while IFS= read -r file; do
     differences=1
   fi
 done < <(list "$work/release2")
+
+# Every later update needs the channel and the proxy: they stay, and only
+# they (the update's session is gone).
+if ! diff <(user_settings | grep -v '^$') <(grep -v '^$' "$work/install/update.ini" 2>&1) \
+  > "$work/settings.diff"; then
+  say "the user's settings beside the updater changed:"
+  sed 's/^/sample:   /' "$work/settings.diff" >&2
+  differences=1
+fi
 
 [ -e "$work/client-started" ] && say "client started: $(cat "$work/client-started")"
 [ -e "$work/install-commands.log" ] && say "install commands: $(tr '\n' ';' < "$work/install-commands.log")"

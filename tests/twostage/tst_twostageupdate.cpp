@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QImage>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -78,7 +79,8 @@ WindowParts partsOf(const QImage& picture)
 
 // The README's main job as an end-to-end test: the real updater, built for
 // servers on 127.0.0.1, updates a sample installation through both stages
-// against nginx, with its window on an Xvfb display, and starts the client.
+// against nginx (the proxy and channel of the user's update.ini beside it),
+// with its window on an Xvfb display, and starts the client.
 class TestTwoStageUpdate : public QObject
 {
     Q_OBJECT
@@ -113,7 +115,15 @@ private slots:
         const QString release = work.filePath(QStringLiteral("release2"));
         const QString install = work.filePath(QStringLiteral("install"));
         const QStringList files = filesBelow(release);
-        QCOMPARE(filesBelow(install), files);
+        QStringList installed = filesBelow(install);
+        QVERIFY(installed.removeOne(QStringLiteral("update.ini")));
+        QCOMPARE(installed, files);
+        // The user's settings outlive the update; its session does not.
+        const QSettings settings(install + QStringLiteral("/update.ini"), QSettings::IniFormat);
+        QCOMPARE(settings.childGroups(), (QStringList {"Channel", "update"}));
+        QVERIFY(settings.value("Channel/alpha").toString().startsWith("http://127.0.0.1:"));
+        QCOMPARE(settings.value("update/proxy"), settings.value("Channel/alpha"));
+        QCOMPARE(settings.value("update/streams").toInt(), 3);
         for (const QString& file : files)
             QVERIFY2(readFile(release + QLatin1Char('/') + file)
                     == readFile(install + QLatin1Char('/') + file),
