@@ -3,13 +3,14 @@
 # everything on this machine: makes an old and a new release of a sample
 # client (real programs and libraries built here, the updater itself among
 # the updater's files), writes the new release's file-server tree with the
-# release maker, serves it with nginx and answers banner requests on
-# 127.0.0.1, installs the old release into a directory and runs the `update`
-# binary there. Stage one updates the updater and starts stage two, which
-# updates the client and starts its run script. The window is shown (under
-# Xvfb when there is no display), and a picture of each stage's window is
-# saved. Afterwards the installation is compared with the new release file
-# by file.
+# release maker, serves it with nginx and answers banner requests on the
+# build tree's own loopback address, installs the old release into a
+# directory and runs the `update` binary there. Stage one updates the
+# updater and starts stage two, which updates the client and starts its run
+# script. The window is shown (under Xvfb when there is no display), and a
+# picture of each stage's window is saved. Afterwards the installation is
+# compared with the new release file by file, and the user's settings beside
+# the updater must still be there.
 #
 #   scripts/sample-update.sh BUILD_DIR [WORK_DIR]
 #
@@ -62,6 +63,9 @@ cleanup() {
   done
 }
 trap cleanup EXIT
+# A test that ends early stops the script with a signal; the servers must go
+# with it, or they hold their ports for every later run.
+trap 'exit 143' TERM INT HUP
 
 # --- the two releases -------------------------------------------------------
 # The updater ships stripped, as a release would. The old release's updater
@@ -129,14 +133,16 @@ wait_for_file "$work/http.env" $! "$work/http.log" "the file server"
 # shellcheck disable=SC1091
 . "$work/http.env"
 cp "$root/tests/sample/sample_banner.jpg" "$work/server/banner.jpg"
-# The banner server listens on the banner protocol's fixed port; its reply
-# names the image on the file server and the address a click opens.
-"$serve" --root "$work/banner" --banner-port 2009 \
+# The banner server listens on the banner protocol's fixed port, on the
+# loopback address that the sample updater was built for; its reply names
+# the image on the file server and the address a click opens.
+banner_host="$(cat "$sample/banner-host")"
+"$serve" --root "$work/banner" --banner-host "$banner_host" --banner-port 2009 \
   --banner-reply "${KV_HTTP_URL}banner.jpg,https://www.kelvarion.invalid/sample-offer" \
   --ready-file "$work/banner.env" > "$work/banner.log" 2>&1 &
 pids+=($!)
-wait_for_file "$work/banner.env" $! "$work/banner.log" "the banner server (UDP port 2009 on 127.0.0.1)"
-say "file server $KV_HTTP_URL, banner server 127.0.0.1:2009"
+wait_for_file "$work/banner.env" $! "$work/banner.log" "the banner server (UDP port 2009 on $banner_host)"
+say "file server $KV_HTTP_URL, banner server $banner_host:2009"
 
 # --- display ---------------------------------------------------------------
 if [ -z "${DISPLAY:-}" ]; then
@@ -150,8 +156,15 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 # --- the update ------------------------------------------------------------
-# The Alpha channel's settings name the file server and the release.
-printf '[Channel]\nalpha=%s\nalphaRevno=2\n' "$KV_HTTP_URL" > "$work/config/update.ini"
+# The Alpha channel's settings name the file server and the release. Both
+# stages read them in the configuration directory (stage two runs from the
+# update's temporary directory). The user's settings beside the updater hold
+# the channel too, and the proxy: the file server itself (nginx serves a
+# request for a full address like any other), with three parallel downloads.
+channel() { printf '[Channel]\nalpha=%s\nalphaRevno=2\n' "$KV_HTTP_URL"; }
+channel > "$work/config/update.ini"
+user_settings() { channel && printf '\n[update]\nproxy=%s\nstreams=3\n' "$KV_HTTP_URL"; }
+user_settings > "$work/install/update.ini"
 touch "$work/tmp/kv3_update_log"
 export TMPDIR="$work/tmp" HOME="$work/home" KV3_CONFIG_DIR="$work/config"
 export XDG_RUNTIME_DIR="$work/runtime" KV_SAMPLE_WORK="$work"
@@ -232,7 +245,8 @@ done
 
 # --- the result ------------------------------------------------------------
 differences=0
-list() { (cd "$1" && find . \( -type f -o -type l \) | sort); }
+# The user's settings are no part of the release.
+list() { (cd "$1" && find . \( -type f -o -type l \) ! -path ./update.ini | sort); }
 if ! diff <(list "$work/release2") <(list "$work/install") > "$work/file-lists.diff"; then
   say "the installation's files differ from the release's:"
   sed 's/^/sample:   /' "$work/file-lists.diff" >&2
@@ -244,6 +258,15 @@ while IFS= read -r file; do
     differences=1
   fi
 done < <(list "$work/release2")
+
+# Every later update needs the channel and the proxy: they stay, and only
+# they (the update's session is gone).
+if ! diff <(user_settings | grep -v '^$') <(grep -v '^$' "$work/install/update.ini" 2>&1) \
+  > "$work/settings.diff"; then
+  say "the user's settings beside the updater changed:"
+  sed 's/^/sample:   /' "$work/settings.diff" >&2
+  differences=1
+fi
 
 [ -e "$work/client-started" ] && say "client started: $(cat "$work/client-started")"
 [ -e "$work/install-commands.log" ] && say "install commands: $(tr '\n' ';' < "$work/install-commands.log")"

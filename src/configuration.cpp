@@ -54,13 +54,15 @@ bool makePrivateDirectory(const QString& path)
     return ::chmod(native.constData(), S_IRWXU) == 0;
 }
 
+} // namespace
+
 // QDir::tempPath() resolves TMPDIR and is empty while that does not exist.
 // Its missing parents are created as any directory would be; TMPDIR itself,
 // being made for this user alone, for its owner only.
-void createMissingSystemTemp()
+void Configuration::createMissingSystemTemp()
 {
     const QString wanted = qEnvironmentVariable("TMPDIR");
-    if (wanted.isEmpty())
+    if (wanted.isEmpty() || !QDir::tempPath().isEmpty())
         return;
     const QString path = QDir::cleanPath(QDir::current().absoluteFilePath(wanted));
     if (QFileInfo(path).isSymLink())
@@ -68,8 +70,6 @@ void createMissingSystemTemp()
     QDir().mkpath(QFileInfo(path).absolutePath());
     makePrivateDirectory(path);
 }
-
-} // namespace
 
 Configuration::Configuration()
     : QObject(nullptr)
@@ -220,8 +220,7 @@ bool Configuration::initalizeStart(const QString& tempDir, const QString& instal
 
 bool Configuration::createTempDir()
 {
-    if (QDir::tempPath().isEmpty())
-        createMissingSystemTemp();
+    createMissingSystemTemp();
     const QString prefix = tempDirPrefix();
     if (prefix.isEmpty()) {
         qDebug() << "*Error* Unable to get temp directory";

@@ -64,6 +64,10 @@ public:
     // update's temporary directory is this and a number below
     // tempDirCandidates. Empty when there is no system temporary directory.
     static QString tempDirPrefix();
+    // Creates TMPDIR when it names a missing directory. Until then the log,
+    // the banner cache, the markers and the single-instance socket would
+    // resolve under the root directory, so main calls this first.
+    static void createMissingSystemTemp();
     static constexpr int tempDirCandidates = 1000;
     bool getClientBinaryName(const QString& dir) const;
 

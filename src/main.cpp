@@ -33,6 +33,7 @@ void removeOldFiles(const QString& appDir)
 
 int main(int argc, char* argv[])
 {
+    Configuration::createMissingSystemTemp();
     initProtobuf();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
     UpdateLogFile::getInstance();

@@ -61,6 +61,7 @@ MainWindow::MainWindow(Configuration* config)
     , m_UserAborted(false)
     , m_Started(false)
     , m_RebootRequested(false)
+    , m_FatalError(false)
 {
     // The form's logo lives in a static library's resources.
     Q_INIT_RESOURCE(resources);
@@ -185,12 +186,14 @@ void MainWindow::showCriticalBox(const QString& text)
 
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
+    m_FatalError = true;
     showCriticalBox(errorMessage);
     QCoreApplication::exit(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
+    m_FatalError = true;
     showCriticalBox(errorMessage);
     QCoreApplication::exit(2);
 }
@@ -206,6 +209,10 @@ void MainWindow::onStartUpdate()
     qDebug() << "onStartUpdate" << trueFalse(m_Finished) << trueFalse(m_Started);
     if (m_Finished || m_Started)
         return;
+    if (m_FatalError) {
+        qDebug() << "Not starting update after a fatal error";
+        return;
+    }
     if (m_Engine->isBusy()) {
         qDebug() << "Session already active";
         return;

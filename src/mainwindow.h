@@ -68,6 +68,9 @@ private:
     bool m_UserAborted;
     bool m_Started;
     bool m_RebootRequested;
+    // Set once an error has ended the run: the start timer or a late
+    // configuration may still fire while its box is open.
+    bool m_FatalError;
 };
 
 #endif

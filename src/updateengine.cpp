@@ -261,8 +261,9 @@ void UpdateEngine::cleanup()
     const QString iniPath = UpdateIniData::getIniPath();
     if (m_Config->m_ClientUpdate == 0) {
         // Stage two reads the copy of the session that stage one wrote into
-        // the update's temporary directory.
-        QFile::remove(iniPath);
+        // the update's temporary directory. The user's own settings beside
+        // the updater (channel, proxy) are needed by every later update.
+        UpdateIniData::removeSession();
         qDebug() << "Deleted local update.ini" << iniPath;
         emit message(QStringLiteral("Removed temporary update.ini"));
         return;

@@ -33,6 +33,20 @@ void UpdateIniData::modify(
     write(path, version, dir, kv3dir, type);
 }
 
+void UpdateIniData::removeSession()
+{
+    const QString path = getIniPath();
+    bool empty = false;
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.remove(QLatin1String(kSessionGroup));
+        settings.sync();
+        empty = settings.allKeys().isEmpty();
+    }
+    if (empty)
+        QFile::remove(path);
+}
+
 void UpdateIniData::modifyTempIni(const QString& tempDir)
 {
     const QString target = tempDir + QLatin1Char('/') + QLatin1String(kIniName);

@@ -18,6 +18,9 @@ public:
     static QString getIniPath();
     // Records a session; other groups and keys of the file stay as they are.
     static void modify(int version, const QString& dir, const QString& kv3dir, const QString& type);
+    // Forgets the recorded session. The user's own groups (channel, proxy,
+    // parallel downloads) stay; the file goes only when nothing else is in it.
+    static void removeSession();
     // Hands the recorded session to stage two: a copy in tempDir/update.ini
     // with the stage-two client type. Writes nothing without a valid session.
     static void modifyTempIni(const QString& tempDir);

@@ -233,7 +233,8 @@ private slots:
         QVERIFY2(direct.exitCode == 3, qPrintable(describe(direct)));
         const int before = m_Nginx.requests().size();
 
-        SessionWorld::setUpdateSettings(install(), QString("http://127.0.0.1:%1").arg(port));
+        const QString proxyUrl = QString("http://127.0.0.1:%1").arg(port);
+        SessionWorld::setUpdateSettings(install(), proxyUrl);
         const SessionRun one = stageOne();
         QVERIFY2(one.exitCode == 0, qPrintable(describe(one)));
         QTRY_VERIFY(m_Nginx.requests().size() > before);
@@ -243,7 +244,10 @@ private slots:
         proxy.terminate();
         proxy.waitForFinished();
         QVERIFY2(two.exitCode == 0, qPrintable(describe(two)));
-        QCOMPARE(treeDifferences(install(), newDir()), QStringList());
+        // The proxy stays beside the updater for the next update.
+        QCOMPARE(treeDifferences(install(), newDir(), {"update.ini"}), QStringList());
+        QCOMPARE(QSettings(install() + "/update.ini", QSettings::IniFormat).value("update/proxy"),
+            QVariant(proxyUrl));
     }
 
     // Files listed twice (a plain line beside a patched, a packed and a new

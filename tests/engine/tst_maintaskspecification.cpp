@@ -55,13 +55,15 @@ private:
     std::unique_ptr<Configuration> m_Config;
 
     // Serves a release of one file that the installation already holds, so
-    // that every phase runs and none has work to do.
-    void serveCurrentRelease()
+    // that every phase runs and none has work to do; or, when it is not
+    // installed, whose one file the server does not have.
+    void serveCurrentRelease(bool installed = true)
     {
         const QString ini
             = m_Config->m_ClientUpdate ? "kv3_client_linux_x86.ini" : "update_linux_x86.ini";
         const QByteArray readme = "current\n";
-        QVERIFY(writeFile(m_Config->m_InstallDir + "/readme.txt", readme));
+        if (installed)
+            QVERIFY(writeFile(m_Config->m_InstallDir + "/readme.txt", readme));
         const QByteArray content = "[files]\nreadme.txt=" + TestHttpServer::sha512Hex(readme)
             + "::" + QByteArray::number(readme.size()) + "\n";
         QByteArray packed;
@@ -169,10 +171,12 @@ private slots:
     void resetEmptiesChildrenAndLists()
     {
         m_Config->m_ClientUpdate = 1;
+        serveCurrentRelease(false);
         MainTaskSpecification root(m_Manager.get(), m_Config.get(), nullptr, 1.0);
         QSignalSpy canceled(&root, &TaskSpecification::canceled);
         root.execute();
         QTRY_VERIFY(!canceled.isEmpty());
+        QCOMPARE(root.lists().downloadList.size(), 1);
         root.reset();
         QVERIFY(root.subtasks().isEmpty());
         QCOMPARE(root.state(), int(STATE_IDLE));

@@ -291,16 +291,34 @@ private slots:
         QCOMPARE(left, expected);
     }
 
-    void stageOneCleanupDeletesWholeIni()
+    // Stage one forgets its session but keeps the user's settings beside
+    // it; a file that held nothing else goes.
+    void stageOneCleanupRemovesOnlyTheSession_data()
     {
+        QTest::addColumn<bool>("userSettings");
+        QTest::newRow("channel and update groups") << true;
+        QTest::newRow("session only") << false;
+    }
+
+    void stageOneCleanupRemovesOnlyTheSession()
+    {
+        QFETCH(bool, userSettings);
         m_Config->m_ClientUpdate = 0;
-        writeIniGroup(appIniPath(), "Channel", {{"alpha", "http://127.0.0.1/"}});
-        writeIniGroup(appIniPath(), "update", {{"streams", 3}});
+        if (userSettings) {
+            writeIniGroup(appIniPath(), "Channel", {{"alpha", "http://127.0.0.1/"}});
+            writeIniGroup(appIniPath(), "update", {{"streams", 3}});
+        }
         auto engine = makeEngine();
         QVERIFY(engine->initialize());
         QSignalSpy spy(engine.get(), &UpdateEngine::message);
         engine->cleanup();
-        QVERIFY(!QFile::exists(appIniPath()));
+        QCOMPARE(QFile::exists(appIniPath()), userSettings);
+        if (userSettings) {
+            const QSettings left(appIniPath(), QSettings::IniFormat);
+            QCOMPARE(left.childGroups(), (QStringList {"Channel", "update"}));
+            QCOMPARE(left.value("Channel/alpha").toString(), QStringLiteral("http://127.0.0.1/"));
+            QCOMPARE(left.value("update/streams").toInt(), 3);
+        }
         // Stage one leaves its temporary directory for stage two.
         QVERIFY(QFileInfo(m_Config->m_TempDir).isDir());
         QCOMPARE(messages(spy), QStringList {"Removed temporary update.ini"});

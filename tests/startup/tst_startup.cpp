@@ -1,4 +1,5 @@
 #include "singleinstancechecker.h"
+#include "testhttpserver.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,7 @@
 
 #include "testxvfb.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -300,6 +302,53 @@ private slots:
         child.waitForFinished(10000);
         for (const QString& marker : markers)
             QCOMPARE(!QFileInfo::exists(marker), deleted);
+    }
+
+    // A fatal error ends the run: the box is shown, the start timer that fires
+    // while it is open starts no update, and OK ends the process with status
+    // 2. Here the proxy beside the updater cannot be read, while its channel
+    // names a file server that would serve the update.
+    void fatalErrorStartsNoUpdate()
+    {
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        QVERIFY(touch(appFile(QStringLiteral("update.ini")),
+            "[Channel]\nalpha=" + server.url(QStringLiteral("/")).toUtf8()
+                + "\nalphaRevno=5\n[update]\nproxy=http://[x\n"));
+        QProcess child;
+        child.setProcessEnvironment(environment(true));
+        child.start(executable(), QStringList());
+        QVERIFY(child.waitForStarted(30000));
+        const QString box = m_Xvfb.waitForWindow(QStringLiteral("Error"), 60000);
+        QVERIFY(!box.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(logHas("onStartUpdate"), 60000);
+        QVERIFY(m_Xvfb.pressKey(box, QStringLiteral("Return")));
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 2);
+        QVERIFY(!logHas("Update engine initialized"));
+        QCOMPARE(server.totalRequests(), 0);
+    }
+
+    // TMPDIR naming a directory that does not exist yet: it is made (for its
+    // owner only) before the single-instance socket and the rest go there,
+    // not under the root directory.
+    void missingTempDirIsCreatedAtStart()
+    {
+        const QString missing = path(QStringLiteral("missing/tmp"));
+        QProcessEnvironment env = environment();
+        env.insert(QStringLiteral("TMPDIR"), missing);
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(executable(), {QStringLiteral("update_linux_x86"), QStringLiteral("5")});
+        QVERIFY(child.waitForStarted(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFileInfo::exists(missing + QLatin1Char('/') + serverName()), 60000);
+        child.kill();
+        child.waitForFinished(10000);
+        struct stat info;
+        QCOMPARE(::stat(QFile::encodeName(missing).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0700));
     }
 
     // Another local user may create the log directory, or a link in its

@@ -1,11 +1,13 @@
 // Serves a directory with nginx on 127.0.0.1 and answers banner requests
 // over UDP, for scripts that need a file server and a banner server without
-// a test program around them. Runs until SIGTERM, SIGINT or SIGHUP.
+// a test program around them. Runs until SIGTERM, SIGINT or SIGHUP, or until
+// the process that started it ends.
 //
 //   kv_test_serve --root DIR [--http-port N] [--banner-reply TEXT]
-//                 [--banner-port N] [--ready-file FILE]
+//                 [--banner-host ADDRESS] [--banner-port N] [--ready-file FILE]
 //
-// Ports default to free ones. When both servers listen, it prints
+// Ports default to free ones, the banner address to 127.0.0.1. When both
+// servers listen, it prints
 //   KV_HTTP_PORT=<port>
 //   KV_HTTP_URL=http://127.0.0.1:<port>/
 //   KV_BANNER_PORT=<port>        (only with --banner-reply)
@@ -23,6 +25,7 @@
 #include <cstdio>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -82,13 +85,17 @@ int main(int argc, char** argv)
         QStringLiteral("0"));
     const QCommandLineOption replyOption(QStringLiteral("banner-reply"),
         QStringLiteral("Answer banner requests with TEXT."), QStringLiteral("TEXT"));
+    const QCommandLineOption bannerHostOption(QStringLiteral("banner-host"),
+        QStringLiteral("Loopback address for banner requests (default: 127.0.0.1)."),
+        QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption bannerPortOption(QStringLiteral("banner-port"),
         QStringLiteral("UDP port for banner requests (default: a free one)."), QStringLiteral("N"),
         QStringLiteral("0"));
     const QCommandLineOption readyOption(QStringLiteral("ready-file"),
         QStringLiteral("Write the ports to FILE once both servers listen."),
         QStringLiteral("FILE"));
-    parser.addOptions({rootOption, httpPortOption, replyOption, bannerPortOption, readyOption});
+    parser.addOptions(
+        {rootOption, httpPortOption, replyOption, bannerHostOption, bannerPortOption, readyOption});
     parser.process(app);
 
     if (!parser.isSet(rootOption))
@@ -99,8 +106,14 @@ int main(int argc, char** argv)
         return fail(QStringLiteral("--http-port wants a number from 0 to 65535"));
     if (!parsePort(parser.value(bannerPortOption), &bannerPort))
         return fail(QStringLiteral("--banner-port wants a number from 0 to 65535"));
+    const QHostAddress bannerHost(parser.value(bannerHostOption));
+    if (!bannerHost.isLoopback())
+        return fail(QStringLiteral("--banner-host wants a loopback address"));
     if (!watchSignals())
         return fail(QStringLiteral("cannot watch for signals"));
+    // A script or test that is killed cannot stop its servers; they would
+    // hold their ports for every later run.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
 
     TestNginx nginx;
     if (!nginx.start(parser.value(rootOption), httpPort))
@@ -111,8 +124,9 @@ int main(int argc, char** argv)
     TestBannerResponder banner;
     if (parser.isSet(replyOption)) {
         banner.setReply(parser.value(replyOption).toUtf8());
-        if (!banner.listen(bannerPort))
-            return fail(QStringLiteral("cannot listen for banner requests on 127.0.0.1:%1")
+        if (!banner.listen(bannerPort, bannerHost))
+            return fail(QStringLiteral("cannot listen for banner requests on %1:%2")
+                            .arg(bannerHost.toString())
                             .arg(bannerPort));
         ready += "KV_BANNER_PORT=" + QByteArray::number(banner.port()) + '\n';
     }

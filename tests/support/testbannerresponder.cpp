@@ -1,6 +1,5 @@
 #include "testbannerresponder.h"
 
-#include <QHostAddress>
 #include <QNetworkDatagram>
 
 TestBannerResponder::TestBannerResponder(QObject* parent)
@@ -9,9 +8,9 @@ TestBannerResponder::TestBannerResponder(QObject* parent)
     connect(&m_Socket, &QUdpSocket::readyRead, this, &TestBannerResponder::onReadyRead);
 }
 
-bool TestBannerResponder::listen(quint16 port)
+bool TestBannerResponder::listen(quint16 port, const QHostAddress& address)
 {
-    return m_Socket.bind(QHostAddress::LocalHost, port);
+    return m_Socket.bind(address, port);
 }
 
 void TestBannerResponder::onReadyRead()

@@ -2,22 +2,24 @@
 #define TESTBANNERRESPONDER_H
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QUdpSocket>
 
-// The banner server's side of the exchange on 127.0.0.1: every datagram that
-// is exactly the two request bytes 0x01 0x01 is answered with the reply the
-// test gives (sent as it stands, so a test can send replies that are too
-// long, have no comma or several). Other datagrams are counted and ignored.
+// The banner server's side of the exchange on the loopback network: every
+// datagram that is exactly the two request bytes 0x01 0x01 is answered with
+// the reply the test gives (sent as it stands, so a test can send replies
+// that are too long, have no comma or several). Other datagrams are counted
+// and ignored.
 class TestBannerResponder : public QObject
 {
     Q_OBJECT
 public:
     explicit TestBannerResponder(QObject* parent = nullptr);
 
-    // Binds 127.0.0.1 on port (0: a free one).
-    bool listen(quint16 port = 0);
+    // Binds address (127.0.0.1 unless given) on port (0: a free one).
+    bool listen(quint16 port = 0, const QHostAddress& address = QHostAddress::LocalHost);
     quint16 port() const { return m_Socket.localPort(); }
 
     void setReply(const QByteArray& reply) { m_Reply = reply; }

@@ -542,9 +542,12 @@ private slots:
             QVERIFY(SingleInstanceChecker::send(message));
             QVERIFY(spy.wait(10000));
         }
-        if (raised)
-            QTRY_COMPARE(QApplication::activeWindow(), static_cast<QWidget*>(m_Window.get()));
-        else
+        // Activation arrives later than the message; a window that is not
+        // to be raised is given as long as the raised one gets.
+        const bool active = QTest::qWaitFor(
+            [this] { return QApplication::activeWindow() == m_Window.get(); }, 5000);
+        QCOMPARE(active, raised);
+        if (!raised)
             QCOMPARE(QApplication::activeWindow(), &other);
     }
 
