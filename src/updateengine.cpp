@@ -136,7 +136,9 @@ bool UpdateEngine::initialize()
             emit message(removeSessionDirectory(tempDir)
                     ? QStringLiteral("Ok")
                     : QStringLiteral("Failed to remove directory"));
-            QFile::remove(UpdateIniData::getIniPath());
+            // Only the session goes: the channel and proxy the user wrote
+            // beside the updater are needed by this run and every later one.
+            UpdateIniData::removeSession();
             tempDir.clear();
             installDir.clear();
         }

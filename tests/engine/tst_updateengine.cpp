@@ -123,8 +123,8 @@ private slots:
             (QStringList {QString("Cleanup previous session (v. 2, %1) files...").arg(dir), "Ok"}));
         QVERIFY(!QFile::exists(dir + "/a.bin"));
         QVERIFY(!QFile::exists(dir + "/sub/deeper/b.bin"));
-        // The whole update.ini went, with the groups beside the session.
-        QVERIFY(!QSettings(appIniPath(), QSettings::IniFormat).contains("Channel/beta"));
+        // Only the session went: the user's groups beside it stay.
+        QVERIFY(QSettings(appIniPath(), QSettings::IniFormat).value("Channel/beta").toBool());
         // A new directory (the number is free again) and a new session.
         QVERIFY(QFileInfo(m_Config->m_TempDir).isDir());
         QVERIFY(QDir(m_Config->m_TempDir)
