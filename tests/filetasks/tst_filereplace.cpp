@@ -31,6 +31,33 @@ class TestFileReplace : public QObject
         }
     }
 
+    // Runs the phase in a child that kills itself on the first message
+    // starting with killText.
+    void killPhaseAt(const QString& killText)
+    {
+        QByteArray listText;
+        for (const ReplaceEntry& entry : m_Fixture.list) {
+            QList<QByteArray> fields;
+            for (const QString& field : {entry.key, entry.targetPath, entry.patchKey, entry.hash})
+                fields << QUrl::toPercentEncoding(field);
+            listText += fields.join('\t') + '\n';
+        }
+        const QString listFile = m_Fixture.root->filePath(QStringLiteral("list"));
+        QVERIFY(writeFile(listFile, listText));
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QStringLiteral(KV_REPLACE_CHILD),
+            {m_Fixture.temp, m_Fixture.install, listFile, killText});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
+    }
+
+    static bool copyTree(const QString& from, const QString& to)
+    {
+        return QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), from, to}) == 0;
+    }
+
     // Damages one entry of the list so that its replacement fails.
     void damage(const QString& how)
     {
@@ -178,22 +205,9 @@ private slots:
         QFETCH(QString, how);
         damage(how);
         const QMap<QString, QString> before = snapshot(m_Fixture.install);
-        QByteArray listText;
-        for (const ReplaceEntry& entry : m_Fixture.list) {
-            listText += QStringList {entry.key, entry.targetPath, entry.patchKey, entry.hash}
-                            .join(QLatin1Char('\t'))
-                            .toUtf8()
-                + '\n';
-        }
-        const QString listFile = m_Fixture.root->filePath(QStringLiteral("list"));
-        QVERIFY(writeFile(listFile, listText));
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QStringLiteral(KV_REPLACE_CHILD),
-            {m_Fixture.temp, m_Fixture.install, listFile, killText});
-        QVERIFY(child.waitForFinished(60000));
-        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-        QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
+        killPhaseAt(killText);
+        if (QTest::currentTestFailed())
+            return;
 
         QVERIFY(ReplaceJournal::recover(m_Fixture.install));
         QCOMPARE(snapshot(m_Fixture.install), before);
