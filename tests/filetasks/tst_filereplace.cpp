@@ -1,6 +1,8 @@
+#include "deletejournal.h"
 #include "downloadreplacelists.h"
 #include "fastfileoptaskspecification.h"
 #include "filecopytaskspecification.h"
+#include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
@@ -218,6 +220,77 @@ private slots:
         QVERIFY(runTask(&phase));
         QCOMPARE(phase.state(), int(STATE_FINISHED));
         QCOMPARE(snapshot(m_Fixture.install), snapshot(m_Fixture.expected));
+    }
+
+    // A journal cut at any byte, as a kill while it is written leaves it:
+    // the repair touches only what its complete lines name. The journals are
+    // real ones, of a phase killed on its last file and of a deletion phase.
+    void cutJournalTouchesOnlyItsCompleteLines_data()
+    {
+        QTest::addColumn<bool>("deletion");
+        QTest::newRow("replacement") << false;
+        QTest::newRow("deletion") << true;
+    }
+
+    void cutJournalTouchesOnlyItsCompleteLines()
+    {
+        QFETCH(bool, deletion);
+        const QString name = QFileInfo(deletion ? DeleteJournal::journalPath(m_Fixture.install)
+                                                : ReplaceJournal::journalPath(m_Fixture.install))
+                                 .fileName();
+        // The installation as the repair finds it, without the journal.
+        const QString start = m_Fixture.root->filePath(QStringLiteral("start"));
+        QByteArray written;
+        if (deletion) {
+            // A tree whose parent holds more.
+            QVERIFY(writeFile(m_Fixture.installed(QStringLiteral("data/old/sub/x")), "x"));
+            QVERIFY(copyTree(m_Fixture.install, start));
+            const DeleteList list {{QStringLiteral("data/old/sub"), true},
+                {QStringLiteral("odd %41 name\n.txt"), false},
+                {QStringLiteral("plain.txt"), false}};
+            FileDeleteListTaskSpecification phase(&list, &m_Config, nullptr, 1.0);
+            // The journal is written before the first deletion starts.
+            phase.makeSubtasksAndStart();
+            written = readFile(m_Fixture.installed(name));
+            QVERIFY(QTest::qWaitFor([&phase] { return phase.state() != STATE_RUNNING; }));
+        } else {
+            killPhaseAt(QStringLiteral("add/replace newdir/sub/new.dat"));
+            if (QTest::currentTestFailed())
+                return;
+            written = readFile(m_Fixture.installed(name));
+            QVERIFY(QFile::remove(m_Fixture.installed(name)));
+            QVERIFY(copyTree(m_Fixture.install, start));
+        }
+        QVERIFY(written.count('\n') >= 3);
+        const QMap<QString, QString> untouched = snapshot(start);
+        const QString work = m_Fixture.root->filePath(QStringLiteral("work"));
+        for (int length = 0; length <= written.size(); ++length) {
+            QDir(work).removeRecursively();
+            QVERIFY(copyTree(start, work));
+            QVERIFY(writeFile(work + QLatin1Char('/') + name, written.left(length)));
+            QVERIFY(ReplaceJournal::recover(work));
+            // What the complete lines name: the path, below it for a deleted
+            // tree, and beside it what the phase kept or half wrote.
+            QList<QByteArray> lines = written.left(length).split('\n');
+            lines.removeLast();
+            QStringList named;
+            for (const QByteArray& line : lines)
+                named << QUrl::fromPercentEncoding(line.mid(2));
+            auto isNamed = [&named, deletion](const QString& entry) {
+                for (const QString& path : named) {
+                    if (entry == path || entry.startsWith(path + QStringLiteral(".kv"))
+                        || (deletion && entry.startsWith(path + QLatin1Char('/'))))
+                        return true;
+                }
+                return false;
+            };
+            const QMap<QString, QString> after = snapshot(work);
+            for (const QString& entry : untouched.keys() + after.keys()) {
+                if (!isNamed(entry))
+                    QVERIFY2(after.value(entry) == untouched.value(entry),
+                        qPrintable(QStringLiteral("%1 bytes: %2").arg(length).arg(entry)));
+            }
+        }
     }
 
     // Killed after the phase succeeded but before the kept files were
