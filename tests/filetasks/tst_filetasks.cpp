@@ -324,13 +324,15 @@ private slots:
         QTest::addColumn<int>("writer");
         QTest::addColumn<int>("size");
         QTest::addColumn<bool>("withRecords");
+        QTest::addColumn<bool>("overLink");
         for (int writer : {Copy, Lzma2, Gzip, Patch}) {
             const char* names[] = {"copy", "lzma2", "gzip", "patch"};
-            QTest::addRow("%s", names[writer]) << writer << 300000 << true;
-            QTest::addRow("%s, no records", names[writer]) << writer << 5000 << false;
+            QTest::addRow("%s", names[writer]) << writer << 300000 << true << false;
+            QTest::addRow("%s, no records", names[writer]) << writer << 5000 << false << false;
+            QTest::addRow("%s, over a link", names[writer]) << writer << 5000 << true << true;
         }
-        QTest::newRow("gzip, empty stream") << int(Gzip) << 0 << true;
-        QTest::newRow("copy, empty file") << int(Copy) << 0 << true;
+        QTest::newRow("gzip, empty stream") << int(Gzip) << 0 << true << false;
+        QTest::newRow("copy, empty file") << int(Copy) << 0 << true << false;
     }
 
     void writersProduceTheContent()
@@ -338,10 +340,15 @@ private slots:
         QFETCH(int, writer);
         QFETCH(int, size);
         QFETCH(bool, withRecords);
+        QFETCH(bool, overLink);
         const QByteArray content = releaseBytes(size, 2);
         const QString source = makeSource(Writer(writer), content);
         const QString destination = path(QStringLiteral("out/dest"));
-        writeFile(destination, "previous content");
+        // A link at the destination is replaced, not written through.
+        const QString linked = path(QStringLiteral("linked"));
+        writeFile(overLink ? linked : destination, "previous content");
+        if (overLink)
+            QVERIFY(QDir().mkpath(path(QStringLiteral("out"))) && QFile::link(linked, destination));
         RollbackDataList records;
         std::unique_ptr<SlowFileOpSpecification> task(
             makeWriter(Writer(writer), withRecords ? &records : nullptr, source, destination));
@@ -350,6 +357,9 @@ private slots:
         QCOMPARE(task->state(), int(STATE_FINISHED));
         QVERIFY(messages.isEmpty());
         QVERIFY(readFile(destination) == content);
+        QVERIFY(!QFileInfo(destination).isSymLink());
+        if (overLink)
+            QCOMPARE(readFile(linked), QByteArray("previous content"));
         QCOMPARE(records.size(), withRecords ? 1 : 0);
         if (withRecords) {
             QCOMPARE(records.records().at(0).op(), int(FILE_CREATE));
