@@ -113,11 +113,7 @@ void FileReplaceListTaskSpecification::subtasksDone()
 {
     if (getSubtasksState() != STATE_FINISHED) {
         emit message(QStringLiteral("rolling back file updates"));
-        // Newest first: each new file goes, then the file it replaced comes
-        // back, then the directories made for them go.
-        if (m_Records.rollback(this))
-            m_Journal.discard();
-        // Otherwise the journal stays, and the next run tries again.
+        undo();
     } else {
         m_Journal.commit();
         m_Records.clear();
@@ -125,11 +121,20 @@ void FileReplaceListTaskSpecification::subtasksDone()
     ComposedTaskSpecification::subtasksDone();
 }
 
+void FileReplaceListTaskSpecification::undo()
+{
+    // Newest first: each new file goes, then the file it replaced comes
+    // back, then the directories made for them go. What could not be undone
+    // stays in the journal, and the next run tries again.
+    m_Records.rollback(this);
+    m_Journal.keepOnly(m_Records);
+    m_Records.clear();
+}
+
 void FileReplaceListTaskSpecification::reset()
 {
     clearSubtasks();
-    if (m_Records.rollback(this))
-        m_Journal.discard();
+    undo();
     ComposedTaskSpecification::reset();
 }
 

@@ -165,6 +165,89 @@ private slots:
         QCOMPARE(snapshot(m_Fixture.install), before);
     }
 
+    // The undo finds the installation changed under it. A step whose result
+    // is gone is undone; one that cannot be undone (a directory stands where
+    // a kept file goes back) keeps the journal with the steps still to undo,
+    // and the next run finishes the undo.
+    void undoMeetsAChangedInstallation_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("changed");
+        QTest::addColumn<QByteArray>("journal");
+        QTest::newRow("created file gone") << "missing source"
+                                           << "Could not copy"
+                                           << "plain.txt" << QByteArray();
+        QTest::newRow("directory where a kept file goes back")
+            << "corrupt gzip"
+            << "Could not unzip"
+            << "data/packed.bin/in_the_way" << QByteArray("K data/packed.bin\n");
+    }
+
+    void undoMeetsAChangedInstallation()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, failure);
+        QFETCH(QString, changed);
+        QFETCH(QByteArray, journal);
+        damage(how);
+        const QMap<QString, QString> before = snapshot(m_Fixture.install);
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        const QString path = m_Fixture.installed(changed);
+        connect(&phase, &TaskSpecification::message, &phase, [&](const QString& text) {
+            if (!text.startsWith(failure))
+                return;
+            if (journal.isEmpty())
+                QFile::remove(path);
+            else
+                writeFile(path, "in the way");
+        });
+        QVERIFY(runTask(&phase));
+        QCOMPARE(phase.state(), int(STATE_FAILED));
+        const QString journalPath = ReplaceJournal::journalPath(m_Fixture.install);
+        QCOMPARE(QFileInfo::exists(journalPath), !journal.isEmpty());
+        QCOMPARE(readFile(journalPath), journal);
+        // Once the directory in the way is gone, the next run's repair can
+        // put the kept file back.
+        if (!journal.isEmpty())
+            QVERIFY(QDir(QFileInfo(path).path()).removeRecursively());
+        QVERIFY(ReplaceJournal::recover(m_Fixture.install));
+        QCOMPARE(snapshot(m_Fixture.install), before);
+    }
+
+    // A symbolic link that points nowhere is kept aside as a link: the new
+    // file takes its place, nothing is written where it points, and an undo
+    // puts the link back.
+    void danglingLinkIsKeptAsALink_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("phase succeeds") << "";
+        QTest::newRow("phase fails") << "hash mismatch";
+    }
+
+    void danglingLinkIsKeptAsALink()
+    {
+        QFETCH(QString, how);
+        const QString target = m_Fixture.root->filePath(QStringLiteral("nowhere"));
+        const QString link = m_Fixture.installed(QStringLiteral("data/packed.bin"));
+        QVERIFY(QFile::remove(link) && QFile::link(target, link));
+        damage(how);
+        const QMap<QString, QString> before = snapshot(m_Fixture.install);
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        QVERIFY(runTask(&phase));
+        QCOMPARE(phase.state(), int(how.isEmpty() ? STATE_FINISHED : STATE_FAILED));
+        QVERIFY(!QFileInfo::exists(target));
+        if (how.isEmpty()) {
+            QCOMPARE(
+                readFile(link), readFile(m_Fixture.expected + QStringLiteral("/data/packed.bin")));
+            QVERIFY(!QFileInfo(link).isSymLink());
+            verifyNoLeftovers();
+        } else {
+            QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+            QCOMPARE(snapshot(m_Fixture.install), before);
+        }
+    }
+
     void fullDiskLeavesTheInstallationAsItWas()
     {
         const QString disk = QDir::tempPath() + QStringLiteral("/kv_replace_disk_%1").arg(getpid());
