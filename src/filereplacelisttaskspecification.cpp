@@ -114,8 +114,16 @@ void FileReplaceListTaskSpecification::subtasksDone()
     if (getSubtasksState() != STATE_FINISHED) {
         emit message(QStringLiteral("rolling back file updates"));
         undo();
+    } else if (!m_Journal.commit()) {
+        // The journal is still live: left as it is, the next run would undo
+        // this replacement anyway, after the run had reported success.
+        emit message(QStringLiteral("Could not write %1")
+                         .arg(ReplaceJournal::donePath(m_Config->m_InstallDir)));
+        emit message(QStringLiteral("rolling back file updates"));
+        undo();
+        setError();
+        return;
     } else {
-        m_Journal.commit();
         m_Records.clear();
     }
     ComposedTaskSpecification::subtasksDone();

@@ -135,25 +135,29 @@ void ReplaceJournal::close()
     m_Failed = false;
 }
 
-void ReplaceJournal::commit()
+bool ReplaceJournal::commit()
 {
     close();
     if (!m_Written)
-        return;
-    m_Written = false;
+        return true;
     const QString journal = journalPath(m_InstallDir);
-    if (!QFileInfo::exists(journal))
-        return;
+    if (!QFileInfo::exists(journal)) {
+        m_Written = false;
+        return true;
+    }
     const QString done = donePath(m_InstallDir);
     QFile::remove(done);
     // From here on a kill leaves the new release in place: recovery then
-    // only removes the kept files.
+    // only removes the kept files. Until then the live journal would make
+    // the next run undo the replacement, so a failure here fails the phase.
     if (std::rename(QFile::encodeName(journal).constData(), QFile::encodeName(done).constData())
         != 0) {
         qDebug() << "Could not mark replace journal done" << journal;
-        return;
+        return false;
     }
+    m_Written = false;
     removeKeptFiles(m_InstallDir, done);
+    return true;
 }
 
 void ReplaceJournal::discard()

@@ -38,8 +38,9 @@ public:
     bool noteFileKept(const QString& relativePath);
 
     // The phase succeeded: mark the journal done, remove the kept files and
-    // the journal.
-    void commit();
+    // the journal. False when the journal could not be marked done; it is
+    // then still live, and the phase must be undone.
+    bool commit();
     // The phase was undone: forget the journal.
     void discard();
     // The phase's undo stopped short: the journal keeps only the steps of

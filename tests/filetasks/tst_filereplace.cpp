@@ -86,6 +86,8 @@ class TestFileReplace : public QObject
             list[m_Fixture.indexOf(QStringLiteral("data/packed.bin"))].hash = sha512Of("other");
         } else if (how == QLatin1String("uncreatable directory")) {
             writeFile(m_Fixture.installed(QStringLiteral("newdir")), "a file in the way");
+        } else if (how == QLatin1String("uncommittable journal")) {
+            writeFile(ReplaceJournal::donePath(m_Fixture.install) + QStringLiteral("/x"), "x");
         }
     }
 
@@ -130,6 +132,9 @@ private slots:
                                        << "Signature check failed for %1";
         QTest::newRow("uncreatable directory") << "uncreatable directory"
                                                << "unable to create dir %1";
+        // Left live, the journal would undo the replacement on the next run.
+        QTest::newRow("uncommittable journal") << "uncommittable journal"
+                                               << "Could not write %1";
     }
 
     void failedPhaseLeavesTheInstallationAsItWas()
