@@ -21,15 +21,12 @@ QString DeleteJournal::journalPath(const QString& installDir)
 
 bool DeleteJournal::write(const QString& installDir, const DeleteList& list)
 {
-    QFile file(journalPath(installDir));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    QByteArray content;
+    QList<JournalLine> lines;
     for (const DeleteEntry& entry : list)
-        content.append(JournalLine {entry.isDir ? kDirTree : kFile, entry.path}.encoded());
-    // On disk before the first deletion, or a kill right after it would
-    // leave the rest unknown.
-    return file.write(content) == content.size() && file.flush();
+        lines.append({entry.isDir ? kDirTree : kFile, entry.path});
+    // Whole before the first deletion, or a kill right after it would leave
+    // the rest unknown.
+    return JournalLine::write(journalPath(installDir), lines);
 }
 
 void DeleteJournal::remove(const QString& installDir)
@@ -40,6 +37,7 @@ void DeleteJournal::remove(const QString& installDir)
 void DeleteJournal::recover(const QString& installDir)
 {
     const QString journal = journalPath(installDir);
+    QFile::remove(JournalLine::besidePath(journal));
     QList<JournalLine> lines;
     if (!JournalLine::read(journal, &lines))
         return;

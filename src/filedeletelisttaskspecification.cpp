@@ -20,13 +20,12 @@ void FileDeleteListTaskSpecification::execute()
 
 void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
-    // The next run completes what a killed one left undone.
+    // The next run completes what a killed one left undone. Without the
+    // journal the deletions are still made: the new release is in place
+    // already, and failing here would report a failure over it.
     if (!m_List->isEmpty() && !DeleteJournal::write(m_Config->m_InstallDir, *m_List)) {
-        setState(STATE_RUNNING);
-        emit message(QStringLiteral("Could not write %1")
+        emit message(QStringLiteral("warning: could not write %1")
                          .arg(DeleteJournal::journalPath(m_Config->m_InstallDir)));
-        setError();
-        return;
     }
     const qreal weight = m_List->isEmpty() ? 0.0 : 1.0 / m_List->size();
     for (const DeleteEntry& entry : *m_List) {

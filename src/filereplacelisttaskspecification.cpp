@@ -113,23 +113,36 @@ void FileReplaceListTaskSpecification::subtasksDone()
 {
     if (getSubtasksState() != STATE_FINISHED) {
         emit message(QStringLiteral("rolling back file updates"));
-        // Newest first: each new file goes, then the file it replaced comes
-        // back, then the directories made for them go.
-        if (m_Records.rollback(this))
-            m_Journal.discard();
-        // Otherwise the journal stays, and the next run tries again.
+        undo();
+    } else if (!m_Journal.commit()) {
+        // The journal is still live: left as it is, the next run would undo
+        // this replacement anyway, after the run had reported success.
+        emit message(QStringLiteral("Could not write %1")
+                         .arg(ReplaceJournal::donePath(m_Config->m_InstallDir)));
+        emit message(QStringLiteral("rolling back file updates"));
+        undo();
+        setError();
+        return;
     } else {
-        m_Journal.commit();
         m_Records.clear();
     }
     ComposedTaskSpecification::subtasksDone();
 }
 
+void FileReplaceListTaskSpecification::undo()
+{
+    // Newest first: each new file goes, then the file it replaced comes
+    // back, then the directories made for them go. What could not be undone
+    // stays in the journal, and the next run tries again.
+    m_Records.rollback(this);
+    m_Journal.keepOnly(m_Records);
+    m_Records.clear();
+}
+
 void FileReplaceListTaskSpecification::reset()
 {
     clearSubtasks();
-    if (m_Records.rollback(this))
-        m_Journal.discard();
+    undo();
     ComposedTaskSpecification::reset();
 }
 

@@ -38,6 +38,8 @@ protected:
     void addReplaceSubtasks(bool dirsCreated);
 
 private:
+    void undo();
+
     const ReplaceList* m_List;
     RollbackDataList m_Records;
     Configuration* m_Config;

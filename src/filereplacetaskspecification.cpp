@@ -156,7 +156,7 @@ void FileReplaceTaskSpecification::subtasksDone()
         // record; it must go before the kept file can return.
         if (hasRecord(m_Records, FILE_RENAME) && !hasRecord(m_Records, FILE_CREATE))
             QFile::remove(dst);
-        m_Records.rollback(this);
+        handOver();
     }
     ComposedTaskSpecification::subtasksDone();
 }
@@ -164,9 +164,20 @@ void FileReplaceTaskSpecification::subtasksDone()
 void FileReplaceTaskSpecification::reset()
 {
     clearSubtasks();
-    m_Records.rollback(this);
+    handOver();
     m_KeptMode = -1;
     ComposedTaskSpecification::reset();
+}
+
+void FileReplaceTaskSpecification::handOver()
+{
+    // What cannot be undone now (a kept file that cannot go back) goes to
+    // the phase, whose undo tries again and whose journal keeps it until it
+    // is back.
+    if (!m_Records.rollback(this) && m_ListRecords) {
+        m_ListRecords->append(m_Records);
+        m_Records.clear();
+    }
 }
 
 bool FileReplaceTaskSpecification::isContainerName(const QString& path)

@@ -41,6 +41,9 @@ public slots:
     void makeSubtasksAndStart();
 
 private:
+    // Undoes this file's records at once; those that fail go to the phase.
+    void handOver();
+
     ReplaceEntry m_Entry;
     RollbackDataList* m_ListRecords;
     RollbackDataList m_Records;

@@ -1,5 +1,7 @@
 #include "fileunpackfunc_zip.h"
 
+#include "replacingfilewriter.h"
+
 #include <QDebug>
 #include <QFile>
 
@@ -26,12 +28,13 @@ bool FileUnpackFunc_Zip::run()
 
 bool unzipFile(const QString& destination, const QString& source)
 {
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
     gzFile in = gzopen(source.toUtf8().constData(), "rb");
     if (!in)
         return false;
+    // Written beside the destination and renamed over it, as the container
+    // and patch writers do: a link at the destination is replaced, never
+    // written through, and nothing half written stands under its name.
+    kvpatch::ReplacingFileWriter out(QFile::encodeName(destination).toStdString());
     gzrewind(in);
     char buffer[kBufferSize];
     for (bool first = true;; first = false) {
@@ -41,7 +44,6 @@ bool unzipFile(const QString& destination, const QString& source)
         if (first && gzdirect(in)) {
             qDebug() << "unzipFile: not a gzip file" << source;
             gzclose(in);
-            out.remove();
             return false;
         }
         if (got == 0) {
@@ -50,17 +52,14 @@ bool unzipFile(const QString& destination, const QString& source)
             // A stream cut off before its trailer reads as a short end.
             const bool complete = error == Z_OK || error == Z_STREAM_END;
             gzclose(in);
-            out.close();
-            if (!complete || out.error() != QFileDevice::NoError) {
+            if (!complete || !out.Commit()) {
                 qDebug() << "unzipFile: incomplete" << source;
-                out.remove();
                 return false;
             }
             return true;
         }
-        if (got < 0 || out.write(buffer, got) != got) {
+        if (got < 0 || !out.Write(buffer, size_t(got))) {
             gzclose(in);
-            out.remove();
             return false;
         }
     }

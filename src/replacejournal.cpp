@@ -2,6 +2,7 @@
 
 #include "deletejournal.h"
 #include "journalline.h"
+#include "rollback.h"
 
 #include <QDebug>
 #include <QDir>
@@ -107,43 +108,56 @@ bool ReplaceJournal::noteFileKept(const QString& relativePath)
 
 bool ReplaceJournal::note(char kind, const QString& relativePath)
 {
+    if (m_Failed)
+        return false;
     if (!m_File.isOpen()) {
         m_File.setFileName(journalPath(m_InstallDir));
-        if (!m_File.open(QIODevice::WriteOnly | QIODevice::Append))
+        if (!m_File.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            m_Failed = true;
             return false;
+        }
         m_Written = true;
     }
+    // Appended one line at a time: a kill while a line is written leaves
+    // it without its newline, and the repair ignores it (JournalLine::read),
+    // as it must, since the step it announces has not begun.
     const QByteArray line = JournalLine {kind, relativePath}.encoded();
     // Flushed at once: the line must be on disk before the step it
     // announces, or a kill in between would leave that step unknown.
-    return m_File.write(line) == line.size() && m_File.flush();
+    m_Failed = m_File.write(line) != line.size() || !m_File.flush();
+    return !m_Failed;
 }
 
 void ReplaceJournal::close()
 {
     if (m_File.isOpen())
         m_File.close();
+    m_Failed = false;
 }
 
-void ReplaceJournal::commit()
+bool ReplaceJournal::commit()
 {
     close();
     if (!m_Written)
-        return;
-    m_Written = false;
+        return true;
     const QString journal = journalPath(m_InstallDir);
-    if (!QFileInfo::exists(journal))
-        return;
+    if (!QFileInfo::exists(journal)) {
+        m_Written = false;
+        return true;
+    }
     const QString done = donePath(m_InstallDir);
     QFile::remove(done);
     // From here on a kill leaves the new release in place: recovery then
-    // only removes the kept files.
+    // only removes the kept files. Until then the live journal would make
+    // the next run undo the replacement, so a failure here fails the phase.
     if (std::rename(QFile::encodeName(journal).constData(), QFile::encodeName(done).constData())
         != 0) {
         qDebug() << "Could not mark replace journal done" << journal;
-        return;
+        return false;
     }
+    m_Written = false;
     removeKeptFiles(m_InstallDir, done);
+    return true;
 }
 
 void ReplaceJournal::discard()
@@ -155,8 +169,40 @@ void ReplaceJournal::discard()
     QFile::remove(journalPath(m_InstallDir));
 }
 
+void ReplaceJournal::keepOnly(const RollbackDataList& records)
+{
+    if (records.isEmpty()) {
+        discard();
+        return;
+    }
+    close();
+    if (!m_Written)
+        return;
+    m_Written = false;
+    const QString prefix = m_InstallDir + QLatin1Char('/');
+    QList<JournalLine> lines;
+    for (const RollbackData& record : records.records()) {
+        char kind = record.op() == DIR_CREATE ? kDirCreate : kFileCreate;
+        QString path = record.path();
+        if (record.op() == FILE_RENAME) {
+            kind = kFileKept;
+            path = record.oldPath();
+        }
+        // Should a step not be expressible, or the rewrite fail, the whole
+        // journal stays: more than is left to undo, but never less.
+        if (!path.startsWith(prefix))
+            return;
+        lines.append({kind, path.mid(prefix.size())});
+    }
+    // Steps already undone would have the next run remove whatever stands
+    // at their paths by then.
+    if (!JournalLine::write(journalPath(m_InstallDir), lines))
+        qDebug() << "Could not rewrite replace journal" << journalPath(m_InstallDir);
+}
+
 bool ReplaceJournal::recover(const QString& installDir)
 {
+    QFile::remove(JournalLine::besidePath(journalPath(installDir)));
     const QString done = donePath(installDir);
     if (QFileInfo::exists(done))
         removeKeptFiles(installDir, done);

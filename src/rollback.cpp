@@ -33,6 +33,11 @@ void RollbackData::message(QObject* receiver, const QString& text)
 
 bool RollbackData::rollback(QObject* receiver) const
 {
+    // What this record made is gone already: nothing is left to undo.
+    // Reported as a failure, it would keep a journal whose next repair
+    // removes whatever stands at the path by then.
+    if (m_Op != FILE_RENAME && !QFileInfo::exists(m_Path) && !QFileInfo(m_Path).isSymLink())
+        return true;
     switch (m_Op) {
     case DIR_CREATE: {
         const QFileInfo info(m_Path);
@@ -76,11 +81,12 @@ void RollbackDataList::clear()
 
 bool RollbackDataList::rollback(QObject* receiver)
 {
-    bool ok = true;
+    QList<RollbackData> left;
     while (!m_Records.isEmpty()) {
         const RollbackData record = m_Records.takeLast();
         if (!record.rollback(receiver))
-            ok = false;
+            left.prepend(record);
     }
-    return ok;
+    m_Records = left;
+    return m_Records.isEmpty();
 }

@@ -29,7 +29,8 @@ public:
     int op() const { return m_Op; }
 
     // Undoes this record; a failure is reported through receiver's "message"
-    // method and returned, never thrown.
+    // method and returned, never thrown. A created file or directory that is
+    // already gone counts as undone.
     bool rollback(QObject* receiver) const;
     static void message(QObject* receiver, const QString& text);
 
@@ -48,7 +49,8 @@ public:
     void append(const RollbackDataList& other);
     void clear();
     // Undoes every record, newest first, even after a failure; true only when
-    // every undo succeeded. The list is empty afterwards.
+    // every undo succeeded. Afterwards the list holds the records whose undo
+    // failed, oldest first: what is still to undo.
     bool rollback(QObject* receiver);
 
     int size() const { return m_Records.size(); }

@@ -2,12 +2,15 @@
 // sends a details-log line that starts with the given text, so that tests
 // can check what a killed phase leaves behind.
 //   replacechild TEMPDIR INSTALLDIR LISTFILE KILLTEXT
+// LISTFILE holds a line per entry: key, target path, patch key and hash,
+// percent-encoded and separated by tabs.
 
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QUrl>
 
 #include <csignal>
 
@@ -26,14 +29,14 @@ int main(int argc, char** argv)
     if (!listFile.open(QIODevice::ReadOnly))
         return 2;
     for (const QByteArray& line : listFile.readAll().split('\n')) {
-        const QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
+        const QList<QByteArray> fields = line.split('\t');
         if (fields.size() != 4)
             continue;
         ReplaceEntry entry;
-        entry.key = fields.at(0);
-        entry.targetPath = fields.at(1);
-        entry.patchKey = fields.at(2);
-        entry.hash = fields.at(3);
+        entry.key = QUrl::fromPercentEncoding(fields.at(0));
+        entry.targetPath = QUrl::fromPercentEncoding(fields.at(1));
+        entry.patchKey = QUrl::fromPercentEncoding(fields.at(2));
+        entry.hash = QUrl::fromPercentEncoding(fields.at(3));
         list.append(entry);
     }
     const QString killText = args.at(4);

@@ -53,6 +53,10 @@ struct ReplaceFixture
         ok &= containerEntry(QStringLiteral("lib/libx.so.5"), releaseBytes(125000, 2, 2), 0755);
         ok &= gzipEntry(QStringLiteral("data/packed.bin"), releaseBytes(91000, 2, 3), 0600);
         ok &= patchEntry(QStringLiteral("prog"), releaseBytes(301000, 2, 4), 0750);
+        // Names that the journal must carry through unchanged.
+        ok &= installFile(QStringLiteral("odd %41 name\n.txt"), "odd name of release 1\n", 0644);
+        ok &= copyEntry(QStringLiteral("odd %41 name\n.txt"), "odd name of release 2\n", 0644);
+        ok &= copyEntry(QStringLiteral("odd dir %2F\n/new %20file.dat"), "new, odd name\n", 0644);
         ok &= copyEntry(QStringLiteral("newdir/sub/new.dat"), "a file new in release 2\n", 0644);
         return ok;
     }

@@ -1,6 +1,8 @@
+#include "deletejournal.h"
 #include "downloadreplacelists.h"
 #include "fastfileoptaskspecification.h"
 #include "filecopytaskspecification.h"
+#include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
@@ -31,6 +33,33 @@ class TestFileReplace : public QObject
         }
     }
 
+    // Runs the phase in a child that kills itself on the first message
+    // starting with killText.
+    void killPhaseAt(const QString& killText)
+    {
+        QByteArray listText;
+        for (const ReplaceEntry& entry : m_Fixture.list) {
+            QList<QByteArray> fields;
+            for (const QString& field : {entry.key, entry.targetPath, entry.patchKey, entry.hash})
+                fields << QUrl::toPercentEncoding(field);
+            listText += fields.join('\t') + '\n';
+        }
+        const QString listFile = m_Fixture.root->filePath(QStringLiteral("list"));
+        QVERIFY(writeFile(listFile, listText));
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QStringLiteral(KV_REPLACE_CHILD),
+            {m_Fixture.temp, m_Fixture.install, listFile, killText});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
+    }
+
+    static bool copyTree(const QString& from, const QString& to)
+    {
+        return QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), from, to}) == 0;
+    }
+
     // Damages one entry of the list so that its replacement fails.
     void damage(const QString& how)
     {
@@ -57,6 +86,8 @@ class TestFileReplace : public QObject
             list[m_Fixture.indexOf(QStringLiteral("data/packed.bin"))].hash = sha512Of("other");
         } else if (how == QLatin1String("uncreatable directory")) {
             writeFile(m_Fixture.installed(QStringLiteral("newdir")), "a file in the way");
+        } else if (how == QLatin1String("uncommittable journal")) {
+            writeFile(ReplaceJournal::donePath(m_Fixture.install) + QStringLiteral("/x"), "x");
         }
     }
 
@@ -101,6 +132,9 @@ private slots:
                                        << "Signature check failed for %1";
         QTest::newRow("uncreatable directory") << "uncreatable directory"
                                                << "unable to create dir %1";
+        // Left live, the journal would undo the replacement on the next run.
+        QTest::newRow("uncommittable journal") << "uncommittable journal"
+                                               << "Could not write %1";
     }
 
     void failedPhaseLeavesTheInstallationAsItWas()
@@ -134,6 +168,89 @@ private slots:
         QVERIFY(runTask(&phase));
         QCOMPARE(phase.state(), int(STATE_CANCELED));
         QCOMPARE(snapshot(m_Fixture.install), before);
+    }
+
+    // The undo finds the installation changed under it. A step whose result
+    // is gone is undone; one that cannot be undone (a directory stands where
+    // a kept file goes back) keeps the journal with the steps still to undo,
+    // and the next run finishes the undo.
+    void undoMeetsAChangedInstallation_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("changed");
+        QTest::addColumn<QByteArray>("journal");
+        QTest::newRow("created file gone") << "missing source"
+                                           << "Could not copy"
+                                           << "plain.txt" << QByteArray();
+        QTest::newRow("directory where a kept file goes back")
+            << "corrupt gzip"
+            << "Could not unzip"
+            << "data/packed.bin/in_the_way" << QByteArray("K data/packed.bin\n");
+    }
+
+    void undoMeetsAChangedInstallation()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, failure);
+        QFETCH(QString, changed);
+        QFETCH(QByteArray, journal);
+        damage(how);
+        const QMap<QString, QString> before = snapshot(m_Fixture.install);
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        const QString path = m_Fixture.installed(changed);
+        connect(&phase, &TaskSpecification::message, &phase, [&](const QString& text) {
+            if (!text.startsWith(failure))
+                return;
+            if (journal.isEmpty())
+                QFile::remove(path);
+            else
+                writeFile(path, "in the way");
+        });
+        QVERIFY(runTask(&phase));
+        QCOMPARE(phase.state(), int(STATE_FAILED));
+        const QString journalPath = ReplaceJournal::journalPath(m_Fixture.install);
+        QCOMPARE(QFileInfo::exists(journalPath), !journal.isEmpty());
+        QCOMPARE(readFile(journalPath), journal);
+        // Once the directory in the way is gone, the next run's repair can
+        // put the kept file back.
+        if (!journal.isEmpty())
+            QVERIFY(QDir(QFileInfo(path).path()).removeRecursively());
+        QVERIFY(ReplaceJournal::recover(m_Fixture.install));
+        QCOMPARE(snapshot(m_Fixture.install), before);
+    }
+
+    // A symbolic link that points nowhere is kept aside as a link: the new
+    // file takes its place, nothing is written where it points, and an undo
+    // puts the link back.
+    void danglingLinkIsKeptAsALink_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("phase succeeds") << "";
+        QTest::newRow("phase fails") << "hash mismatch";
+    }
+
+    void danglingLinkIsKeptAsALink()
+    {
+        QFETCH(QString, how);
+        const QString target = m_Fixture.root->filePath(QStringLiteral("nowhere"));
+        const QString link = m_Fixture.installed(QStringLiteral("data/packed.bin"));
+        QVERIFY(QFile::remove(link) && QFile::link(target, link));
+        damage(how);
+        const QMap<QString, QString> before = snapshot(m_Fixture.install);
+        FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
+        QVERIFY(runTask(&phase));
+        QCOMPARE(phase.state(), int(how.isEmpty() ? STATE_FINISHED : STATE_FAILED));
+        QVERIFY(!QFileInfo::exists(target));
+        if (how.isEmpty()) {
+            QCOMPARE(
+                readFile(link), readFile(m_Fixture.expected + QStringLiteral("/data/packed.bin")));
+            QVERIFY(!QFileInfo(link).isSymLink());
+            verifyNoLeftovers();
+        } else {
+            QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+            QCOMPARE(snapshot(m_Fixture.install), before);
+        }
     }
 
     void fullDiskLeavesTheInstallationAsItWas()
@@ -178,22 +295,9 @@ private slots:
         QFETCH(QString, how);
         damage(how);
         const QMap<QString, QString> before = snapshot(m_Fixture.install);
-        QByteArray listText;
-        for (const ReplaceEntry& entry : m_Fixture.list) {
-            listText += QStringList {entry.key, entry.targetPath, entry.patchKey, entry.hash}
-                            .join(QLatin1Char('\t'))
-                            .toUtf8()
-                + '\n';
-        }
-        const QString listFile = m_Fixture.root->filePath(QStringLiteral("list"));
-        QVERIFY(writeFile(listFile, listText));
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QStringLiteral(KV_REPLACE_CHILD),
-            {m_Fixture.temp, m_Fixture.install, listFile, killText});
-        QVERIFY(child.waitForFinished(60000));
-        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-        QVERIFY(QFileInfo::exists(ReplaceJournal::journalPath(m_Fixture.install)));
+        killPhaseAt(killText);
+        if (QTest::currentTestFailed())
+            return;
 
         QVERIFY(ReplaceJournal::recover(m_Fixture.install));
         QCOMPARE(snapshot(m_Fixture.install), before);
@@ -204,6 +308,77 @@ private slots:
         QVERIFY(runTask(&phase));
         QCOMPARE(phase.state(), int(STATE_FINISHED));
         QCOMPARE(snapshot(m_Fixture.install), snapshot(m_Fixture.expected));
+    }
+
+    // A journal cut at any byte, as a kill while it is written leaves it:
+    // the repair touches only what its complete lines name. The journals are
+    // real ones, of a phase killed on its last file and of a deletion phase.
+    void cutJournalTouchesOnlyItsCompleteLines_data()
+    {
+        QTest::addColumn<bool>("deletion");
+        QTest::newRow("replacement") << false;
+        QTest::newRow("deletion") << true;
+    }
+
+    void cutJournalTouchesOnlyItsCompleteLines()
+    {
+        QFETCH(bool, deletion);
+        const QString name = QFileInfo(deletion ? DeleteJournal::journalPath(m_Fixture.install)
+                                                : ReplaceJournal::journalPath(m_Fixture.install))
+                                 .fileName();
+        // The installation as the repair finds it, without the journal.
+        const QString start = m_Fixture.root->filePath(QStringLiteral("start"));
+        QByteArray written;
+        if (deletion) {
+            // A tree whose parent holds more.
+            QVERIFY(writeFile(m_Fixture.installed(QStringLiteral("data/old/sub/x")), "x"));
+            QVERIFY(copyTree(m_Fixture.install, start));
+            const DeleteList list {{QStringLiteral("data/old/sub"), true},
+                {QStringLiteral("odd %41 name\n.txt"), false},
+                {QStringLiteral("plain.txt"), false}};
+            FileDeleteListTaskSpecification phase(&list, &m_Config, nullptr, 1.0);
+            // The journal is written before the first deletion starts.
+            phase.makeSubtasksAndStart();
+            written = readFile(m_Fixture.installed(name));
+            QVERIFY(QTest::qWaitFor([&phase] { return phase.state() != STATE_RUNNING; }));
+        } else {
+            killPhaseAt(QStringLiteral("add/replace newdir/sub/new.dat"));
+            if (QTest::currentTestFailed())
+                return;
+            written = readFile(m_Fixture.installed(name));
+            QVERIFY(QFile::remove(m_Fixture.installed(name)));
+            QVERIFY(copyTree(m_Fixture.install, start));
+        }
+        QVERIFY(written.count('\n') >= 3);
+        const QMap<QString, QString> untouched = snapshot(start);
+        const QString work = m_Fixture.root->filePath(QStringLiteral("work"));
+        for (int length = 0; length <= written.size(); ++length) {
+            QDir(work).removeRecursively();
+            QVERIFY(copyTree(start, work));
+            QVERIFY(writeFile(work + QLatin1Char('/') + name, written.left(length)));
+            QVERIFY(ReplaceJournal::recover(work));
+            // What the complete lines name: the path, below it for a deleted
+            // tree, and beside it what the phase kept or half wrote.
+            QList<QByteArray> lines = written.left(length).split('\n');
+            lines.removeLast();
+            QStringList named;
+            for (const QByteArray& line : lines)
+                named << QUrl::fromPercentEncoding(line.mid(2));
+            auto isNamed = [&named, deletion](const QString& entry) {
+                for (const QString& path : named) {
+                    if (entry == path || entry.startsWith(path + QStringLiteral(".kv"))
+                        || (deletion && entry.startsWith(path + QLatin1Char('/'))))
+                        return true;
+                }
+                return false;
+            };
+            const QMap<QString, QString> after = snapshot(work);
+            for (const QString& entry : untouched.keys() + after.keys()) {
+                if (!isNamed(entry))
+                    QVERIFY2(after.value(entry) == untouched.value(entry),
+                        qPrintable(QStringLiteral("%1 bytes: %2").arg(length).arg(entry)));
+            }
+        }
     }
 
     // Killed after the phase succeeded but before the kept files were
