@@ -21,6 +21,7 @@ public:
     static const int DefaultTimeoutMs = 30000;
 
     explicit HTTPDownloader(const QNetworkRequest& request, int timeoutMs = DefaultTimeoutMs);
+    ~HTTPDownloader() override;
 
 signals:
     void download_available(QByteArray data);
