@@ -2,6 +2,7 @@
 
 #include "asyncfunc.h"
 #include "asyncrun.h"
+#include "threadhandover.h"
 
 #include <QThreadPool>
 
@@ -14,28 +15,55 @@ void ASyncTaskSpecification::execute()
 {
     ASyncFunc* func = createFunc();
     connectFunc(func);
-    QThreadPool::globalInstance()->start(new ASyncRun(func), 0);
+    ASyncRun* runnable = new ASyncRun(func);
+    // The runnable and the worker's inputs, written here, are read on the
+    // pool thread.
+    handOverRelease(runnable);
+    QThreadPool::globalInstance()->start(runnable, 0);
     setState(STATE_RUNNING);
 }
 
 void ASyncTaskSpecification::connectFunc(ASyncFunc* func)
 {
+    // Each signal of the worker hands what it wrote on the pool thread to
+    // this thread: marked as it is emitted (connected first, so before the
+    // queued call is posted) and as its queued call arrives here.
+    const auto handOver = [this] { handOverRelease(this); };
+    connect(func, &ASyncFunc::runResult, func, handOver, Qt::DirectConnection);
+    connect(func, &ASyncFunc::message, func, handOver, Qt::DirectConnection);
+    connect(func, &ASyncFunc::error, func, handOver, Qt::DirectConnection);
+    connect(func, &ASyncFunc::progress, func, handOver, Qt::DirectConnection);
     connect(func, &ASyncFunc::runResult, this, &ASyncTaskSpecification::onRunResult,
         Qt::QueuedConnection);
-    connect(func, &ASyncFunc::message, this, &TaskSpecification::message, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::error, this, &TaskSpecification::error, Qt::QueuedConnection);
+    connect(
+        func, &ASyncFunc::message, this, &ASyncTaskSpecification::onMessage, Qt::QueuedConnection);
+    connect(func, &ASyncFunc::error, this, &ASyncTaskSpecification::onError, Qt::QueuedConnection);
     connect(func, &ASyncFunc::progress, this, &ASyncTaskSpecification::onProgress,
         Qt::QueuedConnection);
 }
 
 void ASyncTaskSpecification::onRunResult(bool res)
 {
+    handOverAcquire(this);
     runDone(res);
 }
 
 void ASyncTaskSpecification::onProgress(qreal progress)
 {
+    handOverAcquire(this);
     setProgress(progress);
+}
+
+void ASyncTaskSpecification::onMessage(const QString& text)
+{
+    handOverAcquire(this);
+    emit message(text);
+}
+
+void ASyncTaskSpecification::onError(const QString& text)
+{
+    handOverAcquire(this);
+    emit error(text);
 }
 
 void ASyncTaskSpecification::runDone(bool ok)

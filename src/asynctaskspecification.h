@@ -26,6 +26,8 @@ public slots:
 protected slots:
     void onRunResult(bool res);
     void onProgress(qreal progress);
+    void onMessage(const QString& text);
+    void onError(const QString& text);
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "httpdownloader.h"
 
+#include "threadhandover.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
@@ -35,14 +37,23 @@ void HTTPDownloader::run()
     connect(reply, &QNetworkReply::finished, &deadline, &QTimer::stop);
     deadline.start(m_TimeoutMs);
 
+    // What this thread set up and read of this object reaches this object's
+    // thread with the queued finished call and before the deletion.
+    handOverRelease(this);
     exec();
 
     deadline.stop();
     delete manager;
 }
 
+HTTPDownloader::~HTTPDownloader()
+{
+    handOverAcquire(this);
+}
+
 void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
 {
+    handOverAcquire(this);
     QByteArray body;
     // The read buffer is a bound only for the network module's own reads: a
     // short body that came at once may still lie beyond it.

@@ -26,6 +26,7 @@ public:
     static const qint64 MaxBodySize = 64 * 1024;
 
     explicit HTTPDownloader(const QNetworkRequest& request, int timeoutMs = DefaultTimeoutMs);
+    ~HTTPDownloader() override;
 
 signals:
     void download_available(QByteArray data);

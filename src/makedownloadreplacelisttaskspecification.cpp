@@ -1,6 +1,7 @@
 #include "makedownloadreplacelisttaskspecification.h"
 
 #include "makedownloadreplacelistfunc.h"
+#include "threadhandover.h"
 
 #include <QThreadPool>
 
@@ -16,8 +17,11 @@ MakeDownloadReplaceListTaskSpecification::~MakeDownloadReplaceListTaskSpecificat
 {
     // Unlike other workers, the compile writes into this task's own lists;
     // they must outlive it even when the tree goes away mid-compile.
-    if (state() == STATE_RUNNING)
+    if (state() == STATE_RUNNING) {
         QThreadPool::globalInstance()->waitForDone(-1);
+        // The worker's writes to the lists ended before it reported.
+        handOverAcquire(this);
+    }
 }
 
 ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunc()

@@ -110,6 +110,12 @@ std::vector<uint8_t> ManySectionMacho()
 
 void ExpectWithinCpuBudget(void (*check)())
 {
+#ifdef KV_TSAN
+    // The thread sanitizer slows these walks so much that no budget tells
+    // linear from quadratic any more, and they run on one thread, where it
+    // has nothing to find; the other builds keep the guard.
+    GTEST_SKIP() << "CPU-time guard not meaningful under the thread sanitizer";
+#endif
     EXPECT_EXIT(RunWithinCpuBudget(check), testing::ExitedWithCode(0), "");
 }
 

@@ -418,11 +418,13 @@ private slots:
         QFETCH(QString, absent);
         makeWindow();
         BoxAnswerer answerer({QMessageBox::StandardButton(answer)});
-        // The request arrives from an install command's worker thread.
+        // The request arrives from an install command's worker thread; the
+        // receiver is looked up on this thread, as the install task does.
         QCOMPARE(runUntilExit([] {
-            QThread* thread = QThread::create([] {
-                QMetaObject::invokeMethod(PrePostInstallTaskSpecification::rebootReceiver(),
-                    "onRebootWithConfirmation", Qt::QueuedConnection);
+            QObject* receiver = PrePostInstallTaskSpecification::rebootReceiver();
+            QThread* thread = QThread::create([receiver] {
+                QMetaObject::invokeMethod(
+                    receiver, "onRebootWithConfirmation", Qt::QueuedConnection);
             });
             QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
             thread->start();
