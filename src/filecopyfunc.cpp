@@ -110,7 +110,8 @@ bool FileCopyFunc::copyFile(const QString& source, const QString& destination)
     struct stat info;
     if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
-    if (QFile::exists(destination) && ::unlink(to.constData()) != 0)
+    // A link at the destination, dangling or not, is removed, not followed.
+    if (::unlink(to.constData()) != 0 && errno != ENOENT)
         return false;
     // O_EXCL: a link planted between the removal and the creation is not
     // followed.

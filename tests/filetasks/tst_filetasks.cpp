@@ -31,6 +31,14 @@ class TestFileTasks : public QObject
         Patch
     };
 
+    // What stands at a writer's destination before it writes.
+    enum Destination
+    {
+        NoLink,
+        Link,
+        DanglingLink
+    };
+
     SlowFileOpSpecification* makeWriter(
         Writer writer, RollbackDataList* records, const QString& source, const QString& destination)
     {
@@ -324,15 +332,18 @@ private slots:
         QTest::addColumn<int>("writer");
         QTest::addColumn<int>("size");
         QTest::addColumn<bool>("withRecords");
-        QTest::addColumn<bool>("overLink");
+        QTest::addColumn<int>("link");
         for (int writer : {Copy, Lzma2, Gzip, Patch}) {
             const char* names[] = {"copy", "lzma2", "gzip", "patch"};
-            QTest::addRow("%s", names[writer]) << writer << 300000 << true << false;
-            QTest::addRow("%s, no records", names[writer]) << writer << 5000 << false << false;
-            QTest::addRow("%s, over a link", names[writer]) << writer << 5000 << true << true;
+            QTest::addRow("%s", names[writer]) << writer << 300000 << true << int(NoLink);
+            QTest::addRow("%s, no records", names[writer])
+                << writer << 5000 << false << int(NoLink);
+            QTest::addRow("%s, over a link", names[writer]) << writer << 5000 << true << int(Link);
+            QTest::addRow("%s, over a dangling link", names[writer])
+                << writer << 5000 << true << int(DanglingLink);
         }
-        QTest::newRow("gzip, empty stream") << int(Gzip) << 0 << true << false;
-        QTest::newRow("copy, empty file") << int(Copy) << 0 << true << false;
+        QTest::newRow("gzip, empty stream") << int(Gzip) << 0 << true << int(NoLink);
+        QTest::newRow("copy, empty file") << int(Copy) << 0 << true << int(NoLink);
     }
 
     void writersProduceTheContent()
@@ -340,13 +351,15 @@ private slots:
         QFETCH(int, writer);
         QFETCH(int, size);
         QFETCH(bool, withRecords);
-        QFETCH(bool, overLink);
+        QFETCH(int, link);
+        const bool overLink = link != NoLink;
         const QByteArray content = releaseBytes(size, 2);
         const QString source = makeSource(Writer(writer), content);
         const QString destination = path(QStringLiteral("out/dest"));
         // A link at the destination is replaced, not written through.
         const QString linked = path(QStringLiteral("linked"));
-        writeFile(overLink ? linked : destination, "previous content");
+        if (link != DanglingLink)
+            writeFile(overLink ? linked : destination, "previous content");
         if (overLink)
             QVERIFY(QDir().mkpath(path(QStringLiteral("out"))) && QFile::link(linked, destination));
         RollbackDataList records;
@@ -358,8 +371,10 @@ private slots:
         QVERIFY(messages.isEmpty());
         QVERIFY(readFile(destination) == content);
         QVERIFY(!QFileInfo(destination).isSymLink());
-        if (overLink)
+        if (link == Link)
             QCOMPARE(readFile(linked), QByteArray("previous content"));
+        if (link == DanglingLink)
+            QVERIFY(!QFileInfo(linked).exists());
         QCOMPARE(records.size(), withRecords ? 1 : 0);
         if (withRecords) {
             QCOMPARE(records.records().at(0).op(), int(FILE_CREATE));
