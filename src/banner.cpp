@@ -1,10 +1,9 @@
 #include "banner.h"
 
 #include "buildconfig.h"
+#include "imageheader.h"
 
-#include <QBuffer>
 #include <QDebug>
-#include <QImageReader>
 #include <QTimerEvent>
 #include <QUdpSocket>
 
@@ -23,15 +22,30 @@ Banner::Banner(QObject* parent)
     connect(m_socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
 }
 
-bool Banner::hasBannerSize(const QByteArray& image)
+bool Banner::hasBannerSize(const QByteArray& image, QByteArray* format)
 {
-    QBuffer buffer;
-    buffer.setData(image);
-    buffer.open(QIODevice::ReadOnly);
-    // A format that cannot tell its size without decoding is refused too.
-    const QSize size = QImageReader(&buffer).size();
-    return !size.isEmpty() && size.width() <= kMaxImageSide && size.height() <= kMaxImageSide
-        && qint64(size.width()) * size.height() <= kMaxImagePixels;
+    const ImageHeader header = ImageHeader::read(
+        reinterpret_cast<const unsigned char*>(image.constData()), std::size_t(image.size()));
+    const char* name = nullptr;
+    switch (header.format) {
+    case ImageHeader::Format::Png:
+        name = "png";
+        break;
+    case ImageHeader::Format::Jpeg:
+        name = "jpeg";
+        break;
+    case ImageHeader::Format::Gif:
+        name = "gif";
+        break;
+    case ImageHeader::Format::Unknown:
+        return false;
+    }
+    if (header.width == 0 || header.height == 0 || header.width > kMaxImageSide
+        || header.height > kMaxImageSide || qint64(header.width) * header.height > kMaxImagePixels)
+        return false;
+    if (format)
+        *format = name;
+    return true;
 }
 
 Banner::~Banner()

@@ -36,10 +36,12 @@ public:
     static constexpr int kReplyTimeoutMs = 5000;
     static constexpr int kMaxReplySize = 1024;
 
-    // Whether image declares a size a banner may have. Only its header is
-    // read: a few hundred kilobytes may declare a picture of gigabytes, which
-    // decoding would allocate in full.
-    static bool hasBannerSize(const QByteArray& image);
+    // Whether image is a PNG, JPEG or GIF whose decoding allocates no more
+    // than a banner may have; format, if given, receives the name of the
+    // decoder to use, so that no other decoder reads the bytes. Only headers
+    // are read: a few hundred kilobytes may make a decoder allocate
+    // gigabytes.
+    static bool hasBannerSize(const QByteArray& image, QByteArray* format = nullptr);
     static constexpr int kMaxImageSide = 4096;
     static constexpr qint64 kMaxImagePixels = 4 * 1024 * 1024;
 

@@ -302,12 +302,13 @@ void MainWindow::onOtherInstanceActivate(QString message)
 void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 {
     qDebug() << "Banner data available";
-    if (!Banner::hasBannerSize(bannerImage)) {
-        qDebug() << "Banner image is missing its size or far larger than a banner, ignored";
+    QByteArray format;
+    if (!Banner::hasBannerSize(bannerImage, &format)) {
+        qDebug() << "Banner image is not a PNG, JPEG or GIF of a banner's size, ignored";
         return;
     }
     QPixmap pixmap;
-    if (!pixmap.loadFromData(bannerImage)) {
+    if (!pixmap.loadFromData(bannerImage, format.constData())) {
         qDebug() << "Could not load pixmap for banner. Error in data";
         return;
     }

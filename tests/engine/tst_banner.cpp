@@ -11,15 +11,51 @@
 
 namespace {
 
-QByteArray png(int width, int height)
+// A one-colour picture encoded as format, with a comment that PNG keeps as
+// plain text when short and Latin-1, else compressed or international text.
+QByteArray picture(
+    int width, int height, const char* format = "PNG", const QString& comment = QString())
 {
     QImage image(width, height, QImage::Format_Mono);
     image.fill(0);
+    if (!comment.isEmpty())
+        image.setText(QStringLiteral("Comment"), comment);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
+    image.save(&buffer, format);
     return bytes;
+}
+
+QByteArray png(int width, int height)
+{
+    return picture(width, height);
+}
+
+QByteArray littleEndian(quint32 value, int size)
+{
+    QByteArray bytes;
+    for (int i = 0; i < size; ++i)
+        bytes += char(value >> (8 * i) & 0xff);
+    return bytes;
+}
+
+// A GIF with a logical screen and one frame of the sizes given, a colour
+// table of two entries, and pixels that are only a clear code and the end
+// code: the decoder allocates its picture before it reads them.
+QByteArray gif(int screenWidth, int screenHeight, int left, int top, int width, int height)
+{
+    return "GIF89a" + littleEndian(screenWidth, 2) + littleEndian(screenHeight, 2)
+        + QByteArray("\x80\0\0\0\0\0\xff\xff\xff,", 10) + littleEndian(left, 2)
+        + littleEndian(top, 2) + littleEndian(width, 2) + littleEndian(height, 2)
+        + QByteArray("\0\x02\x01\x2c\0;", 6);
+}
+
+// An icon whose one directory entry says 16x16 and holds image.
+QByteArray icon(const QByteArray& image)
+{
+    return QByteArray("\0\0\x01\0\x01\0\x10\x10\0\0\x01\0\x20\0", 14)
+        + littleEndian(image.size(), 4) + littleEndian(22, 4) + image;
 }
 
 } // namespace
@@ -79,25 +115,58 @@ private slots:
         }
     }
 
+    // The format names the decoder to use; empty: refused.
     void bannerSize_data()
     {
         QTest::addColumn<QByteArray>("image");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("banner") << png(468, 60) << true;
-        QTest::newRow("4096 wide") << png(4096, 1) << true;
-        QTest::newRow("4097 wide") << png(4097, 1) << false;
-        QTest::newRow("4097 high") << png(1, 4097) << false;
-        QTest::newRow("4 megapixels") << png(2048, 2048) << true;
-        QTest::newRow("beyond 4 megapixels") << png(2049, 2048) << false;
-        QTest::newRow("30000x30000 header only") << QByteArray("P5 30000 30000 255\n") << false;
-        QTest::newRow("not a picture") << QByteArray("<html></html>") << false;
+        QTest::addColumn<QByteArray>("format");
+        QTest::newRow("banner") << png(468, 60) << QByteArray("png");
+        QTest::newRow("4096 wide") << png(4096, 1) << QByteArray("png");
+        QTest::newRow("4097 wide") << png(4097, 1) << QByteArray();
+        QTest::newRow("4097 high") << png(1, 4097) << QByteArray();
+        QTest::newRow("4 megapixels") << png(2048, 2048) << QByteArray("png");
+        QTest::newRow("beyond 4 megapixels") << png(2049, 2048) << QByteArray();
+        QTest::newRow("30000x30000 header only")
+            << QByteArray("P5 30000 30000 255\n") << QByteArray();
+        QTest::newRow("not a picture") << QByteArray("<html></html>") << QByteArray();
+        QTest::newRow("png cut in its header") << png(468, 60).left(20) << QByteArray();
+        QTest::newRow("png with plain international text")
+            << picture(468, 60, "PNG", QString(3, QChar(0x263a))) << QByteArray("png");
+        QTest::newRow("png with compressed text")
+            << picture(468, 60, "PNG", QString(60, QLatin1Char('a'))) << QByteArray();
+        QTest::newRow("png with compressed international text")
+            << picture(468, 60, "PNG", QString(60, QChar(0x263a))) << QByteArray();
+        const QByteArray jpeg = picture(468, 60, "JPEG");
+        QTest::newRow("jpeg banner") << jpeg << QByteArray("jpeg");
+        QTest::newRow("jpeg 4097 wide") << picture(4097, 1, "JPEG") << QByteArray();
+        QTest::newRow("jpeg cut in its frame header")
+            << jpeg.left(jpeg.indexOf("\xff\xc0") + 6) << QByteArray();
+        QTest::newRow("jpeg segment longer than the data")
+            << QByteArray("\xff\xd8\xff\xe0\xff\xff\xff\xc0\0\x11\x08\0\x3c\x01\xd4", 15)
+            << QByteArray();
+        QTest::newRow("jpeg scan before a frame")
+            << QByteArray("\xff\xd8\xff\xda\0\x08\x01\x01\0\0\x3f\0", 12) << QByteArray();
+        QTest::newRow("gif banner") << gif(468, 60, 0, 0, 468, 60) << QByteArray("gif");
+        QTest::newRow("gif screen beyond its frame")
+            << gif(65535, 4000, 0, 0, 10, 10) << QByteArray();
+        QTest::newRow("gif frame beyond its screen")
+            << gif(468, 60, 4000, 0, 468, 60) << QByteArray();
+        QTest::newRow("gif without a screen, frame far off")
+            << gif(0, 0, 60000, 0, 10, 10) << QByteArray();
+        QTest::newRow("gif cut in its screen")
+            << gif(468, 60, 0, 0, 468, 60).left(9) << QByteArray();
+        QTest::newRow("gif cut before its frame")
+            << gif(468, 60, 0, 0, 468, 60).left(19) << QByteArray();
+        QTest::newRow("icon holding a png") << icon(png(16, 16)) << QByteArray();
     }
 
     void bannerSize()
     {
         QFETCH(QByteArray, image);
-        QFETCH(bool, accepted);
-        QCOMPARE(Banner::hasBannerSize(image), accepted);
+        QFETCH(QByteArray, format);
+        QByteArray decoder;
+        QCOMPARE(Banner::hasBannerSize(image, &decoder), !format.isEmpty());
+        QCOMPARE(decoder, format);
     }
 
     void silentServerIsAskedTwice()

@@ -1,0 +1,33 @@
+#ifndef IMAGEHEADER_H
+#define IMAGEHEADER_H
+
+#include <cstddef>
+#include <cstdint>
+
+// The picture that decoding an image allocates, read from its bytes without
+// decoding them. Decoders do not all keep to the first size a header states:
+// a GIF decoder allocates the logical screen whatever the frame says, an icon
+// holds a picture of any size behind a directory entry of 16x16, a PNG
+// decoder inflates compressed text beside the pixels. So only PNG, JPEG and
+// GIF are known here, each read the way its decoder reads it; any other
+// format, bytes cut short before the size, and a PNG with compressed text
+// come out as Unknown. Reads stay within the bytes given, whatever lengths
+// they claim.
+struct ImageHeader
+{
+    enum class Format
+    {
+        Unknown,
+        Png,
+        Jpeg,
+        Gif
+    };
+
+    static ImageHeader read(const unsigned char* data, std::size_t size);
+
+    Format format = Format::Unknown;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
+#endif
