@@ -106,23 +106,39 @@ void Banner::timerEvent(QTimerEvent* event)
     QObject::timerEvent(event);
 }
 
+// Only the address and port asked may answer: anyone else who reaches the
+// socket would otherwise choose the banner, and with it what is fetched.
+bool Banner::isFromServer(const QHostAddress& sender, quint16 senderPort) const
+{
+    return !m_address.isNull() && senderPort == bannerServerPort && sender.isEqual(m_address);
+}
+
 void Banner::onReadyRead()
 {
-    m_timer.stop();
-    char buffer[kMaxReplySize];
-    // A longer datagram is cut at the buffer's end.
-    const qint64 length = m_socket->readDatagram(buffer, sizeof(buffer));
-    if (length < 0) {
-        qDebug() << "Received no data from banner server";
-        return;
+    while (m_socket->hasPendingDatagrams()) {
+        char buffer[kMaxReplySize];
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        // A longer datagram is cut at the buffer's end.
+        const qint64 length = m_socket->readDatagram(buffer, sizeof(buffer), &sender, &senderPort);
+        if (length < 0) {
+            qDebug() << "Received no data from banner server";
+            m_timer.stop();
+            return;
+        }
+        if (!isFromServer(sender, senderPort)) {
+            qDebug() << "Ignored a datagram from" << sender << senderPort;
+            continue;
+        }
+        m_timer.stop();
+        const QString reply = QString::fromLatin1(buffer, int(length));
+        qDebug() << "Reply from banner server:" << reply;
+        const QStringList parts = reply.split(QLatin1Char(','));
+        if (parts.size() == 2)
+            emit bannerFound(parts.at(0), parts.at(1));
+        else
+            qDebug() << "invalid response:" << reply;
     }
-    const QString reply = QString::fromLatin1(buffer, int(length));
-    qDebug() << "Reply from banner server:" << reply;
-    const QStringList parts = reply.split(QLatin1Char(','));
-    if (parts.size() == 2)
-        emit bannerFound(parts.at(0), parts.at(1));
-    else
-        qDebug() << "invalid response:" << reply;
 }
 
 void Banner::onError(QAbstractSocket::SocketError socketError)

@@ -58,6 +58,7 @@ private slots:
 
 private:
     void sendRequest();
+    bool isFromServer(const QHostAddress& sender, quint16 senderPort) const;
 
     QUdpSocket* m_socket;
     QBasicTimer m_timer;

@@ -105,8 +105,7 @@ private slots:
         banner.run();
         QTRY_COMPARE(m_Responder->requestCount(), 1);
         QCOMPARE(m_Responder->datagrams(), QList<QByteArray> {TestBannerResponder::requestBytes()});
-        QUdpSocket late;
-        late.writeDatagram("last,one", QHostAddress::LocalHost, banner.localPort());
+        m_Responder->send("last,one", QHostAddress::LocalHost, banner.localPort());
         QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toString() == QLatin1String("last"));
         QCOMPARE(spy.count(), emitted.isEmpty() ? 1 : 2);
         if (!emitted.isEmpty()) {
@@ -167,6 +166,37 @@ private slots:
         QByteArray decoder;
         QCOMPARE(Banner::hasBannerSize(image, &decoder), !format.isEmpty());
         QCOMPARE(decoder, format);
+    }
+
+    // A datagram from anywhere but the address and port asked is no reply.
+    // The server is asked on 127.0.0.3; the stranger sends first.
+    void replyOnlyFromServerAsked_data()
+    {
+        QTest::addColumn<QString>("strangerAddress");
+        QTest::addColumn<bool>("serverPort");
+        QTest::newRow("another address, the server's port") << "127.0.0.9" << true;
+        QTest::newRow("the server's address, another port") << "127.0.0.3" << false;
+    }
+
+    void replyOnlyFromServerAsked()
+    {
+        QFETCH(QString, strangerAddress);
+        QFETCH(bool, serverPort);
+        m_Responder = std::make_unique<TestBannerResponder>();
+        QVERIFY(m_Responder->listen(0, QHostAddress(QStringLiteral("127.0.0.3"))));
+        m_Responder->setSilent(true);
+        bannerServerHost = QStringLiteral("127.0.0.3");
+        bannerServerPort = m_Responder->port();
+        Banner banner(nullptr);
+        QSignalSpy spy(&banner, &Banner::bannerFound);
+        banner.run();
+        QTRY_COMPARE(m_Responder->requestCount(), 1);
+        QUdpSocket stranger;
+        QVERIFY(stranger.bind(QHostAddress(strangerAddress), serverPort ? m_Responder->port() : 0));
+        stranger.writeDatagram("stranger,one", QHostAddress::LocalHost, banner.localPort());
+        m_Responder->send("server,one", QHostAddress::LocalHost, banner.localPort());
+        QTRY_COMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("server"));
     }
 
     void silentServerIsAskedTwice()

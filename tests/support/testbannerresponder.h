@@ -31,6 +31,12 @@ public:
     // Every datagram received, requests included, in order of arrival.
     QList<QByteArray> datagrams() const { return m_Datagrams; }
 
+    // Sends datagram from the server's address and port, as a reply comes.
+    void send(const QByteArray& datagram, const QHostAddress& address, quint16 port)
+    {
+        m_Socket.writeDatagram(datagram, address, port);
+    }
+
     static QByteArray requestBytes() { return QByteArray("\x01\x01", 2); }
 
 signals:
