@@ -3,6 +3,7 @@
 #include "banner.h"
 #include "configuration.h"
 #include "cryptwrapper.h"
+#include "httpfetch.h"
 #include "maintaskspecification.h"
 #include "safetempfile.h"
 #include "updateinidata.h"
@@ -341,7 +342,7 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     dropBannerReply();
     qDebug() << "Requesting banner from" << url;
     m_BannerClickUrl = clickUrl;
-    p_BannerReply = m_NetworkManager->get(QNetworkRequest(url));
+    p_BannerReply = m_NetworkManager->get(HttpFetch::request(url));
     if (!p_BannerReply)
         return;
     // The image is moved out of the reply as it arrives and counted here;
@@ -369,6 +370,12 @@ void UpdateEngine::onBannermetaDataChanged()
 {
     if (!p_BannerReply)
         return;
+    const QByteArray encoding = HttpFetch::foreignEncoding(p_BannerReply);
+    if (!encoding.isEmpty()) {
+        qDebug() << "Banner was sent encoded as" << encoding.left(64);
+        dropBannerReply();
+        return;
+    }
     const QVariant length = p_BannerReply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() > kMaxBannerSize) {
         qDebug() << "Banner size too large: " << length.toLongLong();

@@ -400,6 +400,10 @@ private slots:
         QTest::newRow("unannounced endless") << unannounced << false;
         // Whatever a failed download delivered still reaches the window.
         QTest::newRow("404") << TestHttpResponse::error(404) << true;
+        // Bytes that are not the image as stored, whatever they would inflate to.
+        const QByteArray image = TestHttpServer::patternBytes(0, 1000);
+        QTest::newRow("gzip") << TestHttpResponse::encoded(qCompress(image).mid(4), "gzip")
+                              << false;
     }
 
     void bannerImageDownload()
@@ -416,6 +420,7 @@ private slots:
             Q_ARG(QString, QStringLiteral("http://c/"))));
         QVERIFY(engine->bannerDownloadInProgress());
         QTRY_VERIFY(!engine->bannerDownloadInProgress());
+        QCOMPARE(server.requestHeader(0, "Accept-Encoding"), QByteArray("identity"));
         QCOMPARE(spy.count(), shown ? 1 : 0);
         if (shown) {
             const QByteArray expected = response.patternSize >= 0
