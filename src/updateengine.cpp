@@ -92,7 +92,7 @@ void UpdateEngine::setUpProxy()
 {
     const QString proxy = m_Config->m_Proxy;
     if (proxy.isEmpty()) {
-        m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        HttpFetch::setProxy(m_NetworkManager, QNetworkProxy(QNetworkProxy::NoProxy));
         return;
     }
     const QUrl url(proxy, QUrl::TolerantMode);
@@ -104,7 +104,7 @@ void UpdateEngine::setUpProxy()
             this, [this, text]() { emit fatalError(text); }, Qt::QueuedConnection);
         return;
     }
-    m_NetworkManager->setProxy(
+    HttpFetch::setProxy(m_NetworkManager,
         QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), quint16(url.port(kDefaultProxyPort))));
 }
 
