@@ -29,6 +29,11 @@ public:
     // The content encoding the reply names, when it names any other than
     // identity; empty for a reply whose body is the file itself.
     static QByteArray foreignEncoding(const QNetworkReply* reply);
+
+    // The bound for a fetch that has no stall rule of its own (the versions
+    // query, the banner image). The network module reads some replies whole
+    // before it reports anything, so this is also what bounds their memory.
+    static constexpr int kDeadlineMs = 30000;
 };
 
 #endif

@@ -345,6 +345,16 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     p_BannerReply = m_NetworkManager->get(HttpFetch::request(url));
     if (!p_BannerReply)
         return;
+    // A banner that has not arrived in time is not shown. Without a deadline
+    // a server that never ends its headers, or a reply the network module
+    // reads whole before it reports anything, holds memory for the whole run.
+    QNetworkReply* reply = p_BannerReply;
+    QTimer::singleShot(m_BannerTimeoutMs, reply, [this, reply] {
+        if (p_BannerReply != reply)
+            return;
+        qDebug() << "Banner download timed out";
+        dropBannerReply();
+    });
     // The image is moved out of the reply as it arrives and counted here;
     // the reply's own buffer stays small.
     m_BannerData.clear();

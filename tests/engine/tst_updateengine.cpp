@@ -438,6 +438,36 @@ private slots:
         }
     }
 
+    void bannerThatDoesNotArriveIsNotShown_data()
+    {
+        QTest::addColumn<TestHttpResponse>("response");
+        QTest::newRow("silence after the headers") << TestHttpResponse::headersThenSilence(1000);
+        // The network module reads such a body whole before it reports anything.
+        TestHttpResponse unauthorized = TestHttpResponse::error(401);
+        unauthorized.patternSize = qint64(1) << 40;
+        unauthorized.contentLength = -2;
+        unauthorized.extraHeaders = "WWW-Authenticate: Basic realm=\"banner\"\r\n";
+        QTest::newRow("401 that never ends") << unauthorized;
+    }
+
+    void bannerThatDoesNotArriveIsNotShown()
+    {
+        QFETCH(TestHttpResponse, response);
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        server.serve("/banner.jpg", response);
+        auto engine = makeEngine();
+        engine->setBannerTimeout(300);
+        QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
+        QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound",
+            Q_ARG(QString, server.url("/banner.jpg")),
+            Q_ARG(QString, QStringLiteral("http://c/"))));
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->bannerDownloadInProgress(), 30000);
+        // The connection is given up, not left open.
+        QTRY_COMPARE(server.closedConnections(), 1);
+        QCOMPARE(spy.count(), 0);
+    }
+
     void bannerImageOnlyFromWebAddresses_data()
     {
         QTest::addColumn<QString>("address");
