@@ -4,7 +4,6 @@
 #include "threadhandover.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -21,7 +20,6 @@ void HTTPDownloader::run()
     // Created here so that it and its reply belong to this thread; the
     // finished slot runs on the thread of this object through its queue.
     QNetworkAccessManager* manager = new QNetworkAccessManager();
-    HttpFetch::setProxy(manager, QNetworkProxy(QNetworkProxy::DefaultProxy));
     connect(manager, &QNetworkAccessManager::finished, this, &HTTPDownloader::on_downloadFinished);
     QNetworkReply* reply = manager->get(m_Request);
     // One byte beyond the bound is enough to know the body is too long; the

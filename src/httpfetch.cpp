@@ -1,21 +1,8 @@
 #include "httpfetch.h"
 
-#include "bufferingproxyfactory.h"
-
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
-
-void HttpFetch::setProxy(QNetworkAccessManager* manager, const QNetworkProxy& proxy)
-{
-    // A proxy connection is buffered already.
-    if (proxy.type() == QNetworkProxy::NoProxy || proxy.type() == QNetworkProxy::DefaultProxy)
-        manager->setProxyFactory(new BufferingProxyFactory(proxy));
-    else
-        manager->setProxy(proxy);
-}
 
 QNetworkRequest HttpFetch::request(const QUrl& url)
 {

@@ -3,13 +3,11 @@
 
 #include <QByteArray>
 
-class QNetworkAccessManager;
-class QNetworkProxy;
 class QNetworkReply;
 class QNetworkRequest;
 class QUrl;
 
-// The manager and request set-up and the reply check that every fetch of the
+// The request set-up and the reply check that every fetch of the
 // updater shares. Without an Accept-Encoding of its own, a request lets the network module
 // offer gzip and inflate the body before the updater reads a byte, so every
 // size limit would count inflated bytes already in memory. Asking for the
@@ -18,11 +16,6 @@ class QUrl;
 class HttpFetch
 {
 public:
-    // Gives manager the proxy the updater means (the default proxy type for
-    // the application's own choice), with direct connections made through
-    // buffered sockets (see BufferingProxyFactory).
-    static void setProxy(QNetworkAccessManager* manager, const QNetworkProxy& proxy);
-
     // A GET request for url that asks for the body as stored.
     static QNetworkRequest request(const QUrl& url);
 

@@ -92,7 +92,7 @@ void UpdateEngine::setUpProxy()
 {
     const QString proxy = m_Config->m_Proxy;
     if (proxy.isEmpty()) {
-        HttpFetch::setProxy(m_NetworkManager, QNetworkProxy(QNetworkProxy::NoProxy));
+        m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;
     }
     const QUrl url(proxy, QUrl::TolerantMode);
@@ -104,7 +104,7 @@ void UpdateEngine::setUpProxy()
             this, [this, text]() { emit fatalError(text); }, Qt::QueuedConnection);
         return;
     }
-    HttpFetch::setProxy(m_NetworkManager,
+    m_NetworkManager->setProxy(
         QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), quint16(url.port(kDefaultProxyPort))));
 }
 

@@ -2,13 +2,11 @@
 #define DOWNLOADTESTHELPERS_H
 
 #include "configuration.h"
-#include "httpfetch.h"
 #include "taskspecification.h"
 #include "testhttpserver.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QObject>
 #include <QPointer>
 #include <QSignalSpy>
@@ -68,8 +66,6 @@ struct DownloadTestBed
     bool setUp(const QString& basePath)
     {
         manager = std::make_unique<QNetworkAccessManager>();
-        // Without a proxy, as the engine sets up its manager.
-        HttpFetch::setProxy(manager.get(), QNetworkProxy(QNetworkProxy::NoProxy));
         server = std::make_unique<TestHttpServer>();
         dir = std::make_unique<QTemporaryDir>();
         if (!server->listen() || !dir->isValid())
