@@ -7,12 +7,12 @@ class QNetworkReply;
 class QNetworkRequest;
 class QUrl;
 
-// The request set-up and the reply check that every fetch of the
-// updater shares. Without an Accept-Encoding of its own, a request lets the network module
-// offer gzip and inflate the body before the updater reads a byte, so every
-// size limit would count inflated bytes already in memory. Asking for the
-// identity encoding keeps the body as sent; a reply that is encoded all the
-// same is refused, since its bytes are not the file.
+// The request set-up and the reply check that every fetch of the updater
+// shares. Without an Accept-Encoding of its own, a request lets the network
+// module offer gzip and inflate the body before the updater reads a byte, so
+// every size limit would count inflated bytes already in memory. Asking for
+// the identity encoding keeps the body as sent; a reply that is encoded all
+// the same is refused, since its bytes are not the file.
 class HttpFetch
 {
 public:
