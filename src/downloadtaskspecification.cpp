@@ -1,6 +1,7 @@
 #include "downloadtaskspecification.h"
 
 #include "configuration.h"
+#include "httpfetch.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -64,7 +65,7 @@ void DownloadTaskSpecification::startDownload()
 
     const QUrl url(updateBaseUrl + QString::number(m_Version) + QLatin1Char('/') + m_UrlPath,
         QUrl::TolerantMode);
-    const QNetworkRequest request(url);
+    const QNetworkRequest request = HttpFetch::request(url);
     qDebug().noquote() << "Requesting download of" << url.toString();
     m_Reply = m_Manager->get(request);
     if (!m_Reply) {
@@ -268,6 +269,12 @@ void DownloadTaskSpecification::onMetaDataChanged()
     const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && status.toInt() != 200) {
         retryOrFail(QStringLiteral("%1 returned %2").arg(m_UrlPath).arg(status.toInt()));
+        return;
+    }
+    const QByteArray encoding = HttpFetch::foreignEncoding(m_Reply);
+    if (!encoding.isEmpty()) {
+        retryOrFail(QStringLiteral("%1 was sent encoded as %2")
+                        .arg(m_UrlPath, QString::fromLatin1(encoding.left(64))));
         return;
     }
     // A body announced larger than allowed fails before any of it is read.

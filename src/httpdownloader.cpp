@@ -1,5 +1,6 @@
 #include "httpdownloader.h"
 
+#include "httpfetch.h"
 #include "threadhandover.h"
 
 #include <QNetworkAccessManager>
@@ -57,7 +58,8 @@ void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
     QByteArray body;
     // The read buffer is a bound only for the network module's own reads: a
     // short body that came at once may still lie beyond it.
-    if (reply->error() == QNetworkReply::NoError && reply->bytesAvailable() <= MaxBodySize)
+    if (reply->error() == QNetworkReply::NoError && reply->bytesAvailable() <= MaxBodySize
+        && HttpFetch::foreignEncoding(reply).isEmpty())
         body = reply->readAll();
     emit download_available(body);
     reply->deleteLater();

@@ -1,6 +1,8 @@
 #ifndef HTTPDOWNLOADER_H
 #define HTTPDOWNLOADER_H
 
+#include "httpfetch.h"
+
 #include <QByteArray>
 #include <QNetworkRequest>
 #include <QThread>
@@ -19,7 +21,7 @@ public:
     // Without a deadline a server that accepts the connection and never
     // answers would keep the query waiting forever; the whole request is
     // therefore aborted after timeoutMs.
-    static const int DefaultTimeoutMs = 30000;
+    static const int DefaultTimeoutMs = HttpFetch::kDeadlineMs;
     // The body is held in memory until it is complete. The one query made
     // this way, the versions reply, is tens of bytes; without a bound an
     // endless reply would fill memory until the deadline.

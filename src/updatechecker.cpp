@@ -1,6 +1,7 @@
 #include "updatechecker.h"
 
 #include "buildconfig.h"
+#include "httpfetch.h"
 #include "versionsreply.h"
 
 #include <QUrl>
@@ -21,7 +22,7 @@ UpdateChecker::UpdateChecker(QObject* parent, const QString& versionsUrl, int ti
 
 void UpdateChecker::check()
 {
-    QNetworkRequest request(QUrl(m_VersionsUrl, QUrl::TolerantMode));
+    const QNetworkRequest request = HttpFetch::request(QUrl(m_VersionsUrl, QUrl::TolerantMode));
     HTTPDownloader* downloader = new HTTPDownloader(request, m_TimeoutMs);
     connect(downloader, &HTTPDownloader::download_available, this,
         &UpdateChecker::on_updateCheckAvailable);

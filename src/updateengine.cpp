@@ -3,6 +3,7 @@
 #include "banner.h"
 #include "configuration.h"
 #include "cryptwrapper.h"
+#include "httpfetch.h"
 #include "maintaskspecification.h"
 #include "safetempfile.h"
 #include "updateinidata.h"
@@ -341,9 +342,19 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     dropBannerReply();
     qDebug() << "Requesting banner from" << url;
     m_BannerClickUrl = clickUrl;
-    p_BannerReply = m_NetworkManager->get(QNetworkRequest(url));
+    p_BannerReply = m_NetworkManager->get(HttpFetch::request(url));
     if (!p_BannerReply)
         return;
+    // A banner that has not arrived in time is not shown. Without a deadline
+    // a server that never ends its headers, or a reply the network module
+    // reads whole before it reports anything, holds memory for the whole run.
+    QNetworkReply* reply = p_BannerReply;
+    QTimer::singleShot(m_BannerTimeoutMs, reply, [this, reply] {
+        if (p_BannerReply != reply)
+            return;
+        qDebug() << "Banner download timed out";
+        dropBannerReply();
+    });
     // The image is moved out of the reply as it arrives and counted here;
     // the reply's own buffer stays small.
     m_BannerData.clear();
@@ -369,6 +380,12 @@ void UpdateEngine::onBannermetaDataChanged()
 {
     if (!p_BannerReply)
         return;
+    const QByteArray encoding = HttpFetch::foreignEncoding(p_BannerReply);
+    if (!encoding.isEmpty()) {
+        qDebug() << "Banner was sent encoded as" << encoding.left(64);
+        dropBannerReply();
+        return;
+    }
     const QVariant length = p_BannerReply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() > kMaxBannerSize) {
         qDebug() << "Banner size too large: " << length.toLongLong();

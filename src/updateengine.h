@@ -1,6 +1,8 @@
 #ifndef UPDATEENGINE_H
 #define UPDATEENGINE_H
 
+#include "httpfetch.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -54,6 +56,9 @@ public:
     MainTaskSpecification* rootTask() const { return m_RootTask; }
     bool bannerDownloadInProgress() const { return p_BannerReply != nullptr; }
 
+    // How long the banner image may take before it is given up.
+    void setBannerTimeout(int ms) { m_BannerTimeoutMs = ms; }
+
     // A banner image larger than this is dropped.
     static constexpr qint64 kMaxBannerSize = 270000;
     static constexpr qint64 kBannerReadBufferSize = 64 * 1024;
@@ -98,6 +103,7 @@ private:
     QNetworkReply* p_BannerReply;
     // What has arrived of the banner image so far.
     QByteArray m_BannerData;
+    int m_BannerTimeoutMs = HttpFetch::kDeadlineMs;
     // cancelUpdate() was called during this run.
     bool m_CancelRequested;
 };

@@ -166,6 +166,25 @@ private slots:
         QVERIFY2(table.isEmpty(), qPrintable(table.keys().join(QLatin1Char(','))));
     }
 
+    void encodedReplyGivesAnEmptyTable_data()
+    {
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::newRow("gzip") << QByteArray("gzip");
+        QTest::newRow("deflate") << QByteArray("deflate");
+    }
+
+    void encodedReplyGivesAnEmptyTable()
+    {
+        QFETCH(QByteArray, encoding);
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        // Inflated, the body would be a good reply.
+        server.serve(QStringLiteral("/kv3-client-2"),
+            TestHttpResponse::encoded(qCompress(threeChannels()).mid(4), encoding));
+        QVERIFY(query(server.url(QStringLiteral("/kv3-client-2"))).isEmpty());
+        QCOMPARE(server.requestHeader(0, "Accept-Encoding"), QByteArray("identity"));
+    }
+
     void closedPortGivesAnEmptyTable()
     {
         QTcpServer probe;

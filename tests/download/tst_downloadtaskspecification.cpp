@@ -258,6 +258,33 @@ private slots:
         QVERIFY(!QFile::exists(target()));
     }
 
+    void encodedBodyFailsEachAttempt_data()
+    {
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::newRow("gzip") << QByteArray("gzip");
+        QTest::newRow("deflate") << QByteArray("deflate");
+    }
+
+    void encodedBodyFailsEachAttempt()
+    {
+        QFETCH(QByteArray, encoding);
+        // Inflated, the body would be the listed file itself.
+        const QByteArray content = bodyOf(100000);
+        server->serve(kServerPath, TestHttpResponse::encoded(qCompress(content).mid(4), encoding));
+        auto task = makeTask(content.size());
+        QSignalSpy messages(task.get(), &TaskSpecification::message);
+        runUntilEnded(task.get());
+        QCOMPARE(task->state(), int(STATE_FAILED));
+        QCOMPARE(server->requestCount(kServerPath), 5);
+        QCOMPARE(server->requestHeader(0, "Accept-Encoding"), QByteArray("identity"));
+        QStringList expected {"Downloading sec/a.bin"};
+        for (int i = 0; i < 5; ++i)
+            expected << "sec/a.bin was sent encoded as " + QString::fromLatin1(encoding);
+        expected << "Unable to download sec/a.bin";
+        QCOMPARE(messageTexts(messages), expected);
+        QVERIFY(!QFile::exists(target()));
+    }
+
     void unknownSizeIsCappedFarAboveRealInis()
     {
         const qint64 limit = DownloadTaskSpecification::kUnknownSizeLimit;

@@ -400,6 +400,10 @@ private slots:
         QTest::newRow("unannounced endless") << unannounced << false;
         // Whatever a failed download delivered still reaches the window.
         QTest::newRow("404") << TestHttpResponse::error(404) << true;
+        // Bytes that are not the image as stored, whatever they would inflate to.
+        const QByteArray image = TestHttpServer::patternBytes(0, 1000);
+        QTest::newRow("gzip") << TestHttpResponse::encoded(qCompress(image).mid(4), "gzip")
+                              << false;
     }
 
     void bannerImageDownload()
@@ -416,6 +420,7 @@ private slots:
             Q_ARG(QString, QStringLiteral("http://c/"))));
         QVERIFY(engine->bannerDownloadInProgress());
         QTRY_VERIFY(!engine->bannerDownloadInProgress());
+        QCOMPARE(server.requestHeader(0, "Accept-Encoding"), QByteArray("identity"));
         QCOMPARE(spy.count(), shown ? 1 : 0);
         if (shown) {
             const QByteArray expected = response.patternSize >= 0
@@ -424,6 +429,36 @@ private slots:
             QCOMPARE(spy.at(0).at(0).toByteArray(), expected);
             QCOMPARE(spy.at(0).at(1).toString(), QStringLiteral("http://c/"));
         }
+    }
+
+    void bannerThatDoesNotArriveIsNotShown_data()
+    {
+        QTest::addColumn<TestHttpResponse>("response");
+        QTest::newRow("silence after the headers") << TestHttpResponse::headersThenSilence(1000);
+        // The network module reads such a body whole before it reports anything.
+        TestHttpResponse unauthorized = TestHttpResponse::error(401);
+        unauthorized.patternSize = qint64(1) << 40;
+        unauthorized.contentLength = -2;
+        unauthorized.extraHeaders = "WWW-Authenticate: Basic realm=\"banner\"\r\n";
+        QTest::newRow("401 that never ends") << unauthorized;
+    }
+
+    void bannerThatDoesNotArriveIsNotShown()
+    {
+        QFETCH(TestHttpResponse, response);
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        server.serve("/banner.jpg", response);
+        auto engine = makeEngine();
+        engine->setBannerTimeout(300);
+        QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
+        QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound",
+            Q_ARG(QString, server.url("/banner.jpg")),
+            Q_ARG(QString, QStringLiteral("http://c/"))));
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->bannerDownloadInProgress(), 30000);
+        // The connection is given up, not left open.
+        QTRY_COMPARE(server.closedConnections(), 1);
+        QCOMPARE(spy.count(), 0);
     }
 
     void bannerImageOnlyFromWebAddresses_data()

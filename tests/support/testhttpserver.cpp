@@ -79,6 +79,14 @@ TestHttpResponse TestHttpResponse::trickle(const QByteArray& body, int bytes, in
     return r;
 }
 
+TestHttpResponse TestHttpResponse::encoded(const QByteArray& body, const QByteArray& encoding)
+{
+    TestHttpResponse r;
+    r.body = body;
+    r.extraHeaders = "Content-Encoding: " + encoding + "\r\n";
+    return r;
+}
+
 // One accepted connection: reads one request, then sends one response.
 class TestHttpConnection : public QObject
 {
@@ -110,7 +118,7 @@ public:
             const qint64 length = response.contentLength >= 0 ? response.contentLength : bodySize;
             head += "Content-Length: " + QByteArray::number(length) + "\r\n";
         }
-        head += "Connection: close\r\n\r\n";
+        head += response.extraHeaders + "Connection: close\r\n\r\n";
         m_Socket->write(head);
         if (response.trickleBytes > 0) {
             m_Trickle.start(response.trickleIntervalMs);
@@ -133,7 +141,7 @@ private slots:
         if (headerEnd < 0)
             return;
         m_RequestSeen = true;
-        m_Server->requestArrived(this, m_Request.left(m_Request.indexOf("\r\n")));
+        m_Server->requestArrived(this, m_Request.left(headerEnd));
     }
 
     void sendMore()
@@ -277,9 +285,22 @@ void TestHttpServer::onNewConnection()
         new TestHttpConnection(socket, this);
 }
 
-void TestHttpServer::requestArrived(TestHttpConnection* connection, const QByteArray& requestLine)
+QByteArray TestHttpServer::requestHeader(int index, const QByteArray& name) const
 {
+    const QList<QByteArray> lines = m_RequestHeads.value(index).split('\n');
+    for (const QByteArray& line : lines) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
+            return line.mid(colon + 1).trimmed();
+    }
+    return QByteArray();
+}
+
+void TestHttpServer::requestArrived(TestHttpConnection* connection, const QByteArray& head)
+{
+    const QByteArray requestLine = head.left(head.indexOf("\r\n"));
     m_RequestLines.append(requestLine);
+    m_RequestHeads.append(head);
     const QString path = QString::fromLatin1(requestLine.split(' ').value(1));
     connection->setProperty("path", path);
     connection->setProperty("attempt", m_Counts.value(path));

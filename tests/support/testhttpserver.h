@@ -33,6 +33,8 @@ struct TestHttpResponse
     // Send the body in pieces of trickleBytes every trickleIntervalMs.
     int trickleBytes = 0;
     int trickleIntervalMs = 0;
+    // Header lines sent as they are, each ending in CRLF.
+    QByteArray extraHeaders;
 
     static TestHttpResponse ok(const QByteArray& body);
     static TestHttpResponse pattern(qint64 size);
@@ -40,6 +42,8 @@ struct TestHttpResponse
     static TestHttpResponse headersThenSilence(qint64 contentLength);
     static TestHttpResponse cutOff(const QByteArray& body, qint64 sendBytes);
     static TestHttpResponse trickle(const QByteArray& body, int bytes, int intervalMs);
+    // The body with a Content-Encoding header naming encoding.
+    static TestHttpResponse encoded(const QByteArray& body, const QByteArray& encoding);
 };
 
 // A small HTTP/1.1 server for tests on 127.0.0.1 and a free port. Every path
@@ -74,6 +78,9 @@ public:
     int totalRequests() const { return m_RequestLines.size(); }
     // Request lines seen so far ("GET /path HTTP/1.1"), in order of arrival.
     QList<QByteArray> requestLines() const { return m_RequestLines; }
+    // The value of header name in request number index (in order of
+    // arrival); empty when that request did not send it.
+    QByteArray requestHeader(int index, const QByteArray& name) const;
     QStringList requestedPaths() const;
     // Requests whose answer has not been completely sent yet.
     int activeRequests() const { return m_Active; }
@@ -93,7 +100,7 @@ private slots:
 private:
     friend class TestHttpConnection;
     TestHttpResponse responseFor(const QString& path, int attempt) const;
-    void requestArrived(TestHttpConnection* connection, const QByteArray& requestLine);
+    void requestArrived(TestHttpConnection* connection, const QByteArray& head);
     void answerEnded();
 
     QTcpServer m_Server;
@@ -104,6 +111,7 @@ private:
     bool m_Paused = false;
     QList<TestHttpConnection*> m_Held;
     QList<QByteArray> m_RequestLines;
+    QList<QByteArray> m_RequestHeads;
     int m_Active = 0;
     int m_MaxActive = 0;
     int m_ClosedConnections = 0;

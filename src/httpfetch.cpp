@@ -1,0 +1,22 @@
+#include "httpfetch.h"
+
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+QNetworkRequest HttpFetch::request(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    // Naming the encoding ourselves also turns off the network module's own
+    // inflation of the body.
+    request.setRawHeader("Accept-Encoding", "identity");
+    return request;
+}
+
+QByteArray HttpFetch::foreignEncoding(const QNetworkReply* reply)
+{
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (encoding.isEmpty() || encoding == "identity")
+        return QByteArray();
+    return encoding;
+}

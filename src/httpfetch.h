@@ -1,0 +1,32 @@
+#ifndef HTTPFETCH_H
+#define HTTPFETCH_H
+
+#include <QByteArray>
+
+class QNetworkReply;
+class QNetworkRequest;
+class QUrl;
+
+// The request set-up and the reply check that every fetch of the updater
+// shares. Without an Accept-Encoding of its own, a request lets the network
+// module offer gzip and inflate the body before the updater reads a byte, so
+// every size limit would count inflated bytes already in memory. Asking for
+// the identity encoding keeps the body as sent; a reply that is encoded all
+// the same is refused, since its bytes are not the file.
+class HttpFetch
+{
+public:
+    // A GET request for url that asks for the body as stored.
+    static QNetworkRequest request(const QUrl& url);
+
+    // The content encoding the reply names, when it names any other than
+    // identity; empty for a reply whose body is the file itself.
+    static QByteArray foreignEncoding(const QNetworkReply* reply);
+
+    // The bound for a fetch that has no stall rule of its own (the versions
+    // query, the banner image). The network module reads some replies whole
+    // before it reports anything, so this is also what bounds their memory.
+    static constexpr int kDeadlineMs = 30000;
+};
+
+#endif
