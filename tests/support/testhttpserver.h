@@ -33,6 +33,9 @@ struct TestHttpResponse
     // Send the body in pieces of trickleBytes every trickleIntervalMs.
     int trickleBytes = 0;
     int trickleIntervalMs = 0;
+    // Send no body until the test asks for it with sendPiece(), so that what
+    // arrives between two steps of the test does not depend on timing.
+    bool sendOnDemand = false;
 
     static TestHttpResponse ok(const QByteArray& body);
     static TestHttpResponse pattern(qint64 size);
@@ -40,6 +43,7 @@ struct TestHttpResponse
     static TestHttpResponse headersThenSilence(qint64 contentLength);
     static TestHttpResponse cutOff(const QByteArray& body, qint64 sendBytes);
     static TestHttpResponse trickle(const QByteArray& body, int bytes, int intervalMs);
+    static TestHttpResponse onDemand(const QByteArray& body);
 };
 
 // A small HTTP/1.1 server for tests on 127.0.0.1 and a free port. Every path
@@ -69,6 +73,8 @@ public:
     // Hold answers back until release(); requests keep being counted.
     void setPaused(bool paused);
     void release();
+    // Sends up to bytes more of the body of every open onDemand response.
+    void sendPiece(qint64 bytes);
 
     int requestCount(const QString& path) const { return m_Counts.value(path); }
     int totalRequests() const { return m_RequestLines.size(); }
