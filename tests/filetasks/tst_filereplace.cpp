@@ -518,7 +518,8 @@ private slots:
     void directoriesFirstAndWeights()
     {
         ReplaceList list;
-        for (const char* key : {"a/b/f2", "a/f1", "a/f3", "top"}) {
+        // A plain line's key may keep "." components: its directory is "a".
+        for (const char* key : {"a/b/f2", "a/./f1", "a/f3", "top"}) {
             ReplaceEntry entry;
             entry.key = QString::fromLatin1(key);
             list.append(entry);
