@@ -59,16 +59,19 @@ bool makePrivateDirectory(const QString& path)
 // QDir::tempPath() resolves TMPDIR and is empty while that does not exist.
 // Its missing parents are created as any directory would be; TMPDIR itself,
 // being made for this user alone, for its owner only.
-void Configuration::createMissingSystemTemp()
+bool Configuration::createMissingSystemTemp()
 {
     const QString wanted = qEnvironmentVariable("TMPDIR");
-    if (wanted.isEmpty() || !QDir::tempPath().isEmpty())
-        return;
-    const QString path = QDir::cleanPath(QDir::current().absoluteFilePath(wanted));
-    if (QFileInfo(path).isSymLink())
-        return;
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    makePrivateDirectory(path);
+    if (wanted.isEmpty())
+        return true;
+    if (QDir::tempPath().isEmpty()) {
+        const QString path = QDir::cleanPath(QDir::current().absoluteFilePath(wanted));
+        if (QFileInfo(path).isSymLink())
+            return false;
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        makePrivateDirectory(path);
+    }
+    return QFileInfo(QDir::tempPath()).isDir();
 }
 
 Configuration::Configuration()

@@ -66,8 +66,10 @@ public:
     static QString tempDirPrefix();
     // Creates TMPDIR when it names a missing directory. Until then the log,
     // the banner cache, the markers and the single-instance socket would
-    // resolve under the root directory, so main calls this first.
-    static void createMissingSystemTemp();
+    // resolve under the root directory, so main calls this first. False
+    // when TMPDIR names no directory even then (a link that points nowhere,
+    // a path that cannot be made): nothing may then be made at all.
+    static bool createMissingSystemTemp();
     static constexpr int tempDirCandidates = 1000;
     bool getClientBinaryName(const QString& dir) const;
 

@@ -66,10 +66,12 @@ int FileReplaceListTaskSpecification::addDirCreateSubtasks()
     QStringList missing;
     QStringList missingLevels;
     for (const ReplaceEntry& entry : *m_List) {
-        const QString relativeDir = QFileInfo(entry.filePath(QString())).path();
-        const QString dir
-            = QFileInfo(m_Config->m_InstallDir + QLatin1Char('/') + entry.filePath(QString()))
-                  .path();
+        // A plain line's key may still hold "." components; "dir/." is not
+        // a directory that can be made.
+        const QString relativeDir = QDir::cleanPath(QFileInfo(entry.filePath(QString())).path());
+        const QString dir = relativeDir == QLatin1String(".")
+            ? m_Config->m_InstallDir
+            : m_Config->m_InstallDir + QLatin1Char('/') + relativeDir;
         if (seen.contains(dir))
             continue;
         seen.insert(dir);

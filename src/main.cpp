@@ -10,6 +10,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QLocale>
+#include <QMessageBox>
 #include <QTimer>
 #include <QTranslator>
 
@@ -29,11 +30,42 @@ void removeOldFiles(const QString& appDir)
     qDebug() << "Removing old files done";
 }
 
+// Missing files leave the texts in English.
+void installTranslations(QTranslator* update, QTranslator* qt)
+{
+    const QString appDir = Configuration::getAppDir();
+    const QString locale = QLocale::system().name();
+    update->load(appDir + QLatin1String("/translations/update_") + locale);
+    qt->load(appDir + QLatin1String("/translations/qt_") + locale);
+    QCoreApplication::installTranslator(update);
+    QCoreApplication::installTranslator(qt);
+}
+
+// TMPDIR names no directory and none could be made there: the log, the
+// markers, the update's files and the single-instance socket would all go
+// under the root directory. The run stops with the error box and makes
+// nothing.
+int refuseUnusableTemp(int argc, char* argv[])
+{
+    // Qt looks up its runtime directory as it starts. Without a usable
+    // XDG_RUNTIME_DIR it makes one below the temporary directory, which would
+    // be the root directory; below /dev/null nothing can be made.
+    qputenv("TMPDIR", "/dev/null");
+    QApplication app(argc, argv);
+    QTranslator updateTranslator;
+    QTranslator qtTranslator;
+    installTranslations(&updateTranslator, &qtTranslator);
+    QMessageBox::critical(nullptr, QCoreApplication::translate("QObject", "Error"),
+        QStringLiteral("Unable to get temp directory."), QMessageBox::Ok);
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    Configuration::createMissingSystemTemp();
+    if (!Configuration::createMissingSystemTemp())
+        return refuseUnusableTemp(argc, argv);
     initProtobuf();
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
     UpdateLogFile::getInstance();
@@ -50,14 +82,9 @@ int main(int argc, char* argv[])
         return 0;
     }
 
-    // Missing files leave the texts in English.
-    const QString locale = QLocale::system().name();
     QTranslator updateTranslator;
-    updateTranslator.load(appDir + QLatin1String("/translations/update_") + locale);
     QTranslator qtTranslator;
-    qtTranslator.load(appDir + QLatin1String("/translations/qt_") + locale);
-    app.installTranslator(&updateTranslator);
-    app.installTranslator(&qtTranslator);
+    installTranslations(&updateTranslator, &qtTranslator);
 
     Configuration config;
     MainWindow window(&config);

@@ -262,14 +262,20 @@ bool MakeDownloadReplaceListFunc::listReplace(const ReplaceEntry& replace)
     // ini is refused otherwise), so the one that fetches the least is listed
     // alone.
     const QString path = QDir::cleanPath(replace.installPath());
+    // The replacement works with the path as cleaned: a directory step
+    // asked for "dir/." would make "dir", then fail on ".". The plain
+    // line's key stays as it came, as it names the download too.
+    ReplaceEntry entry = replace;
+    if (entry.hasTargetPath())
+        entry.targetPath = path;
     const auto listed = m_Listed.constFind(path);
     if (listed == m_Listed.constEnd()) {
         m_Listed.insert(path, m_Lists->replaceList.size());
-        m_Lists->replaceList.append(replace);
+        m_Lists->replaceList.append(entry);
         return true;
     }
     ReplaceEntry& kept = m_Lists->replaceList[*listed];
-    if (fetchCost(kept) <= fetchCost(replace))
+    if (fetchCost(kept) <= fetchCost(entry))
         return false;
     const QString keptDownload = kept.hasPatch() ? kept.patchKey : kept.key;
     for (int i = 0; i < m_Lists->downloadList.size(); ++i) {
@@ -279,7 +285,7 @@ bool MakeDownloadReplaceListFunc::listReplace(const ReplaceEntry& replace)
             break;
         }
     }
-    kept = replace;
+    kept = entry;
     return true;
 }
 

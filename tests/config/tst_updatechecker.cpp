@@ -185,6 +185,20 @@ private slots:
         QCOMPARE(server.requestHeader(0, "Accept-Encoding"), QByteArray("identity"));
     }
 
+    // A reply longer than the bound is cut off as it arrives: the query ends
+    // long before its deadline, here one far beyond query()'s wait.
+    void endlessReplyEndsAsItArrives()
+    {
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        TestHttpResponse endless = TestHttpResponse::pattern(1LL << 40);
+        endless.contentLength = -2;
+        server.serve(QStringLiteral("/kv3-client-2"), endless);
+        const UpdateVersions table
+            = query(server.url(QStringLiteral("/kv3-client-2")), 24 * 3600 * 1000);
+        QVERIFY2(table.isEmpty(), qPrintable(table.keys().join(QLatin1Char(','))));
+    }
+
     void closedPortGivesAnEmptyTable()
     {
         QTcpServer probe;

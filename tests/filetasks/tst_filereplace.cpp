@@ -172,21 +172,37 @@ private slots:
 
     // The undo finds the installation changed under it. A step whose result
     // is gone is undone; one that cannot be undone (a directory stands where
-    // a kept file goes back) keeps the journal with the steps still to undo,
-    // and the next run finishes the undo.
+    // a kept file goes back, a created directory holds a file of someone
+    // else's) keeps the journal with the steps still to undo, and the next
+    // run finishes the undo once that is out of the way. A link that points
+    // nowhere still stands at its path: it is removed, not counted as gone.
     void undoMeetsAChangedInstallation_data()
     {
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("failure");
         QTest::addColumn<QString>("changed");
+        QTest::addColumn<QString>("change");
         QTest::addColumn<QByteArray>("journal");
+        QTest::addColumn<QString>("inTheWay");
         QTest::newRow("created file gone") << "missing source"
                                            << "Could not copy"
-                                           << "plain.txt" << QByteArray();
+                                           << "plain.txt"
+                                           << "remove" << QByteArray() << QString();
+        QTest::newRow("created file now a dangling link")
+            << "missing source"
+            << "Could not copy"
+            << "odd dir %2F\n/new %20file.dat"
+            << "dangling link" << QByteArray() << QString();
         QTest::newRow("directory where a kept file goes back")
             << "corrupt gzip"
             << "Could not unzip"
-            << "data/packed.bin/in_the_way" << QByteArray("K data/packed.bin\n");
+            << "data/packed.bin/in_the_way"
+            << "file" << QByteArray("K data/packed.bin\n") << "data/packed.bin";
+        QTest::newRow("created directory not empty")
+            << "missing source"
+            << "Could not copy"
+            << "newdir/stranger"
+            << "file" << QByteArray("D newdir\n") << "newdir/stranger";
     }
 
     void undoMeetsAChangedInstallation()
@@ -194,7 +210,9 @@ private slots:
         QFETCH(QString, how);
         QFETCH(QString, failure);
         QFETCH(QString, changed);
+        QFETCH(QString, change);
         QFETCH(QByteArray, journal);
+        QFETCH(QString, inTheWay);
         damage(how);
         const QMap<QString, QString> before = snapshot(m_Fixture.install);
         FileReplaceListTaskSpecification phase(&m_Fixture.list, &m_Config, nullptr, 0.4);
@@ -202,20 +220,23 @@ private slots:
         connect(&phase, &TaskSpecification::message, &phase, [&](const QString& text) {
             if (!text.startsWith(failure))
                 return;
-            if (journal.isEmpty())
-                QFile::remove(path);
-            else
+            if (change == QLatin1String("file")) {
                 writeFile(path, "in the way");
+                return;
+            }
+            QFile::remove(path);
+            if (change == QLatin1String("dangling link"))
+                QFile::link(m_Fixture.root->filePath(QStringLiteral("nowhere")), path);
         });
         QVERIFY(runTask(&phase));
         QCOMPARE(phase.state(), int(STATE_FAILED));
         const QString journalPath = ReplaceJournal::journalPath(m_Fixture.install);
         QCOMPARE(QFileInfo::exists(journalPath), !journal.isEmpty());
         QCOMPARE(readFile(journalPath), journal);
-        // Once the directory in the way is gone, the next run's repair can
-        // put the kept file back.
-        if (!journal.isEmpty())
-            QVERIFY(QDir(QFileInfo(path).path()).removeRecursively());
+        const QString obstacle = m_Fixture.installed(inTheWay);
+        if (!inTheWay.isEmpty())
+            QVERIFY(QFileInfo(obstacle).isDir() ? QDir(obstacle).removeRecursively()
+                                                : QFile::remove(obstacle));
         QVERIFY(ReplaceJournal::recover(m_Fixture.install));
         QCOMPARE(snapshot(m_Fixture.install), before);
     }
@@ -277,27 +298,38 @@ private slots:
     {
         QTest::addColumn<QString>("killText");
         QTest::addColumn<QString>("how");
+        // A file the phase created, found as a link that points nowhere.
+        QTest::addColumn<QString>("danglingLink");
         QTest::newRow("first file") << "add/replace plain.txt"
-                                    << "";
+                                    << "" << QString();
         QTest::newRow("after some files") << "add/replace data/packed.bin.gz"
-                                          << "";
+                                          << "" << QString();
         QTest::newRow("patch prepared") << "Patching prog"
-                                        << "";
+                                        << "" << QString();
         QTest::newRow("last file") << "add/replace newdir/sub/new.dat"
-                                   << "";
+                                   << "" << QString();
         QTest::newRow("before the rollback") << "rolling back"
-                                             << "hash mismatch";
+                                             << "hash mismatch" << QString();
+        QTest::newRow("created file now a dangling link")
+            << "add/replace newdir/sub/new.dat"
+            << "" << QStringLiteral("odd dir %2F\n/new %20file.dat");
     }
 
     void killedPhaseIsRepairedByTheNextRun()
     {
         QFETCH(QString, killText);
         QFETCH(QString, how);
+        QFETCH(QString, danglingLink);
         damage(how);
         const QMap<QString, QString> before = snapshot(m_Fixture.install);
         killPhaseAt(killText);
         if (QTest::currentTestFailed())
             return;
+        if (!danglingLink.isEmpty()) {
+            const QString path = m_Fixture.installed(danglingLink);
+            QVERIFY(QFile::remove(path));
+            QVERIFY(QFile::link(m_Fixture.root->filePath(QStringLiteral("nowhere")), path));
+        }
 
         QVERIFY(ReplaceJournal::recover(m_Fixture.install));
         QCOMPARE(snapshot(m_Fixture.install), before);
@@ -486,7 +518,8 @@ private slots:
     void directoriesFirstAndWeights()
     {
         ReplaceList list;
-        for (const char* key : {"a/b/f2", "a/f1", "a/f3", "top"}) {
+        // A plain line's key may keep "." components: its directory is "a".
+        for (const char* key : {"a/b/f2", "a/./f1", "a/f3", "top"}) {
             ReplaceEntry entry;
             entry.key = QString::fromLatin1(key);
             list.append(entry);

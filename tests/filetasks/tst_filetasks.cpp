@@ -8,6 +8,7 @@
 #include "filetaskstesthelpers.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "journalline.h"
 #include "replacejournal.h"
 
 #include <QTemporaryDir>
@@ -220,7 +221,14 @@ private slots:
         const DeleteList list {{QStringLiteral("a"), false}, {QStringLiteral("dir"), true},
             {QStringLiteral("../outside"), false}, {QStringLiteral("gone"), false}};
         QVERIFY(DeleteJournal::write(install, list));
+        // What killed rewrites of the journals left beside them.
+        const QStringList beside {JournalLine::besidePath(DeleteJournal::journalPath(install)),
+            JournalLine::besidePath(ReplaceJournal::journalPath(install))};
+        for (const QString& file : beside)
+            writeFile(file, "F kept\n");
         QVERIFY(ReplaceJournal::recover(install));
+        for (const QString& file : beside)
+            QVERIFY2(!QFileInfo::exists(file), qPrintable(file));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("install/a"))));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("install/dir"))));
         QCOMPARE(readFile(path(QStringLiteral("install/kept"))), QByteArray("kept"));
@@ -259,6 +267,7 @@ private slots:
         QCOMPARE(task.state(), int(STATE_FINISHED));
         QVERIFY(messageTexts(messages).contains(
             QStringLiteral("warning: could not write %1").arg(journal)));
+        QVERIFY(!QFileInfo::exists(JournalLine::besidePath(journal)));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("install/a"))));
     }
 

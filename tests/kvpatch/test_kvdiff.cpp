@@ -54,9 +54,7 @@ Applied apply(const Bytes& oldData, const Bytes& diff, bool header, uint32_t lim
 
 using Triple = std::tuple<int32_t, int32_t, int32_t>;
 
-// A method-0 diff built by hand from its parts.
-Bytes rawDiff(uint32_t newSize, const std::vector<Triple>& triples, const Bytes& diffBytes,
-    const Bytes& extraBytes)
+Bytes controlBytes(const std::vector<Triple>& triples)
 {
     SinkStream control;
     for (const Triple& t : triples) {
@@ -64,16 +62,37 @@ Bytes rawDiff(uint32_t newSize, const std::vector<Triple>& triples, const Bytes&
         control.WriteVarint32Signed(std::get<1>(t));
         control.WriteVarint32Signed(std::get<2>(t));
     }
+    return contentOf(control);
+}
+
+// A method-1 diff built by hand from its three sections, each packed as it
+// is given.
+Bytes threeBlockDiff(
+    uint32_t newSize, const Bytes& control, const Bytes& diffBytes, const Bytes& extraBytes)
+{
+    SinkStream out;
+    const uint8_t method = DiffThreeBlocks;
+    out.Write(&method, 1);
+    out.WriteVarint32(newSize);
+    for (const Bytes* section : {&control, &diffBytes, &extraBytes})
+        EXPECT_TRUE(Lzma2EncodeBuffer(section->data(), section->size(), &out));
+    return contentOf(out);
+}
+
+// A method-0 diff built by hand from its parts.
+Bytes rawDiff(uint32_t newSize, const std::vector<Triple>& triples, const Bytes& diffBytes,
+    const Bytes& extraBytes)
+{
+    const Bytes control = controlBytes(triples);
     SinkStream out;
     const uint8_t method = DiffRaw;
     out.Write(&method, 1);
     out.WriteVarint32(newSize);
-    out.WriteSizeVarint32(control.Length());
+    out.WriteSizeVarint32(control.size());
     out.WriteSizeVarint32(diffBytes.size());
     out.WriteSizeVarint32(extraBytes.size());
-    out.Write(control.Buffer(), control.Length());
-    out.Write(diffBytes.data(), diffBytes.size());
-    out.Write(extraBytes.data(), extraBytes.size());
+    for (const Bytes* section : {&control, &diffBytes, &extraBytes})
+        out.Write(section->data(), section->size());
     return contentOf(out);
 }
 
@@ -498,6 +517,29 @@ TEST(KvDiffFailure, LimitRefusesLargerNewDataAndSections)
     Bytes tiny {DiffOneBlock, 1};
     tiny.insert(tiny.end(), body.Buffer(), body.Buffer() + body.Length());
     expectFailure({}, tiny, false, "LZMA2 unpack size 65536 above limit 47");
+}
+
+// One oversized section at a time, the others small and valid: each
+// section is held to its own bound, not only the first one read. A diff
+// or extra section holds at most one byte per new byte.
+TEST(KvDiffFailure, EachSectionIsBoundedOnItsOwn)
+{
+    const Bytes control = controlBytes({{0, 1000, 0}});
+    const Bytes extra(1000, 'x');
+    const Bytes zeros(64 << 10, 0);
+    const Applied valid = apply({}, threeBlockDiff(1000, control, {}, extra), false);
+    ASSERT_TRUE(valid.ok);
+    EXPECT_EQ(valid.output, extra);
+
+    expectFailure({}, threeBlockDiff(1000, control, zeros, extra), false,
+        "LZMA2 unpack size 65536 above limit 1000");
+    expectFailure({}, threeBlockDiff(1000, control, {}, zeros), false,
+        "LZMA2 unpack size 65536 above limit 1000");
+    const Applied controlBomb = apply({}, threeBlockDiff(1000, zeros, {}, extra), false);
+    EXPECT_FALSE(controlBomb.ok);
+    ASSERT_EQ(controlBomb.messages.size(), 1u);
+    EXPECT_EQ(controlBomb.messages[0].rfind("LZMA2 unpack size 65536 above limit ", 0), 0u)
+        << controlBomb.messages[0];
 }
 
 TEST(KvDiffFailure, OutputThatCannotGrowFails)

@@ -107,6 +107,7 @@ private slots:
 
     void linesForOneInstalledPath_data();
     void linesForOneInstalledPath();
+    void supersededDownloadIsTheSectionsOwn();
     void pathsLeavingDirectoriesAreInvalid_data();
     void pathsLeavingDirectoriesAreInvalid();
     void unsafePatchLineFailsCompile();
@@ -628,38 +629,62 @@ void TestMakeDownloadReplaceList::linesForOneInstalledPath_data()
 {
     QTest::addColumn<QString>("lines");
     QTest::addColumn<QString>("replaceKey");
+    QTest::addColumn<QString>("installPath");
     QTest::addColumn<QString>("downloadKey");
     QTest::addColumn<QString>("failure");
     const QString plain = "lib.so=" + fileLine("lib v2") + "\n";
     const QString packed = "lib.so._lzma2_=" + fileLine("packed", "lib v2", "lib.so") + "\n";
     const QString patch = "lib.so_patch_=" + patchLine("p", "lib v1", "lib.so") + "\n";
     QTest::newRow("plain, then packed") << plain + packed << "lib.so._lzma2_"
+                                        << "lib.so"
                                         << "lib.so._lzma2_" << QString();
     QTest::newRow("packed, then plain")
         << "a.gz=" + fileLine("packed", "lib v2", "lib.so") + "\n" + plain << "a.gz"
+        << "lib.so"
         << "a.gz" << QString();
     QTest::newRow("patch applies") << plain + packed + patch << "lib.so._lzma2_"
+                                   << "lib.so"
                                    << "lib.so_patch_" << QString();
     QTest::newRow("not installed")
         << "new.so=" + fileLine("n") + "\nnew.so.gz=" + fileLine("gz", "n", "new.so") + "\n"
         << "new.so.gz"
+        << "new.so"
         << "new.so.gz" << QString();
     QTest::newRow("dot and slashes")
         << plain + "x.gz=" + fileLine("packed", "lib v2", ".//./lib.so") + "\n"
         << "x.gz"
+        << "lib.so"
+        << "x.gz" << QString();
+    // The directory does not exist yet: the replacement has to make it.
+    QTest::newRow("dot, new directory")
+        << "newdir/f=" + fileLine("n") + "\nx.gz=" + fileLine("gz", "n", "newdir/./f") + "\n"
+        << "x.gz"
+        << "newdir/f"
+        << "x.gz" << QString();
+    QTest::newRow("dot, new directory, packed first")
+        << "a.gz=" + fileLine("gz", "n", "newdir/./f") + "\nnewdir/f=" + fileLine("n") + "\n"
+        << "a.gz"
+        << "newdir/f"
+        << "a.gz" << QString();
+    // Hashes are hexadecimal: the letter case says nothing about the content.
+    QTest::newRow("upper-case hash")
+        << plain + "x.gz=" + fileLine("packed") + "::" + sha("lib v2").toUpper() + "::6::lib.so\n"
+        << "x.gz"
+        << "lib.so"
         << "x.gz" << QString();
     QTest::newRow("different contents")
-        << "lib.so=" + fileLine("lib v3") + "\n" + packed << QString() << QString()
+        << "lib.so=" + fileLine("lib v3") + "\n" + packed << QString() << QString() << QString()
         << "Product ini lists lib.so with different contents";
     QTest::newRow("different contents, dot")
         << "a/b=" + fileLine("b") + "\nb.gz=" + fileLine("gz", "other", "a/./b") + "\n"
-        << QString() << QString() << "Product ini lists a/b with different contents";
+        << QString() << QString() << QString() << "Product ini lists a/b with different contents";
 }
 
 void TestMakeDownloadReplaceList::linesForOneInstalledPath()
 {
     QFETCH(QString, lines);
     QFETCH(QString, replaceKey);
+    QFETCH(QString, installPath);
     QFETCH(QString, downloadKey);
     QFETCH(QString, failure);
     install("lib.so", "lib v1");
@@ -672,7 +697,24 @@ void TestMakeDownloadReplaceList::linesForOneInstalledPath()
         return;
     }
     QCOMPARE(result.replaceKeys(), QStringList({replaceKey}));
+    QCOMPARE(result.lists.replaceList.at(0).installPath(), installPath);
     QCOMPARE(result.downloadKeys(), QStringList({downloadKey}));
+}
+
+// A line that gives way to a cheaper one takes only its own download along,
+// not one of the same name in another section.
+void TestMakeDownloadReplaceList::supersededDownloadIsTheSectionsOwn()
+{
+    writeIni(1,
+        "[client]\nlib.so=" + fileLine("lib v2")
+            + "\nlib.so.gz=" + fileLine("packed", "lib v2", "lib.so")
+            + "\n[a]\nlib.so=" + fileLine("other packed", "other", "other") + "\n");
+    const Compile result = compile(1);
+    QVERIFY(result.ok);
+    QStringList downloads;
+    for (const DownloadEntry& entry : result.lists.downloadList)
+        downloads << entry.section + "/" + entry.key;
+    QCOMPARE(downloads, QStringList({"a/lib.so", "client/lib.so.gz"}));
 }
 
 void TestMakeDownloadReplaceList::pathsLeavingDirectoriesAreInvalid_data()

@@ -357,6 +357,45 @@ private slots:
         QCOMPARE(info.st_mode & 07777, mode_t(0700));
     }
 
+    // TMPDIR that names no directory and where none can be made: the error
+    // box, status 1, and nothing made, neither where TMPDIR points nor, in
+    // its place, under the root directory (the single-instance socket, Qt's
+    // runtime directory while XDG_RUNTIME_DIR is unset).
+    void unusableTempDirStopsWithTheBox_data()
+    {
+        QTest::addColumn<QString>("tempDir");
+        QTest::newRow("link that points nowhere") << "link";
+        QTest::newRow("below a file") << "file/tmp";
+    }
+
+    void unusableTempDirStopsWithTheBox()
+    {
+        QFETCH(QString, tempDir);
+        QVERIFY(QFile::link(path(QStringLiteral("nowhere")), path(QStringLiteral("link"))));
+        QVERIFY(touch(path(QStringLiteral("file"))));
+        const QStringList rootBefore = QDir::root().entryList(QDir::AllEntries | QDir::System);
+        QProcessEnvironment env = environment(true);
+        env.insert(QStringLiteral("TMPDIR"), path(tempDir));
+        env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(executable(), {QStringLiteral("update_linux_x86"), QStringLiteral("5")});
+        QVERIFY(child.waitForStarted(30000));
+        QString box = m_Xvfb.waitForWindow(QStringLiteral("Error"), 0);
+        while (box.isEmpty() && !child.waitForFinished(500))
+            box = m_Xvfb.waitForWindow(QStringLiteral("Error"), 0);
+        QVERIFY2(!box.isEmpty(), child.readAllStandardError().constData());
+        // While the box is up too: the socket would be gone again at the end.
+        QCOMPARE(QDir::root().entryList(QDir::AllEntries | QDir::System), rootBefore);
+        QVERIFY(m_Xvfb.pressKey(box, QStringLiteral("Return")));
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 1);
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("nowhere"))));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("file/tmp"))));
+        QCOMPARE(QDir::root().entryList(QDir::AllEntries | QDir::System), rootBefore);
+    }
+
     // Another local user may create the log directory, or a link in its
     // place, before the updater runs: the updater then runs without a log and
     // writes nothing through the link.

@@ -87,6 +87,14 @@ TestHttpResponse TestHttpResponse::encoded(const QByteArray& body, const QByteAr
     return r;
 }
 
+TestHttpResponse TestHttpResponse::onDemand(const QByteArray& body)
+{
+    TestHttpResponse r;
+    r.body = body;
+    r.sendOnDemand = true;
+    return r;
+}
+
 // One accepted connection: reads one request, then sends one response.
 class TestHttpConnection : public QObject
 {
@@ -124,7 +132,17 @@ public:
             m_Trickle.start(response.trickleIntervalMs);
             return;
         }
+        if (response.sendOnDemand)
+            return;
         sendMore();
+    }
+
+    void sendPiece(qint64 bytes)
+    {
+        if (m_Closed || m_Sent < 0 || !m_Response.sendOnDemand)
+            return;
+        writeBody(bytes);
+        finishIfDone();
     }
 
     bool m_Counted = false;
@@ -148,6 +166,8 @@ private slots:
     {
         if (m_Closed || m_Sent < 0)
             return;
+        if (m_Response.sendOnDemand)
+            return finishIfDone();
         if (m_Response.trickleBytes > 0) {
             if (sender() != &m_Trickle)
                 return finishIfDone();
@@ -269,6 +289,12 @@ void TestHttpServer::release()
     for (TestHttpConnection* connection : held)
         connection->answer(responseFor(
             connection->property("path").toString(), connection->property("attempt").toInt()));
+}
+
+void TestHttpServer::sendPiece(qint64 bytes)
+{
+    for (TestHttpConnection* connection : findChildren<TestHttpConnection*>())
+        connection->sendPiece(bytes);
 }
 
 QStringList TestHttpServer::requestedPaths() const

@@ -35,6 +35,9 @@ struct TestHttpResponse
     int trickleIntervalMs = 0;
     // Header lines sent as they are, each ending in CRLF.
     QByteArray extraHeaders;
+    // Send no body until the test asks for it with sendPiece(), so that what
+    // arrives between two steps of the test does not depend on timing.
+    bool sendOnDemand = false;
 
     static TestHttpResponse ok(const QByteArray& body);
     static TestHttpResponse pattern(qint64 size);
@@ -44,6 +47,7 @@ struct TestHttpResponse
     static TestHttpResponse trickle(const QByteArray& body, int bytes, int intervalMs);
     // The body with a Content-Encoding header naming encoding.
     static TestHttpResponse encoded(const QByteArray& body, const QByteArray& encoding);
+    static TestHttpResponse onDemand(const QByteArray& body);
 };
 
 // A small HTTP/1.1 server for tests on 127.0.0.1 and a free port. Every path
@@ -73,6 +77,8 @@ public:
     // Hold answers back until release(); requests keep being counted.
     void setPaused(bool paused);
     void release();
+    // Sends up to bytes more of the body of every open onDemand response.
+    void sendPiece(qint64 bytes);
 
     int requestCount(const QString& path) const { return m_Counts.value(path); }
     int totalRequests() const { return m_RequestLines.size(); }
