@@ -56,11 +56,10 @@ struct DecodedBody
 constexpr uint64_t kTripleBytes = 15;
 constexpr uint64_t kControlBytesPerReceived = 64;
 
+// The diff and the extra section are bounded by the new size itself.
 struct SectionLimits
 {
     uint32_t control;
-    uint32_t diff;
-    uint32_t extra;
     uint32_t body; // the one block of method 2: three lengths and the sections
 };
 
@@ -79,8 +78,7 @@ SectionLimits sectionLimits(uint32_t newSize, const DiffBounds& bounds, const So
     const uint64_t blockBytes = Lzma2BlockLength(block);
     const uint64_t control
         = controlBound(newSize, blockBytes < bounds.received ? blockBytes : bounds.received);
-    return {
-        capped(control), newSize, newSize, capped(kTripleBytes + control + 2 * uint64_t(newSize))};
+    return {capped(control), capped(kTripleBytes + control + 2 * uint64_t(newSize))};
 }
 
 // Decodes the block at the cursor unless it announces more than `most`
