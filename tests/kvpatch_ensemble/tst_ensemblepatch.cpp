@@ -428,7 +428,7 @@ TEST_F(EnsemblePatchTest, DiffSectionsBeyondTheNewSizeAreRefusedUndecoded)
 TEST_F(EnsemblePatchTest, KnownNewSizeBoundsTheBodyAndEveryDiff)
 {
     const uint32_t size = uint32_t(newBytes.size());
-    const Bytes bomb = ZeroBlocksDiff(256u << 20, 256u << 20);
+    const Bytes bomb = ZeroBlocksDiff(512u << 20, 512u << 20);
     const auto withStream = [this](size_t stream, const Bytes& bytes) {
         PatchParts parts = good;
         parts.streams[stream] = bytes;
@@ -438,7 +438,7 @@ TEST_F(EnsemblePatchTest, KnownNewSizeBoundsTheBodyAndEveryDiff)
     for (const uint32_t field :
         {good.magic, good.version, good.sourceCrc, good.targetCrc, good.finalInputSize})
         AppendVarint(&zeroBody, field);
-    const Bytes zeros = ZeroBlock(256u << 20);
+    const Bytes zeros = ZeroBlock(3u << 29);
     zeroBody.insert(zeroBody.end(), zeros.begin(), zeros.end());
     const struct
     {
@@ -449,15 +449,15 @@ TEST_F(EnsemblePatchTest, KnownNewSizeBoundsTheBodyAndEveryDiff)
     } rows[] = {
         {"right size", JoinPatch(good), size, C_OK},
         {"final diff of another size", JoinPatch(good), size + 1, C_STREAM_ERROR},
-        {"final diff stating 256 MiB", withStream(3, bomb), size, C_STREAM_ERROR},
-        {"parameter diff stating 256 MiB", withStream(1, bomb), size, C_STREAM_ERROR},
-        {"element diff stating 256 MiB", withStream(2, bomb), size, C_STREAM_ERROR},
+        {"final diff stating 512 MiB", withStream(3, bomb), size, C_STREAM_ERROR},
+        {"parameter diff stating 512 MiB", withStream(1, bomb), size, C_STREAM_ERROR},
+        {"element diff stating 512 MiB", withStream(2, bomb), size, C_STREAM_ERROR},
         {"final stream of 8 MiB", withStream(3, Bytes(8u << 20, 0)), size, C_STREAM_ERROR},
-        {"body of 256 MiB zeros", zeroBody, size, C_STREAM_ERROR},
+        {"body of 1.5 GiB zeros", zeroBody, size, C_STREAM_ERROR},
     };
     for (const auto& row : rows) {
         WriteFile(dir.path("patch"), row.patch);
-        const int status = RunInChildWithin(128 << 10, [&] {
+        const int status = RunInChildWithin(1 << 20, [&] {
             SourceStream old(oldBytes.data(), oldBytes.size());
             SourceStream patch(row.patch.data(), row.patch.size());
             SinkStream output;
