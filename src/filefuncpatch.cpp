@@ -5,30 +5,35 @@
 #include <QDebug>
 
 FileFuncPatch::FileFuncPatch(
-    const QString& source, const QString& patch, const QString& destination)
+    const QString& source, const QString& patch, const QString& destination, quint64 newSize)
     : SlowFileOpFunc(source, patch, destination)
+    , m_NewSize(newSize)
 {
 }
 
 bool FileFuncPatch::run()
 {
-    return patchFile(m_Source, m_Patch, m_Destination);
+    return patchFile(m_Source, m_Patch, m_Destination, m_NewSize);
 }
 
-bool patchFile(const QString& source, const QString& patch, const QString& destination)
+bool patchFile(
+    const QString& source, const QString& patch, const QString& destination, quint64 newSize)
 {
     const QByteArray oldFile = source.toUtf8();
     const QByteArray patchData = patch.toUtf8();
     const QByteArray newFile = destination.toUtf8();
-    const bool ok
-        = ApplyEnsemblePatch(oldFile.constData(), patchData.constData(), newFile.constData());
+    const bool ok = ApplyEnsemblePatch(
+        oldFile.constData(), patchData.constData(), newFile.constData(), newSize);
     qDebug() << "Patch result" << ok;
     return ok;
 }
 
-bool ApplyEnsemblePatch(const char* oldFile, const char* patchFile, const char* newFile)
+bool ApplyEnsemblePatch(
+    const char* oldFile, const char* patchFile, const char* newFile, quint64 newSize)
 {
-    const kvpatch::Status status = kvpatch::ApplyEnsemblePatchFiles(oldFile, patchFile, newFile);
+    static_assert(kPatchedSizeUnknown == kvpatch::kNewSizeUnknown, "one value for no size");
+    const kvpatch::Status status
+        = kvpatch::ApplyEnsemblePatchFiles(oldFile, patchFile, newFile, newSize);
     qDebug() << "ApplyEnsemblePatch status =" << int(status);
     switch (status) {
     case kvpatch::C_OK:

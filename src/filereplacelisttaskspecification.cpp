@@ -185,10 +185,10 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
                 m_Config->m_InstallDir + QLatin1Char('/') + installPath, old, nullptr, 0.0);
             emit message(QStringLiteral("Patching %1").arg(installPath));
             writer = new FileTaskSpecification_patch(
-                nullptr, old, tempDir + entry.patchKey, dst, nullptr, 1.0);
+                nullptr, old, tempDir + entry.patchKey, dst, nullptr, 1.0, entry.size);
         } else if (FileReplaceTaskSpecification::isContainerName(entry.key)) {
-            writer = new FileUnpackTaskSpecification_lzma2(
-                nullptr, tempDir + entry.key, dst, nullptr, 1.0);
+            writer = new FileUnpackTaskSpecification_lzma2(nullptr, tempDir + entry.key, dst,
+                nullptr, 1.0, FileUnpackTaskSpecification_lzma2::limitFor(entry.size));
         } else {
             writer = new FileUnpackTaskSpecification_zip(
                 nullptr, tempDir + entry.key, dst, nullptr, 1.0);

@@ -115,11 +115,13 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     } else {
         if (!m_Entry.hasPatch()) {
             if (isContainerName(src))
-                addSubtask(new FileUnpackTaskSpecification_lzma2(&m_Records, src, dst, this, 0.8));
+                addSubtask(new FileUnpackTaskSpecification_lzma2(&m_Records, src, dst, this, 0.8,
+                    FileUnpackTaskSpecification_lzma2::limitFor(m_Entry.size)));
             else
                 addSubtask(new FileUnpackTaskSpecification_zip(&m_Records, src, dst, this, 0.8));
         } else {
-            addSubtask(new FileTaskSpecification_patch(&m_Records, old, patch, dst, this, 0.8));
+            addSubtask(new FileTaskSpecification_patch(
+                &m_Records, old, patch, dst, this, 0.8, m_Entry.size));
         }
         addSubtask(new CheckSignatureTaskSpecification(dst, m_Entry.hash, true, this, 0.2));
     }

@@ -60,9 +60,10 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         addSubtask(new DownloadTaskSpecification(
             m_Manager, packed, m_Config->m_Version, dir + packed, -1, this, kFetchWeight));
         // The unpack is quick next to the download; giving it no weight
-        // keeps this task's progress within its own weight.
+        // keeps this task's progress within its own weight. The ini is text,
+        // only ever packed in the plain form, and is not checked yet.
         auto* unpack = new FileUnpackTaskSpecification_lzma2(
-            nullptr, dir + packed, dir + ini, this, 0.0, kRestoredIniLimit);
+            nullptr, dir + packed, dir + ini, this, 0.0, kRestoredIniLimit, true);
         // Connected before the composed handling, so that the files are gone
         // by the time this task reports the failure.
         connect(unpack, &TaskSpecification::canceled, this,

@@ -196,9 +196,15 @@ void printTable(const std::vector<Row>& rows)
 
 int main(int argc, char** argv)
 {
-    // The application measured in a process of its own.
-    if (argc == 5 && std::strcmp(argv[1], "--apply") == 0)
-        return kvpatch::ApplyEnsemblePatchFiles(argv[2], argv[3], argv[4]) == kvpatch::C_OK ? 0 : 1;
+    // The application measured in a process of its own; a sixth argument is
+    // the new file's size, known as the updater knows it.
+    if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "--apply") == 0) {
+        const uint64_t newSize
+            = argc == 6 ? std::strtoull(argv[5], nullptr, 10) : kvpatch::kNewSizeUnknown;
+        return kvpatch::ApplyEnsemblePatchFiles(argv[2], argv[3], argv[4], newSize) == kvpatch::C_OK
+            ? 0
+            : 1;
+    }
 
     Options options;
     for (int i = 1; i < argc; ++i) {

@@ -3,6 +3,9 @@
 // it gets a header that matches the old file (the target CRC and final-input
 // size from the next bytes) and a stored LZMA2 block around the rest, so that
 // the element parameters, the program layers and the diffs are reached.
+// The new file's size is passed as the updater passes it, taken from the
+// input but kept small, so that no size the input states can take the
+// application to the fuzzer's memory limit.
 #include "ensemblepatch.h"
 #include "fuzzinput.h"
 #include "sinkstream.h"
@@ -18,6 +21,7 @@
 namespace {
 
 Bytes g_old;
+constexpr uint32_t kFuzzNewSize = 64 << 10;
 
 } // namespace
 
@@ -36,11 +40,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Bytes patch;
+    // Odd inputs take it from the final-input size's low bits.
+    uint64_t newSize = kFuzzNewSize;
     if (size > 0 && (data[0] & 1)) {
         if (size < 9)
             return 0;
         const uint32_t targetCrc = ReadLittleEndian32(data + 1);
         const uint32_t finalInputSize = ReadLittleEndian32(data + 5);
+        newSize = finalInputSize % (kFuzzNewSize + 1);
         AppendVarint(&patch, kvpatch::kEnsemblePatchMagic);
         AppendVarint(&patch, kvpatch::kEnsemblePatchVersion);
         AppendVarint(&patch, kvpatch::ComputeCrc32(g_old.data(), g_old.size()));
@@ -53,6 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     kvpatch::SourceStream old(g_old.data(), g_old.size());
     kvpatch::SourceStream patchStream(patch.data(), patch.size());
     kvpatch::SinkStream output;
-    kvpatch::ApplyEnsemblePatchStreams(&old, &patchStream, &output);
+    kvpatch::ApplyEnsemblePatchStreams(&old, &patchStream, &output, newSize);
     return 0;
 }

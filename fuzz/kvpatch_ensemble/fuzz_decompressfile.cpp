@@ -1,7 +1,9 @@
 // DecompressFile over arbitrary container bytes. An input whose first byte
 // is odd gets a valid header and a stored LZMA2 block around the rest, so
 // that the dis_and_diff body (stream sets, encoded programs, the diff) is
-// reached as often as the header itself.
+// reached as often as the header itself. The restored size is bounded as
+// the updater bounds it, so that no size the input states can take the
+// restore to the fuzzer's memory limit.
 #include "compressedfile.h"
 #include "fuzzinput.h"
 
@@ -14,6 +16,7 @@ namespace {
 
 std::string g_input;
 std::string g_output;
+constexpr uint32_t kFuzzRestoredLimit = 64 << 10;
 
 void RemoveInputFile()
 {
@@ -54,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!container.empty())
         std::fwrite(container.data(), 1, container.size(), file);
     std::fclose(file);
-    kvpatch::DecompressFile(g_input, g_output);
+    kvpatch::DecompressFile(g_input, g_output, kFuzzRestoredLimit);
     std::remove(g_output.c_str());
     return 0;
 }

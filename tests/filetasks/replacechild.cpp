@@ -2,8 +2,8 @@
 // sends a details-log line that starts with the given text, so that tests
 // can check what a killed phase leaves behind.
 //   replacechild TEMPDIR INSTALLDIR LISTFILE KILLTEXT
-// LISTFILE holds a line per entry: key, target path, patch key and hash,
-// percent-encoded and separated by tabs.
+// LISTFILE holds a line per entry: key, target path, patch key, hash and
+// installed size, percent-encoded and separated by tabs.
 
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
@@ -30,13 +30,14 @@ int main(int argc, char** argv)
         return 2;
     for (const QByteArray& line : listFile.readAll().split('\n')) {
         const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() != 4)
+        if (fields.size() != 5)
             continue;
         ReplaceEntry entry;
         entry.key = QUrl::fromPercentEncoding(fields.at(0));
         entry.targetPath = QUrl::fromPercentEncoding(fields.at(1));
         entry.patchKey = QUrl::fromPercentEncoding(fields.at(2));
         entry.hash = QUrl::fromPercentEncoding(fields.at(3));
+        entry.size = fields.at(4).toULongLong();
         list.append(entry);
     }
     const QString killText = args.at(4);

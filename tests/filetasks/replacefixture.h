@@ -86,6 +86,7 @@ struct ReplaceFixture
         entry.key = relative + QStringLiteral("._lzma2_");
         entry.targetPath = relative;
         entry.hash = sha512Of(content);
+        entry.size = quint64(content.size());
         list.append(entry);
         const QString plain = root->filePath(QStringLiteral("plain"));
         return writeFile(plain, content)
@@ -99,6 +100,7 @@ struct ReplaceFixture
         entry.key = relative + QStringLiteral(".gz");
         entry.targetPath = relative;
         entry.hash = sha512Of(content);
+        entry.size = quint64(content.size());
         list.append(entry);
         return QDir().mkpath(QFileInfo(fetched(entry.key)).absolutePath())
             && gzipFile(fetched(entry.key), content) && expect(relative, content, mode);
@@ -111,6 +113,7 @@ struct ReplaceFixture
         entry.targetPath = relative;
         entry.patchKey = relative + QStringLiteral("._patch_");
         entry.hash = sha512Of(content);
+        entry.size = quint64(content.size());
         list.append(entry);
         const QString plain = root->filePath(QStringLiteral("plain"));
         return writeFile(plain, content)

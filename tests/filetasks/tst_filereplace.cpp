@@ -42,6 +42,7 @@ class TestFileReplace : public QObject
             QList<QByteArray> fields;
             for (const QString& field : {entry.key, entry.targetPath, entry.patchKey, entry.hash})
                 fields << QUrl::toPercentEncoding(field);
+            fields << QByteArray::number(entry.size);
             listText += fields.join('\t') + '\n';
         }
         const QString listFile = m_Fixture.root->filePath(QStringLiteral("list"));
@@ -82,6 +83,9 @@ class TestFileReplace : public QObject
             QByteArray data = readFile(patch);
             data[data.size() / 2] = char(data[data.size() / 2] ^ 0x40);
             writeFile(patch, data);
+        } else if (how == QLatin1String("patch for another size")) {
+            // The patch itself is sound: only the size the ini states differs.
+            list[m_Fixture.indexOf(QStringLiteral("prog"))].size += 1;
         } else if (how == QLatin1String("hash mismatch")) {
             list[m_Fixture.indexOf(QStringLiteral("data/packed.bin"))].hash = sha512Of("other");
         } else if (how == QLatin1String("uncreatable directory")) {
@@ -128,6 +132,8 @@ private slots:
                                       << "Could not unzip '%1' to '%2'";
         QTest::newRow("corrupt patch") << "corrupt patch"
                                        << "Could not patch '%1' to '%2'";
+        QTest::newRow("patch for another size") << "patch for another size"
+                                                << "Could not patch '%1' to '%2'";
         QTest::newRow("hash mismatch") << "hash mismatch"
                                        << "Signature check failed for %1";
         QTest::newRow("uncreatable directory") << "uncreatable directory"

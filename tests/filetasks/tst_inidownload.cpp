@@ -2,10 +2,12 @@
 #include "cryptwrapper.h"
 #include "filetaskstesthelpers.h"
 #include "inidownloadtaskspecification.h"
+#include "kvdiff.h"
 #include "lzmaio.h"
 #include "productinipublickey.h"
 #include "rsakeyrelease.h"
 #include "sinkstream.h"
+#include "streamset.h"
 #include "testhttpserver.h"
 
 #include <QNetworkAccessManager>
@@ -31,6 +33,34 @@ QByteArray zerosContainer(size_t size)
         && out.WriteVarint32(kvpatch::kDirectivePlain)
         && kvpatch::Lzma2EncodeBuffer(bytes, size, &out, 1 << 20);
     ::munmap(zeros, size);
+    return ok ? QByteArray(reinterpret_cast<const char*>(out.Buffer()), int(out.Length()))
+              : QByteArray();
+}
+
+// `content` packed in the programs' form: an empty encoded program (image
+// base and every count 0) and a diff from its empty assembly to the content.
+// The release writer packs text only in the plain form.
+QByteArray programFormContainer(const QByteArray& content)
+{
+    const auto* bytes = reinterpret_cast<const uint8_t*>(content.constData());
+    kvpatch::SinkStreamSet program;
+    program.Init(9);
+    bool ok = program.Stream(0)->Write("\0\0", 2);
+    for (uint32_t i = 1; i < 8; ++i)
+        ok = ok && program.Stream(i)->Write("\0", 1);
+    kvpatch::SinkStreamSet body;
+    body.Init(2);
+    kvpatch::SourceStream nothing;
+    kvpatch::SourceStream fresh(bytes, size_t(content.size()));
+    ok = ok && program.WriteAll(body.Stream(0))
+        && kvpatch::GenerateDiff(&nothing, &fresh, body.Stream(1), false, kvpatch::DiffRaw);
+    kvpatch::SinkStream all;
+    kvpatch::SinkStream out;
+    ok = ok && body.WriteAll(&all)
+        && kvpatch::WriteCompressedFileHeader(
+            &out, kvpatch::ComputeCrc32(bytes, size_t(content.size())))
+        && out.WriteVarint32(kvpatch::kDirectiveDisAndDiff)
+        && kvpatch::Lzma2EncodeBuffer(all.Buffer(), all.Length(), &out);
     return ok ? QByteArray(reinterpret_cast<const char*>(out.Buffer()), int(out.Length()))
               : QByteArray();
 }
@@ -273,16 +303,26 @@ private slots:
         QCOMPARE(readFile(ini), m_Ini);
     }
 
-    // A packed ini that would restore to more than any ini could is refused
-    // by the unpack before it is built, and nothing of it is kept.
-    void oversizedIniIsRefusedUnbuilt()
+    void refusedPackedIniIsNotBuilt_data()
     {
-        const uint32_t size = IniDownloadTaskSpecification::kRestoredIniLimit + 1;
-        const QByteArray bomb = zerosContainer(size);
-        QVERIFY(!bomb.isEmpty());
-        QVERIFY(bomb.size() < 64 * 1024);
-        m_Server->serve(
-            served(QStringLiteral("kv3_client_linux_x86.ini._lzma2_")), TestHttpResponse::ok(bomb));
+        QTest::addColumn<QByteArray>("container");
+        // More than any ini could be.
+        QTest::newRow("oversized")
+            << zerosContainer(IniDownloadTaskSpecification::kRestoredIniLimit + 1);
+        // The ini is text: in any form but the plain one it is refused
+        // before anything of it is decoded, however well it would restore.
+        QTest::newRow("program form") << programFormContainer(m_Ini);
+    }
+
+    // A packed ini that the unpack refuses is not built, and nothing of it
+    // is kept.
+    void refusedPackedIniIsNotBuilt()
+    {
+        QFETCH(QByteArray, container);
+        QVERIFY(!container.isEmpty());
+        QVERIFY(container.size() < 64 * 1024);
+        m_Server->serve(served(QStringLiteral("kv3_client_linux_x86.ini._lzma2_")),
+            TestHttpResponse::ok(container));
         Run result;
         const qint64 growth = peakGrowthKiB([&] { result = run(); });
         QCOMPARE(result.state, int(STATE_FAILED));
@@ -295,7 +335,8 @@ private slots:
         QCOMPARE(QDir(temp(QString())).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
             QStringList());
         QCOMPARE(m_Server->totalRequests(), 1);
-        QVERIFY2(growth < qint64(size / 1024 / 2), qPrintable(QString::number(growth)));
+        const qint64 limitKiB = IniDownloadTaskSpecification::kRestoredIniLimit / 1024;
+        QVERIFY2(growth < limitKiB / 2, qPrintable(QString::number(growth)));
     }
 
     void corruptPackedIniFails()

@@ -54,7 +54,8 @@ Applied apply(const Bytes& oldData, const Bytes& diff, bool header, uint32_t lim
 
 using Triple = std::tuple<int32_t, int32_t, int32_t>;
 
-Bytes controlBytes(const std::vector<Triple>& triples)
+// The control bytes of `triples`.
+Bytes controlOf(const std::vector<Triple>& triples)
 {
     SinkStream control;
     for (const Triple& t : triples) {
@@ -83,7 +84,7 @@ Bytes threeBlockDiff(
 Bytes rawDiff(uint32_t newSize, const std::vector<Triple>& triples, const Bytes& diffBytes,
     const Bytes& extraBytes)
 {
-    const Bytes control = controlBytes(triples);
+    const Bytes control = controlOf(triples);
     SinkStream out;
     const uint8_t method = DiffRaw;
     out.Write(&method, 1);
@@ -381,6 +382,34 @@ TEST(KvDiff, PiecesAddUpToTheWholeOutput)
     EXPECT_EQ(calls, 3u);
 }
 
+// Triples that produce nothing and only move in the old data are valid in
+// any number: one new byte behind eleven of them applies from compressed
+// sections as from raw ones.
+TEST(KvDiff, TriplesThatProduceNothingApplyFromEveryMethod)
+{
+    std::vector<Triple> triples(11, Triple {0, 0, 1});
+    triples.push_back(Triple {1, 0, 0});
+    const Bytes raw = rawDiff(1, triples, {1}, {});
+    const Bytes control = controlOf(triples);
+    SinkStream threeBlocks;
+    const uint8_t diffByte = 1;
+    ASSERT_TRUE(threeBlocks.Write(raw.data(), 2)
+        && Lzma2EncodeBuffer(control.data(), control.size(), &threeBlocks)
+        && Lzma2EncodeBuffer(&diffByte, 1, &threeBlocks)
+        && Lzma2EncodeBuffer(&diffByte, 0, &threeBlocks));
+    threeBlocks.MutableBuffer()[0] = DiffThreeBlocks;
+    SinkStream oneBlock;
+    ASSERT_TRUE(oneBlock.Write(raw.data(), 2)
+        && Lzma2EncodeBuffer(raw.data() + 2, raw.size() - 2, &oneBlock));
+    oneBlock.MutableBuffer()[0] = DiffOneBlock;
+    const Bytes oldData = bytesOf("abcdefghijklm");
+    for (const Bytes& diff : {raw, contentOf(threeBlocks), contentOf(oneBlock)}) {
+        const Applied applied = apply(oldData, diff, false);
+        EXPECT_TRUE(applied.ok) << int(diff[0]);
+        EXPECT_EQ(applied.output, bytesOf("m")) << int(diff[0]);
+    }
+}
+
 TEST(KvDiff, LeftoverControlBytesAreIgnored)
 {
     const Bytes diff = rawDiff(2, {{0, 2, 0}, {999, 999, 999}}, {}, bytesOf("hi"));
@@ -494,29 +523,35 @@ TEST(KvDiffFailure, ClaimedNewSizeIsNotAllocated)
     SetAllocationLimit(SIZE_MAX);
 }
 
-// Under a limit, the new data and each compressed section must fit it, and
-// each section what the new data could use: they are refused by their
-// announced sizes, before anything is reserved.
+// Under a limit the new data must fit it, and each compressed section what
+// the new data could use: they are refused by their announced sizes, before
+// anything is reserved. The control bytes get room beyond their triples for
+// what the block was sent in (64 bytes per byte received).
 TEST(KvDiffFailure, LimitRefusesLargerNewDataAndSections)
 {
     const Bytes small = rawDiff(5, {{0, 5, 0}}, {}, bytesOf("hello"));
     expectFailure({}, small, false, "diff output size 5 above limit 4", 4);
     EXPECT_EQ(apply({}, small, false, 5).output, bytesOf("hello"));
 
-    // 1000 bytes of new data, but a body block of 64 KiB of zeros.
+    // 1000 bytes of new data, but a body block of 64 KiB of zeros: three
+    // lengths, 1000 diff and 1000 extra bytes and 1001 triples of at most 15
+    // bytes each.
     const Bytes zeros(64 << 10, 0);
     SinkStream body;
     ASSERT_TRUE(Lzma2EncodeBuffer(zeros.data(), zeros.size(), &body));
+    const size_t received = 64 * body.Length();
     Bytes bomb {DiffOneBlock, 0xE8, 0x07};
     bomb.insert(bomb.end(), body.Buffer(), body.Buffer() + body.Length());
-    expectFailure({}, bomb, false, "LZMA2 unpack size 65536 above limit 1024", 1024);
+    expectFailure({}, bomb, false,
+        "LZMA2 unpack size 65536 above limit " + std::to_string(15 + 15 * 1001 + 2000 + received),
+        1024);
 
-    // Without a limit the new size bounds the sections: for one new byte,
-    // three lengths, a diff and an extra byte and two triples of at most
-    // 15 bytes each.
+    // For one new byte, three lengths, a diff and an extra byte and two
+    // triples.
     Bytes tiny {DiffOneBlock, 1};
     tiny.insert(tiny.end(), body.Buffer(), body.Buffer() + body.Length());
-    expectFailure({}, tiny, false, "LZMA2 unpack size 65536 above limit 47");
+    expectFailure(
+        {}, tiny, false, "LZMA2 unpack size 65536 above limit " + std::to_string(47 + received));
 }
 
 // One oversized section at a time, the others small and valid: each
@@ -524,7 +559,7 @@ TEST(KvDiffFailure, LimitRefusesLargerNewDataAndSections)
 // or extra section holds at most one byte per new byte.
 TEST(KvDiffFailure, EachSectionIsBoundedOnItsOwn)
 {
-    const Bytes control = controlBytes({{0, 1000, 0}});
+    const Bytes control = controlOf({{0, 1000, 0}});
     const Bytes extra(1000, 'x');
     const Bytes zeros(64 << 10, 0);
     const Applied valid = apply({}, threeBlockDiff(1000, control, {}, extra), false);

@@ -213,13 +213,16 @@ TEST_F(CompressedFileTest, DisAndDiffSectionsBeyondTheNewSizeAreRefusedUndecoded
 {
     // An empty encoded program: image base and every count 0.
     const Bytes program = SerializedSet({{0, 0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {}});
-    const Bytes container
-        = Container(0, 2, SerializedSet({program, ZeroBlocksDiff(8000, 512u << 20)}));
+    const Bytes diff = ZeroBlocksDiff(8000, 512u << 20);
+    // Method and new size, then three blocks of one size.
+    const size_t blockBytes = (diff.size() - 3) / 3;
+    const Bytes container = Container(0, 2, SerializedSet({program, diff}));
     const auto refused = [&] {
         ExpectRefused(container, "could not apply diff");
         // The control section's bound: a triple of at most 15 bytes per new
-        // byte, and one more.
-        EXPECT_NE(log.all().find("above limit 120015"), std::string::npos);
+        // byte, and one more, and 64 bytes per byte of the block.
+        EXPECT_NE(log.all().find("above limit " + std::to_string(120015 + 64 * blockBytes)),
+            std::string::npos);
         return HasFailure() ? 1 : 0;
     };
     EXPECT_EQ(RunInChildWithin(1 << 20, refused), 0);

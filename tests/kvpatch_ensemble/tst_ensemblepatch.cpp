@@ -420,6 +420,59 @@ TEST_F(EnsemblePatchTest, DiffSectionsBeyondTheNewSizeAreRefusedUndecoded)
     }
 }
 
+// With the new file's size known, the patch is bounded by it: the final
+// diff must state that size, the element diffs what programs of that size
+// encode to, each stream of the body what its diff can take and the body
+// what its streams can; each is refused before it is decoded, far below what
+// it states. The right size changes nothing.
+TEST_F(EnsemblePatchTest, KnownNewSizeBoundsTheBodyAndEveryDiff)
+{
+    const uint32_t size = uint32_t(newBytes.size());
+    const Bytes bomb = ZeroBlocksDiff(512u << 20, 512u << 20);
+    const auto withStream = [this](size_t stream, const Bytes& bytes) {
+        PatchParts parts = good;
+        parts.streams[stream] = bytes;
+        return JoinPatch(parts);
+    };
+    Bytes zeroBody;
+    for (const uint32_t field :
+        {good.magic, good.version, good.sourceCrc, good.targetCrc, good.finalInputSize})
+        AppendVarint(&zeroBody, field);
+    const Bytes zeros = ZeroBlock(3u << 29);
+    zeroBody.insert(zeroBody.end(), zeros.begin(), zeros.end());
+    const struct
+    {
+        const char* name;
+        Bytes patch;
+        uint64_t newSize;
+        Status status;
+    } rows[] = {
+        {"right size", JoinPatch(good), size, C_OK},
+        {"final diff of another size", JoinPatch(good), size + 1, C_STREAM_ERROR},
+        {"final diff stating 512 MiB", withStream(3, bomb), size, C_STREAM_ERROR},
+        {"parameter diff stating 512 MiB", withStream(1, bomb), size, C_STREAM_ERROR},
+        {"element diff stating 512 MiB", withStream(2, bomb), size, C_STREAM_ERROR},
+        {"final stream of 8 MiB", withStream(3, Bytes(8u << 20, 0)), size, C_STREAM_ERROR},
+        {"body of 1.5 GiB zeros", zeroBody, size, C_STREAM_ERROR},
+    };
+    for (const auto& row : rows) {
+        WriteFile(dir.path("patch"), row.patch);
+        const int status = RunInChildWithin(1 << 20, [&] {
+            SourceStream old(oldBytes.data(), oldBytes.size());
+            SourceStream patch(row.patch.data(), row.patch.size());
+            SinkStream output;
+            const Status inMemory = ApplyEnsemblePatchStreams(&old, &patch, &output, row.newSize);
+            const Status throughFiles = ApplyEnsemblePatchFiles(
+                dir.path("old"), dir.path("patch"), dir.path("new"), row.newSize);
+            return inMemory == throughFiles ? int(inMemory) : 0;
+        });
+        EXPECT_EQ(status, row.status) << row.name;
+        EXPECT_EQ(ReadFile(dir.path("new")), row.status == C_OK ? newBytes : ToBytes("previous"))
+            << row.name;
+        WriteFile(dir.path("new"), ToBytes("previous"));
+    }
+}
+
 // The header's final-input size only caps what is reserved at once: a
 // claim of 4 GiB neither allocates 4 GiB nor fails a patch that needs little.
 TEST_F(EnsemblePatchTest, HugeFinalInputSizeIsNotAllocated)

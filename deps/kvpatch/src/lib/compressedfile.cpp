@@ -24,23 +24,12 @@ bool Fail(const char* message)
     return false;
 }
 
-// The decoded body of the dis_and_diff form holds the programs in their
-// encoded form, which takes about as many bytes as the programs (tables
-// included), and a diff whose add and extra bytes are as many as the
-// restored file's: about twice the file in all. Four times the limit, and
-// a fixed part for tiny files, leaves room for that.
-uint32_t DisAndDiffBodyLimit(uint32_t restoredLimit)
-{
-    const uint64_t limit = 4 * uint64_t(restoredLimit) + (1u << 20);
-    return limit < UINT32_MAX ? uint32_t(limit) : UINT32_MAX;
-}
-
 // Assembles the encoded programs of streams 0 to n-2 into one buffer and
 // applies the diff of stream n-1 on top of it.
 bool RestoreDisAndDiff(SourceStream* body, SinkStream* output, uint32_t limit)
 {
     SinkStream work;
-    if (!Lzma2DecodeToSink(body, &work, DisAndDiffBodyLimit(limit)))
+    if (!Lzma2DecodeToSink(body, &work, EncodedProgramsBound(limit)))
         return Fail("could not decompress file");
     SourceStreamSet set;
     if (!set.Init(work.Buffer(), work.Length()))
@@ -205,8 +194,8 @@ bool CompressFile(
     return true;
 }
 
-bool DecompressFile(
-    const std::string& inputPath, const std::string& outputPath, uint32_t restoredLimit)
+bool DecompressFile(const std::string& inputPath, const std::string& outputPath,
+    uint32_t restoredLimit, bool plainOnly)
 {
     MappedFile input(inputPath);
     if (input.tooLarge())
@@ -222,6 +211,9 @@ bool DecompressFile(
         return Fail("could not read lzma header");
     if (magic != kCompressedFileMagic)
         return Fail("not lzma file");
+
+    if (plainOnly && directive != kDirectivePlain)
+        return Fail("not a plain container");
 
     SinkStream output;
     if (directive == kDirectivePlain) {

@@ -27,8 +27,11 @@ enum CompressedFileDirective : uint32_t
 // `restoredLimit` bounds the restored file and, by a few times it, every
 // buffer decoded on the way; what would pass its bound is refused before
 // it is reserved or decoded.
+// With `plainOnly` only the plain form is restored: a file that is text,
+// never packed as a program, is refused in any other form before anything
+// is decoded (the programs' form costs far more memory than its bytes).
 bool DecompressFile(const std::string& inputPath, const std::string& outputPath,
-    uint32_t restoredLimit = UINT32_MAX);
+    uint32_t restoredLimit = UINT32_MAX, bool plainOnly = false);
 
 // Writes a container. With `executableAware` set, executables (and the
 // slices of a universal Mach-O file) are stored as encoded programs plus a

@@ -147,6 +147,18 @@ private:
     FallibleBuffer<uint32_t> m_abs32Positions;
 };
 
+// What the encoded programs of executables that assemble to `assembled`
+// bytes in all may take at most in their serialised form, with the diff
+// that completes them: the encoded form takes about as many bytes as the
+// programs (tables included), and the diff's add and extra bytes are as
+// many as the assembled bytes. Four times the size, and a fixed part for
+// tiny files, leaves room for that.
+inline uint32_t EncodedProgramsBound(uint32_t assembled)
+{
+    const uint64_t bound = 4 * uint64_t(assembled) + (1u << 20);
+    return bound < UINT32_MAX ? uint32_t(bound) : UINT32_MAX;
+}
+
 // Entry points used by patch application.
 Status WriteEncodedProgram(EncodedProgram* program, SinkStreamSet* streams);
 // WriteEncodedProgram with MoveTo: the program is left empty.

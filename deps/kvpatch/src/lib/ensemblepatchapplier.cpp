@@ -2,6 +2,7 @@
 
 #include "allocation.h"
 #include "crc32.h"
+#include "encodedprogram.h"
 #include "ensemblepatch.h"
 #include "filetype.h"
 #include "kvdiff.h"
@@ -58,6 +59,58 @@ Status EnsemblePatchApplier::ReadHeader(SourceStream* patch)
         || !patch->ReadVarint32(&m_finalInputSize))
         return C_BAD_ENSEMBLE_HEADER;
     return C_OK;
+}
+
+void EnsemblePatchApplier::SetNewSize(uint32_t newSize, uint64_t bodyBytes)
+{
+    m_newSizeKnown = true;
+    m_newSize = newSize;
+    m_bodyBytes = bodyBytes;
+}
+
+DiffBounds EnsemblePatchApplier::ElementDiffBounds() const
+{
+    if (!m_newSizeKnown)
+        return {};
+    // The new elements are slices of the new file; their corrected
+    // parameters and encoded programs are no larger than programs of that
+    // size encode to.
+    DiffBounds bounds(EncodedProgramsBound(m_newSize));
+    bounds.received = m_bodyBytes;
+    return bounds;
+}
+
+DiffBounds EnsemblePatchApplier::FinalDiffBounds() const
+{
+    if (!m_newSizeKnown)
+        return {};
+    DiffBounds bounds(m_newSize);
+    bounds.exact = true;
+    bounds.received = m_bodyBytes;
+    return bounds;
+}
+
+bool EnsemblePatchApplier::LayoutAllowed(const uint32_t* lengths) const
+{
+    if (!m_newSizeKnown)
+        return true;
+    const uint32_t elements = EncodedProgramsBound(m_newSize);
+    const uint64_t elementDiff = DiffBytesBound(elements, m_bodyBytes);
+    return lengths[0] <= elements && lengths[1] <= elementDiff && lengths[2] <= elementDiff
+        && lengths[3] <= DiffBytesBound(m_newSize, m_bodyBytes);
+}
+
+uint32_t EnsemblePatchApplier::BodyLimit() const
+{
+    if (!m_newSizeKnown)
+        return UINT32_MAX;
+    // The set's header (magic, count, ten lengths), the element parameters,
+    // the two diffs of the elements and the final diff. Streams beyond the
+    // fourth are read by nothing and have no room of their own.
+    const uint32_t elements = EncodedProgramsBound(m_newSize);
+    const uint64_t limit = 4 + 1 + 5 * uint64_t(kMaxStreams) + elements
+        + 2 * DiffBytesBound(elements, m_bodyBytes) + DiffBytesBound(m_newSize, m_bodyBytes);
+    return limit < UINT32_MAX ? uint32_t(limit) : UINT32_MAX;
 }
 
 Status EnsemblePatchApplier::SetBase(const uint8_t* base, size_t length, bool releasable)
@@ -156,8 +209,8 @@ Status EnsemblePatchApplier::PatchStreamSet(SinkStreamSet* set, SourceStream* di
         parts[count++] = {set->Stream(i)->Buffer(), set->Stream(i)->Length()};
     }
     bool oversized = false;
-    const bool applied
-        = ApplyDiffToParts(parts, count, diff, scratch, false, UINT32_MAX, discardDiff, &oversized);
+    const bool applied = ApplyDiffToParts(
+        parts, count, diff, scratch, false, ElementDiffBounds(), discardDiff, &oversized);
     for (uint32_t i = 0; i < set->Count(); ++i)
         set->Stream(i)->Release();
     if (!applied)
@@ -237,7 +290,7 @@ Status EnsemblePatchApplier::PatchFinalOutput(
 {
     const ByteRange parts[2] = {{m_base, m_baseLength}, {rebuilt->Buffer(), rebuilt->Remaining()}};
     bool oversized = false;
-    if (!ApplyDiffToParts(parts, 2, diff, output, false, UINT32_MAX, false, &oversized))
+    if (!ApplyDiffToParts(parts, 2, diff, output, false, FinalDiffBounds(), false, &oversized))
         return DiffFailure(oversized);
     if (ComputeCrc32(output->Buffer(), output->Length()) != m_targetCrc)
         return C_BAD_ENSEMBLE_CRC;
@@ -257,7 +310,7 @@ Status EnsemblePatchApplier::PatchFinalOutputInPieces(
     };
     bool oversized = false;
     if (!ApplyDiffToPartsInPieces(
-            parts, 2, diff, kPiece, check, UINT32_MAX, discardDiff, &oversized))
+            parts, 2, diff, kPiece, check, FinalDiffBounds(), discardDiff, &oversized))
         return DiffFailure(oversized);
     if (crc.Value() != m_targetCrc)
         return C_BAD_ENSEMBLE_CRC;
@@ -369,7 +422,7 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         return hooks ? applier->CheckBaseCrc(hooks->oldCrc()) : applier->CheckBaseCrc();
     };
     Lzma2BlockDecoder decoder;
-    if (!decoder.Begin(patch, decoded)) {
+    if (!decoder.Begin(patch, decoded, applier->BodyLimit())) {
         const Status baseCrc = checkBase();
         return baseCrc != C_OK ? baseCrc : C_STREAM_ERROR;
     }
@@ -414,12 +467,19 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
     bool held = false;
     bool checkHere = false;
     Status earlyStatus = C_OK;
+    bool refused = false;
     const uint8_t* body = decoded->MutableBuffer() + decoded->Length();
     size_t wanted = 64;
     for (;;) {
         const size_t ready = decoder.WaitFor(wanted);
         size_t needed = 0;
         if (ReadBodyLayout(body, ready, &layout)) {
+            // Streams that the new file could not use are not decoded.
+            if (!applier->LayoutAllowed(layout.lengths)) {
+                refused = true;
+                decoder.Stop();
+                break;
+            }
             needed = layout.offset(2);
             if (needed <= ready) {
                 // A first stream that starts with a zero count pairs no
@@ -483,7 +543,7 @@ Status DecodeAndApply(EnsemblePatchApplier* applier, SourceStream* patch, SinkSt
         worker.join();
     if (baseCrc != C_OK)
         return baseCrc;
-    if (!decoder.Finish())
+    if (refused || !decoder.Finish())
         return C_STREAM_ERROR;
     SourceStreamSet set;
     SourceStream finalDiff;
@@ -543,13 +603,19 @@ uint32_t FileCrc(const MappedFile& file)
 
 // Applies the patch; the new file goes to `output` or, with `hooks`, is
 // handed over in pieces and not kept.
-Status ApplyStreams(
-    SourceStream* old, SourceStream* patch, SinkStream* output, const FileHooks* hooks)
+Status ApplyStreams(SourceStream* old, SourceStream* patch, SinkStream* output,
+    const FileHooks* hooks, uint64_t newSize)
 {
     EnsemblePatchApplier applier;
     Status status = applier.ReadHeader(patch);
     if (status != C_OK)
         return status;
+    if (newSize != kNewSizeUnknown) {
+        // The engine makes files of less than 4 GiB only.
+        if (newSize > UINT32_MAX)
+            return C_STREAM_ERROR;
+        applier.SetNewSize(uint32_t(newSize), Lzma2BlockLength(*patch));
+    }
     // Only a mapped old file (an application through files) may let its
     // pages go.
     if ((status = applier.SetBase(old->Buffer(), old->Remaining(), hooks != nullptr)) != C_OK)
@@ -560,13 +626,14 @@ Status ApplyStreams(
 
 } // namespace
 
-Status ApplyEnsemblePatchStreams(SourceStream* old, SourceStream* patch, SinkStream* output)
+Status ApplyEnsemblePatchStreams(
+    SourceStream* old, SourceStream* patch, SinkStream* output, uint64_t newSize)
 {
-    return ApplyStreams(old, patch, output, nullptr);
+    return ApplyStreams(old, patch, output, nullptr, newSize);
 }
 
-Status ApplyEnsemblePatchFiles(
-    const std::string& oldPath, const std::string& patchPath, const std::string& newPath)
+Status ApplyEnsemblePatchFiles(const std::string& oldPath, const std::string& patchPath,
+    const std::string& newPath, uint64_t newSize)
 {
     MappedFile patchFile(patchPath);
     if (patchFile.tooLarge())
@@ -603,7 +670,7 @@ Status ApplyEnsemblePatchFiles(
     hooks.oldCrc = [&oldFile] { return FileCrc(oldFile); };
     hooks.oldIdle = [&oldFile] { oldFile.dropResidentPages(); };
     SinkStream unused;
-    const Status status = ApplyStreams(&old, &patch, &unused, &hooks);
+    const Status status = ApplyStreams(&old, &patch, &unused, &hooks, newSize);
     if (status != C_OK)
         return status;
     if (!file.Commit())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "kvdiff.h"
 #include "sinkstream.h"
 #include "status.h"
 #include "streamset.h"
@@ -24,6 +25,15 @@ public:
     EnsemblePatchApplier& operator=(const EnsemblePatchApplier&) = delete;
 
     Status ReadHeader(SourceStream* patch);
+    // The new file's size known from elsewhere, and the bytes received for
+    // the body's block: from then on the body and its diffs are bounded by
+    // them. Without this call they are bounded only by their own claims.
+    void SetNewSize(uint32_t newSize, uint64_t bodyBytes);
+    // The most bytes the body's block may decode to.
+    uint32_t BodyLimit() const;
+    // Whether the body's first four streams (`lengths`, as its header
+    // states them) fit what they can hold for the new file.
+    bool LayoutAllowed(const uint32_t* lengths) const;
     // `releasable`: the old file is a read-only mapping whose pages may
     // leave memory while its elements are disassembled.
     Status SetBase(const uint8_t* base, size_t length, bool releasable = false);
@@ -56,6 +66,10 @@ public:
 
 private:
     void DeletePatchers();
+    // What the diffs of the elements (streams 1 and 2) and the final diff
+    // (stream 3) may decode to.
+    DiffBounds ElementDiffBounds() const;
+    DiffBounds FinalDiffBounds() const;
 
     const uint8_t* m_base = nullptr;
     size_t m_baseLength = 0;
@@ -63,6 +77,9 @@ private:
     uint32_t m_sourceCrc = 0;
     uint32_t m_targetCrc = 0;
     uint32_t m_finalInputSize = 0;
+    bool m_newSizeKnown = false;
+    uint32_t m_newSize = 0;
+    uint64_t m_bodyBytes = 0;
     TransformationPatcher** m_patchers = nullptr;
     uint32_t m_patcherCount = 0;
     SinkStream m_correctedParameters;

@@ -23,14 +23,35 @@ enum DiffMethod : uint8_t
     DiffOneBlock = 2, // a raw body inside one LZMA2 block
 };
 
+// What the caller knows of a diff before it is read. A diff whose new data
+// would pass `newSize` bytes (or, with `exact`, is of another size), or
+// whose section would decode to more than its new data could use, is
+// refused before that is reserved or decoded.
+struct DiffBounds
+{
+    DiffBounds(uint32_t most = UINT32_MAX)
+        : newSize(most)
+    {
+    }
+
+    uint32_t newSize;
+    bool exact = false;
+    // For a diff taken out of a decoded block: the bytes received for that
+    // block. A compressed section is allowed some room beyond what its new
+    // data needs for the bytes it was sent in (see kvdiffreader), and a
+    // section inside a decoded block was not sent in more than these.
+    uint64_t received = UINT64_MAX;
+};
+
+// The most bytes a diff of `newSize` new bytes, sent in `received` bytes,
+// may take in its raw form (method 0) and still be applied.
+uint64_t DiffBytesBound(uint32_t newSize, uint64_t received);
+
 // Applies the diff at the cursor of `diff` to the unread bytes of `oldData`
 // (which does not move) and appends the new data to `output`. With `header`
 // the diff starts with the magic "KVDIFF10" and the CRC of the new data.
-// A diff whose new data, or any section it decodes, would pass `limit`
-// bytes, or whose section would decode to more than its new data could
-// use, is refused before that is reserved or decoded.
 bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header,
-    uint32_t limit = UINT32_MAX);
+    const DiffBounds& bounds = {});
 // Bytes that lie elsewhere, not owned.
 struct ByteRange
 {
@@ -42,9 +63,11 @@ struct ByteRange
 // rebuilt elements, a stream set's header and streams) without a copy that
 // joins them. With `discardRead` the pages of the diff's difference bytes
 // go back to the system as they are read: the caller reads them no more.
-// `oversized` (when given) is set when a section was refused for its size.
+// `oversized` (when given) is set when the new data or a section was
+// refused for its size.
 bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, SinkStream* output,
-    bool header, uint32_t limit = UINT32_MAX, bool discardRead = false, bool* oversized = nullptr);
+    bool header, const DiffBounds& bounds = {}, bool discardRead = false,
+    bool* oversized = nullptr);
 
 // As ApplyDiffToParts without a header, but the new data is not kept: it
 // is handed to `flush` in pieces of at most `piece` bytes as it is made
@@ -53,7 +76,7 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
 // ApplyDiffToParts.
 bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream* diff,
     size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush,
-    uint32_t limit = UINT32_MAX, bool discardRead = false, bool* oversized = nullptr);
+    const DiffBounds& bounds = {}, bool discardRead = false, bool* oversized = nullptr);
 
 // What a caller of GenerateDiff may do while the diff is made, for data too
 // large to hold whole at every step.

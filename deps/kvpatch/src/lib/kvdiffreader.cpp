@@ -42,26 +42,43 @@ struct DecodedBody
 };
 
 // How many bytes of each decoded section of a diff an application can read:
-// every diff and every extra byte becomes a new byte, and a writer makes at
-// most one triple (three varints of at most five bytes) per new byte and
+// every diff and every extra byte becomes a new byte, and a triple that
+// produces something produces at least one byte, so a writer needs at most
+// one such triple (three varints of at most five bytes) per new byte and
 // one more. A few hundred bytes of LZMA2 decode to gigabytes: a section
 // that announces more holds bytes that nothing reads, and is refused before
 // it is decoded.
+// Triples that produce nothing and only move in the old data are valid in
+// any number, so their bytes cannot be bounded by the new size: the control
+// bytes get room beyond that in proportion to the bytes the block was sent
+// in. A do-nothing triple then costs memory only as far as data actually
+// received pays for it.
+constexpr uint64_t kTripleBytes = 15;
+constexpr uint64_t kControlBytesPerReceived = 64;
+
+// The diff and the extra section are bounded by the new size itself.
 struct SectionLimits
 {
     uint32_t control;
-    uint32_t diff;
-    uint32_t extra;
     uint32_t body; // the one block of method 2: three lengths and the sections
 };
 
-SectionLimits sectionLimits(uint32_t newSize, uint32_t limit)
+uint32_t capped(uint64_t bytes)
 {
-    constexpr uint64_t kTripleBytes = 15;
-    const auto capped = [limit](uint64_t bytes) { return bytes < limit ? uint32_t(bytes) : limit; };
-    const uint64_t control = kTripleBytes * (uint64_t(newSize) + 1);
-    return {capped(control), capped(newSize), capped(newSize),
-        capped(kTripleBytes + control + 2 * uint64_t(newSize))};
+    return bytes < UINT32_MAX ? uint32_t(bytes) : UINT32_MAX;
+}
+
+uint64_t controlBound(uint32_t newSize, uint64_t received)
+{
+    return kTripleBytes * (uint64_t(newSize) + 1) + kControlBytesPerReceived * received;
+}
+
+SectionLimits sectionLimits(uint32_t newSize, const DiffBounds& bounds, const SourceStream& block)
+{
+    const uint64_t blockBytes = Lzma2BlockLength(block);
+    const uint64_t control
+        = controlBound(newSize, blockBytes < bounds.received ? blockBytes : bounds.received);
+    return {capped(control), capped(kTripleBytes + control + 2 * uint64_t(newSize))};
 }
 
 // Decodes the block at the cursor unless it announces more than `most`
@@ -76,21 +93,23 @@ bool decodeSection(SourceStream* source, SinkStream* output, uint32_t most, bool
     return Lzma2DecodeToSink(source, output, most);
 }
 
-bool readSections(uint8_t method, SourceStream* source, const SectionLimits& limits,
+bool readSections(uint8_t method, SourceStream* source, uint32_t newSize, const DiffBounds& bounds,
     DecodedBody* decoded, DiffSections* sections, bool* oversized)
 {
     switch (method) {
     case DiffThreeBlocks:
-        if (!decodeSection(source, &decoded->control, limits.control, oversized)
-            || !decodeSection(source, &decoded->diff, limits.diff, oversized)
-            || !decodeSection(source, &decoded->extra, limits.extra, oversized))
+        if (!decodeSection(source, &decoded->control,
+                sectionLimits(newSize, bounds, *source).control, oversized)
+            || !decodeSection(source, &decoded->diff, newSize, oversized)
+            || !decodeSection(source, &decoded->extra, newSize, oversized))
             return false;
         sections->control.Init(decoded->control);
         sections->diff.Init(decoded->diff);
         sections->extra.Init(decoded->extra);
         return true;
     case DiffOneBlock:
-        if (!decodeSection(source, &decoded->body, limits.body, oversized))
+        if (!decodeSection(
+                source, &decoded->body, sectionLimits(newSize, bounds, *source).body, oversized))
             return false;
         decoded->bodySource.Init(decoded->body);
         return readRawBody(&decoded->bodySource, sections);
@@ -241,10 +260,10 @@ bool applyControls(const ByteRange* parts, size_t count, DiffSections* sections,
     return handOver(true);
 }
 
-// Reads the diff's method, size and sections, refusing what passes `limit`
-// or what the new size could use.
-bool readDiff(SourceStream* diff, uint32_t limit, DecodedBody* decoded, DiffSections* sections,
-    uint32_t* newSize, bool* oversized)
+// Reads the diff's method, size and sections, refusing a new size that
+// the bounds do not allow or sections larger than it could use.
+bool readDiff(SourceStream* diff, const DiffBounds& bounds, DecodedBody* decoded,
+    DiffSections* sections, uint32_t* newSize, bool* oversized)
 {
     bool ignored = false;
     if (!oversized)
@@ -258,24 +277,37 @@ bool readDiff(SourceStream* diff, uint32_t limit, DecodedBody* decoded, DiffSect
     }
     if (!diff->ReadVarint32(newSize))
         return false;
-    if (*newSize > limit) {
-        KVLOG(LogError) << "diff output size " << *newSize << " above limit " << limit;
+    if (bounds.exact && *newSize != bounds.newSize) {
+        KVLOG(LogError) << "diff output size " << *newSize << " is not the expected "
+                        << bounds.newSize;
+        *oversized = true;
         return false;
     }
-    return readSections(method, diff, sectionLimits(*newSize, limit), decoded, sections, oversized);
+    if (*newSize > bounds.newSize) {
+        KVLOG(LogError) << "diff output size " << *newSize << " above limit " << bounds.newSize;
+        *oversized = true;
+        return false;
+    }
+    return readSections(method, diff, *newSize, bounds, decoded, sections, oversized);
 }
 
 } // namespace
 
-bool ApplyDiff(
-    SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header, uint32_t limit)
+uint64_t DiffBytesBound(uint32_t newSize, uint64_t received)
+{
+    // Method and new size, three lengths, the sections.
+    return 6 + kTripleBytes + controlBound(newSize, received) + 2 * uint64_t(newSize);
+}
+
+bool ApplyDiff(SourceStream* oldData, SourceStream* diff, SinkStream* output, bool header,
+    const DiffBounds& bounds)
 {
     const ByteRange old = {oldData->Buffer(), oldData->Remaining()};
-    return ApplyDiffToParts(&old, 1, diff, output, header, limit);
+    return ApplyDiffToParts(&old, 1, diff, output, header, bounds);
 }
 
 bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, SinkStream* output,
-    bool header, uint32_t limit, bool discardRead, bool* oversized)
+    bool header, const DiffBounds& bounds, bool discardRead, bool* oversized)
 {
     uint32_t storedCrc = 0;
     if (header) {
@@ -295,7 +327,7 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
     uint32_t newSize = 0;
     DecodedBody decoded;
     DiffSections sections;
-    if (!readDiff(diff, limit, &decoded, &sections, &newSize, oversized))
+    if (!readDiff(diff, bounds, &decoded, &sections, &newSize, oversized))
         return false;
     // Every output byte comes from a diff or an extra byte, so those bound
     // the room; the new size is only a claim.
@@ -314,13 +346,13 @@ bool ApplyDiffToParts(const ByteRange* parts, size_t count, SourceStream* diff, 
 }
 
 bool ApplyDiffToPartsInPieces(const ByteRange* parts, size_t count, SourceStream* diff,
-    size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush, uint32_t limit,
-    bool discardRead, bool* oversized)
+    size_t piece, const std::function<bool(const uint8_t*, size_t)>& flush,
+    const DiffBounds& bounds, bool discardRead, bool* oversized)
 {
     uint32_t newSize = 0;
     DecodedBody decoded;
     DiffSections sections;
-    if (piece == 0 || !readDiff(diff, limit, &decoded, &sections, &newSize, oversized))
+    if (piece == 0 || !readDiff(diff, bounds, &decoded, &sections, &newSize, oversized))
         return false;
     SinkStream buffer;
     if (!buffer.Reserve(newSize < piece ? newSize : piece))

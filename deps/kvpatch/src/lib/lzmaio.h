@@ -20,6 +20,12 @@ namespace kvpatch {
 // or decoded: it could only succeed by producing that many.
 bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output, uint32_t limit = UINT32_MAX);
 
+// The bytes the block at the source's cursor takes in the source, from its
+// header and chunk headers alone (without decoding): what was received for
+// it, however much it announces. A block cut short counts to the source's
+// end.
+size_t Lzma2BlockLength(const SourceStream& source);
+
 // Lzma2DecodeToSink in three steps, so that a caller can read the first
 // bytes of the content while the rest is being decoded on another thread:
 // Begin and Finish on the caller's thread (only they log), Run on any.
@@ -50,6 +56,9 @@ public:
     bool SplitAtHold(SinkStream* rest);
     // Lets a held decoding go on; must come before waiting for Run's end.
     void Resume();
+    // Ends the decoding at its next piece, held or not: for a block whose
+    // first bytes already show it is of no use. Finish then fails.
+    void Stop();
     // After Run: true when the block decoded completely; then the cursor
     // sits after the block and the output holds the content.
     bool Finish();
@@ -72,6 +81,7 @@ private:
     size_t m_pieceEnd = 0;
     size_t m_holdAt = SIZE_MAX;
     bool m_resumed = false;
+    bool m_stopped = false;
     uint8_t* m_rest = nullptr;
     SinkStream* m_restSink = nullptr;
 };

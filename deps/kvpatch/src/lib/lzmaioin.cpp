@@ -129,25 +129,35 @@ int decodeRaw(uint8_t property, const uint8_t* input, size_t inputLength, uint32
     return result;
 }
 
-// What the stream can decode to at most, from its chunk headers alone: an
-// LZMA2 stream is a row of chunks that each state how many bytes they
-// unpack to and how many compressed bytes follow, so the sizes can be summed
-// without decoding. A chunk header that is cut off or invalid ends the sum:
-// the decoder fails there too.
-uint64_t DecodableBytes(const uint8_t* input, size_t length)
+// What the stream can decode to at most, and where it ends, from its chunk
+// headers alone: an LZMA2 stream is a row of chunks that each state how
+// many bytes they unpack to and how many compressed bytes follow, so the
+// sizes can be summed without decoding. A chunk header that is cut off or
+// invalid ends the walk: the decoder fails there too.
+struct ChunkWalk
 {
-    uint64_t total = 0;
+    uint64_t decodable = 0;
+    // Bytes of the stream up to and including its end marker, or up to
+    // the end of the input when that comes first.
+    size_t packed = 0;
+};
+
+ChunkWalk WalkChunks(const uint8_t* input, size_t length)
+{
+    ChunkWalk walk;
     size_t p = 0;
     while (p < length) {
         const uint8_t control = input[p];
-        if (control == 0x00)
+        if (control == 0x00) {
+            ++p;
             break;
+        }
         if (control == 0x01 || control == 0x02) {
             // Stored chunk: a 16-bit size less one, then the bytes.
             if (length - p < 3)
                 break;
             const size_t size = ((size_t(input[p + 1]) << 8) | input[p + 2]) + 1;
-            total += size;
+            walk.decodable += size;
             p += 3 + size;
             continue;
         }
@@ -158,11 +168,13 @@ uint64_t DecodableBytes(const uint8_t* input, size_t length)
         const size_t header = control >= 0xC0 ? 6 : 5;
         if (length - p < header)
             break;
-        total += ((uint64_t(control & 0x1F) << 16) | (uint64_t(input[p + 1]) << 8) | input[p + 2])
+        walk.decodable
+            += ((uint64_t(control & 0x1F) << 16) | (uint64_t(input[p + 1]) << 8) | input[p + 2])
             + 1;
         p += header + (((size_t(input[p + 3]) << 8) | input[p + 4]) + 1);
     }
-    return total;
+    walk.packed = p < length ? p : length;
+    return walk;
 }
 
 } // namespace
@@ -185,7 +197,7 @@ bool Lzma2BlockDecoder::Begin(SourceStream* source, SinkStream* output, uint32_t
     // A stream that yields fewer bytes than announced fails all the same
     // (the output ends short), so the room and the window need not be any
     // larger than what the chunks hold.
-    const uint64_t decodable = DecodableBytes(source->Buffer(), source->Remaining());
+    const uint64_t decodable = WalkChunks(source->Buffer(), source->Remaining()).decodable;
     m_capacity = decodable < m_unpackedSize ? uint32_t(decodable) : m_unpackedSize;
     if (!output->Reserve(m_capacity)) {
         KVLOG(LogError) << "unable to allocate sink space";
@@ -219,6 +231,10 @@ void Lzma2BlockDecoder::Run(const std::function<void()>& whileHeld)
                 m_progress.notify_all();
             }
             m_progress.wait(lock, [&] { return produced != m_holdAt || m_resumed; });
+            if (m_stopped) {
+                *room = 0;
+                return nullptr;
+            }
             size_t size = m_capacity - produced < piece ? m_capacity - produced : piece;
             if (produced)
                 piece = piece < kPiece ? 2 * piece : kPiece;
@@ -278,6 +294,15 @@ bool Lzma2BlockDecoder::SplitAtHold(SinkStream* rest)
     return true;
 }
 
+void Lzma2BlockDecoder::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopped = true;
+    }
+    Resume();
+}
+
 void Lzma2BlockDecoder::Resume()
 {
     {
@@ -300,6 +325,16 @@ bool Lzma2BlockDecoder::Finish()
     }
     m_output->Bytes().grow(m_unpackedSize);
     return true;
+}
+
+size_t Lzma2BlockLength(const SourceStream& source)
+{
+    SourceStream header = source;
+    uint32_t announced = 0;
+    if (!header.Skip(1) || !header.ReadVarint32(&announced))
+        return source.Remaining();
+    return header.Position() - source.Position()
+        + WalkChunks(header.Buffer(), header.Remaining()).packed;
 }
 
 bool Lzma2DecodeToSink(SourceStream* source, SinkStream* output, uint32_t limit)
