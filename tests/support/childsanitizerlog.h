@@ -9,7 +9,7 @@
 // purposes, send to a file or cut short, so a child that ended with a report
 // (status 66 under the thread sanitizer) said nothing about it. Children
 // started with apply()'s environment write each report to a file of their
-// own instead (PREFIX.PID, one per process), which reports() collects.
+// own instead (PREFIX.PID, one per process), which takeReports() collects.
 class ChildSanitizerLog
 {
 public:
