@@ -52,20 +52,54 @@ work="$(cd "$work" && pwd)"
 # cache, single-instance socket) and Qt's runtime directory: private ones.
 mkdir -m 700 "$work/tmp" "$work/runtime"
 
+# In a sanitizer build every program below writes its sanitizer's report to
+# a file of its own here (REPORT.PID) rather than into an output that is
+# filtered or not shown; the script prints them and fails.
+reports="$work/sanitizer-report"
+for options in ASAN_OPTIONS TSAN_OPTIONS UBSAN_OPTIONS; do
+  export "$options=${!options:+${!options}:}log_path=$reports"
+done
+# Prints the reports written so far, once each; status 1 when there were any.
+print_reports() {
+  local report status=0
+  for report in "$reports".*; do
+    [ -e "$report" ] || continue
+    say "sanitizer report $report:"
+    cat "$report" >&2
+    rm -f "$report"
+    status=1
+  done
+  return $status
+}
+
+# Stage two runs detached from the first (a session of its own), from the
+# update's temporary directory; it is found by that path.
+stage_two_pids() { pgrep -f "^$work/tmp/kelvarion_temp_[0-9]*/update( |$)" || true; }
+
 pids=()
 cleanup() {
   local pid
-  for pid in "${pids[@]}"; do
+  for pid in "${pids[@]}" $(stage_two_pids); do
     kill "$pid" 2>/dev/null || true
   done
   for pid in "${pids[@]}"; do
     wait "$pid" 2>/dev/null || true
   done
+  print_reports || true
 }
 trap cleanup EXIT
 # A test that ends early stops the script with a signal; the servers must go
-# with it, or they hold their ports for every later run.
+# with it, or they hold their ports for every later run. Bash runs a trap only
+# once the foreground command has ended, so every long command below runs in
+# the background and the script waits for it (a wait ends at the signal).
 trap 'exit 143' TERM INT HUP
+# Runs a command in the background and waits for it; its status.
+run_waited() {
+  "$@" &
+  local pid=$!
+  pids+=("$pid")
+  wait "$pid"
+}
 
 # --- the two releases -------------------------------------------------------
 # The updater ships stripped, as a release would. The old release's updater
@@ -103,7 +137,7 @@ SCRIPT
 done
 
 say "writing release 2 with the release maker"
-"$releasemaker" --old "$work/release1" --new "$work/release2" --version 2 \
+run_waited "$releasemaker" --old "$work/release1" --new "$work/release2" --version 2 \
   --key "$root/keys/dev-only-release-signing.priv" --out "$work/server" \
   --updater update --updater 'translations/*' \
   --form 'data/*.txt=gzip' --form '*.sh=plain' \
@@ -147,7 +181,10 @@ say "file server $KV_HTTP_URL, banner server $banner_host:2009"
 # --- display ---------------------------------------------------------------
 if [ -z "${DISPLAY:-}" ]; then
   exec 3> "$work/xvfb.display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+  # Without -noreset the server starts over when its last client goes (stage
+  # one's window closing, a look of the watcher) and drops a client that
+  # connects meanwhile, such as stage two: it would abort without a window.
+  Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
   pids+=($!)
   exec 3>&-
   wait_for_file "$work/xvfb.display" $! "$work/xvfb.log" "Xvfb"
@@ -236,10 +273,9 @@ done
 stage1_status=0
 wait "$stage1" || stage1_status=$?
 wait "$watcher" || true
-# Stage two runs detached from the update's temporary directory; wait for it
-# to end before looking at what it left.
+# Wait for stage two to end before looking at what it left.
 end=$((SECONDS + 30))
-while pgrep -f "^$work/tmp/kelvarion_temp_[0-9]*/update " > /dev/null && [ $SECONDS -lt $end ]; do
+while [ -n "$(stage_two_pids)" ] && [ $SECONDS -lt $end ]; do
   sleep 0.2
 done
 
@@ -271,11 +307,7 @@ fi
 [ -e "$work/client-started" ] && say "client started: $(cat "$work/client-started")"
 [ -e "$work/install-commands.log" ] && say "install commands: $(tr '\n' ';' < "$work/install-commands.log")"
 [ "$stage1_status" -eq 0 ] || say "stage one ended with status $stage1_status"
-# Both stages write to the same output (stage two inherits it).
-if grep -qE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work/update-stage1.out"; then
-  say "the sanitizers reported errors: see $work/update-stage1.out"
-  differences=1
-fi
+print_reports || differences=1
 
 joined() { local IFS=' '; [ $# -gt 0 ] && [ -e "$1" ] && echo "$*" || echo none; }
 shots="$(joined "$work/screenshots/"*.png)"

@@ -64,4 +64,12 @@ void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
     emit download_available(body);
     reply->deleteLater();
     quit();
+    // The object belongs to this thread, so it is deleted here, once the
+    // download thread has ended (which takes no longer than its network
+    // manager's clean-up). Deleting it on the thread's finished signal
+    // instead would have that thread read the object as it queues the
+    // signal, unordered with the deletion here for anything but Qt's own
+    // locks.
+    wait();
+    deleteLater();
 }

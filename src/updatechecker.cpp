@@ -26,9 +26,7 @@ void UpdateChecker::check()
     HTTPDownloader* downloader = new HTTPDownloader(request, m_TimeoutMs);
     connect(downloader, &HTTPDownloader::download_available, this,
         &UpdateChecker::on_updateCheckAvailable);
-    // The downloader belongs to this thread, so it is deleted here once its
-    // own thread has ended.
-    connect(downloader, &QThread::finished, downloader, &QObject::deleteLater);
+    // The downloader deletes itself on this thread once its own has ended.
     downloader->start(QThread::InheritPriority);
 }
 

@@ -1,5 +1,6 @@
 #include "e2efixture.h"
 
+#include "childsanitizerlog.h"
 #include "compressedfile.h"
 #include "cryptwrapper.h"
 #include "productini.h"
@@ -63,9 +64,10 @@ QByteArray commandScript(const char* exitVariable)
 
 QString describe(const SessionRun& run)
 {
-    return QStringLiteral("exit %1%2\n%3")
+    return QStringLiteral("exit %1%2%3\n%4")
         .arg(run.exitCode)
         .arg(run.killed ? " (killed)" : "")
+        .arg(run.sanitizerReports.isEmpty() ? "" : ", sanitizer report printed above")
         .arg(run.output.right(700));
 }
 
@@ -312,9 +314,10 @@ SessionRun SessionWorld::run(
     env.insert(QStringLiteral("KV3_CONFIG_DIR"), path("config"));
     env.insert(QStringLiteral("HOME"), path("home"));
     env.insert(extra);
+    const ChildSanitizerLog sanitizerLog(m_Root->path());
 
     QProcess process;
-    process.setProcessEnvironment(env);
+    process.setProcessEnvironment(sanitizerLog.apply(env));
     process.setWorkingDirectory(path("home"));
     // The driver's debug lines are noise here; its own lines come on stdout.
     process.setStandardErrorFile(path("last-run.log"));
@@ -343,6 +346,7 @@ SessionRun SessionWorld::run(
     }
     result.killed = process.exitStatus() == QProcess::CrashExit;
     result.exitCode = result.killed ? -1 : process.exitCode();
+    result.sanitizerReports = sanitizerLog.takeReports();
     return result;
 }
 

@@ -15,6 +15,9 @@ struct SessionRun
     bool killed = false;
     QStringList messages;
     QString output;
+    // What a sanitizer reported in the run, if anything (printed in full as
+    // the run ends).
+    QString sanitizerReports;
 };
 
 // The end of a run's output, which decided its outcome (Qt Test cuts long

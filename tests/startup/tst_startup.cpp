@@ -1,3 +1,4 @@
+#include "childsanitizerlog.h"
 #include "singleinstancechecker.h"
 #include "testhttpserver.h"
 
@@ -79,7 +80,7 @@ private:
         } else {
             env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("minimal"));
         }
-        return env;
+        return ChildSanitizerLog(m_Root->path()).apply(env);
     }
 
     // The server name that the copy in the application directory uses, with
@@ -109,16 +110,22 @@ private:
         return raw->server.listen(serverName()) ? std::move(instance) : nullptr;
     }
 
-    // Runs the copy to its end; -1 when it did not end in time.
+    // Every wait below is for a thing the case needs (the child's end, its
+    // box, a line of its log), however long a sanitizer build on a loaded
+    // machine takes for it; only a child stuck for this long ends the wait.
+    static constexpr int kHangGuardMs = 150000;
+
+    // Runs the copy to its end (the test's own servers answering meanwhile);
+    // -1 when it hung.
     int run(QProcess& child, const QStringList& args, const QProcessEnvironment& env)
     {
         child.setProcessEnvironment(env);
         child.start(executable(), args);
-        if (!child.waitForStarted(30000))
+        if (!child.waitForStarted(kHangGuardMs))
             return -1;
         QElapsedTimer clock;
         clock.start();
-        while (child.state() != QProcess::NotRunning && clock.elapsed() < 60000)
+        while (child.state() != QProcess::NotRunning && clock.elapsed() < kHangGuardMs)
             QTest::qWait(20);
         if (child.state() != QProcess::NotRunning) {
             child.kill();
@@ -126,6 +133,53 @@ private:
             return -1;
         }
         return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+    }
+
+    // The id of the child's visible window titled title, once it shows; empty
+    // when the child ended (or hung) without it.
+    QString waitForBox(QProcess& child, const QString& title) const
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < kHangGuardMs) {
+            const QString box = m_Xvfb.waitForWindow(title, 0);
+            if (!box.isEmpty() || child.state() == QProcess::NotRunning)
+                return box;
+            child.waitForFinished(200);
+        }
+        return QString();
+    }
+
+    // Presses Return in the box until the child has ended. A press that
+    // comes before the box takes keys is lost, so it is given again while
+    // the box is still shown.
+    bool answerBox(QProcess& child, const QString& box, const QString& title) const
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < kHangGuardMs) {
+            if (!m_Xvfb.visibleWindows(title).contains(box))
+                return child.waitForFinished(kHangGuardMs) || child.state() == QProcess::NotRunning;
+            if (!m_Xvfb.pressKey(box, QStringLiteral("Return")))
+                return false;
+            if (child.waitForFinished(1000))
+                return true;
+        }
+        return false;
+    }
+
+    // Why a child did not do what the case waited for: how it ended and the
+    // end of its log (a fatal error of Qt goes there, not to its output).
+    QString describe(QProcess& child) const
+    {
+        QString text = child.state() != QProcess::NotRunning ? QStringLiteral("still running")
+            : child.exitStatus() == QProcess::CrashExit
+            ? QStringLiteral("crashed")
+            : QStringLiteral("exit %1").arg(child.exitCode());
+        const QList<QByteArray> lines = logLines();
+        for (int i = qMax(0, lines.size() - 4); i < lines.size(); ++i)
+            text += QLatin1Char('\n') + QString::fromUtf8(lines.at(i).left(200));
+        return text;
     }
 
     // Lines of the run's log file (logging is on in every case).
@@ -179,7 +233,14 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(tempDir()));
     }
 
-    void cleanup() { m_Root.reset(); }
+    // A child that a sanitizer stopped fails the case it ran in, with its
+    // report.
+    void cleanup()
+    {
+        const QString reports = ChildSanitizerLog(m_Root->path()).takeReports();
+        m_Root.reset();
+        QVERIFY2(reports.isEmpty(), "a sanitizer stopped the child: its report is above");
+    }
 
     void secondStartHandsOverToRunningInstance()
     {
@@ -260,20 +321,13 @@ private slots:
         QProcess child;
         child.setProcessEnvironment(env);
         child.start(executable(), {QStringLiteral("client_linux_x86"), QStringLiteral("abc")});
-        QVERIFY(child.waitForStarted(30000));
-        // As long as the child runs, however slow a sanitizer build makes
-        // it; a child that ended shows no box, and what it said tells why.
-        QString box = m_Xvfb.waitForWindow(title, 0);
-        while (box.isEmpty() && !child.waitForFinished(500))
-            box = m_Xvfb.waitForWindow(title, 0);
-        QVERIFY2(!box.isEmpty(),
-            qPrintable(
-                title + QLatin1Char(' ') + QString::fromLocal8Bit(child.readAllStandardError())));
+        QVERIFY(child.waitForStarted(kHangGuardMs));
+        const QString box = waitForBox(child, title);
+        QVERIFY2(!box.isEmpty(), qPrintable(title + QStringLiteral(": ") + describe(child)));
         QVERIFY(m_Xvfb.visibleWindows(QStringLiteral("Kelvarion 3 Client Update")).isEmpty());
         QVERIFY(
             m_Xvfb.visibleWindows(QStringLiteral("Kelvarion 3 Client-Aktualisierung")).isEmpty());
-        QVERIFY(m_Xvfb.pressKey(box, QStringLiteral("Return")));
-        QVERIFY(child.waitForFinished(30000));
+        QVERIFY2(answerBox(child, box, title), qPrintable(describe(child)));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 1);
         QVERIFY(logHas("Failed to parse command line options, aborting"));
@@ -302,8 +356,8 @@ private slots:
         QProcess child;
         child.setProcessEnvironment(environment());
         child.start(executable(), args);
-        QVERIFY(child.waitForStarted(30000));
-        QTRY_VERIFY_WITH_TIMEOUT(logHas("delete_force_update_files"), 60000);
+        QVERIFY(child.waitForStarted(kHangGuardMs));
+        QTRY_VERIFY_WITH_TIMEOUT(logHas("delete_force_update_files"), kHangGuardMs);
         child.kill();
         child.waitForFinished(10000);
         for (const QString& marker : markers)
@@ -324,12 +378,11 @@ private slots:
         QProcess child;
         child.setProcessEnvironment(environment(true));
         child.start(executable(), QStringList());
-        QVERIFY(child.waitForStarted(30000));
-        const QString box = m_Xvfb.waitForWindow(QStringLiteral("Error"), 60000);
-        QVERIFY(!box.isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(logHas("onStartUpdate"), 60000);
-        QVERIFY(m_Xvfb.pressKey(box, QStringLiteral("Return")));
-        QVERIFY(child.waitForFinished(30000));
+        QVERIFY(child.waitForStarted(kHangGuardMs));
+        const QString box = waitForBox(child, QStringLiteral("Error"));
+        QVERIFY2(!box.isEmpty(), qPrintable(describe(child)));
+        QTRY_VERIFY_WITH_TIMEOUT(logHas("onStartUpdate"), kHangGuardMs);
+        QVERIFY2(answerBox(child, box, QStringLiteral("Error")), qPrintable(describe(child)));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 2);
         QVERIFY(!logHas("Update engine initialized"));
@@ -347,9 +400,9 @@ private slots:
         QProcess child;
         child.setProcessEnvironment(env);
         child.start(executable(), {QStringLiteral("update_linux_x86"), QStringLiteral("5")});
-        QVERIFY(child.waitForStarted(30000));
+        QVERIFY(child.waitForStarted(kHangGuardMs));
         QTRY_VERIFY_WITH_TIMEOUT(
-            QFileInfo::exists(missing + QLatin1Char('/') + serverName()), 60000);
+            QFileInfo::exists(missing + QLatin1Char('/') + serverName()), kHangGuardMs);
         child.kill();
         child.waitForFinished(10000);
         struct stat info;

@@ -73,6 +73,14 @@ int fail(const QString& message)
 
 int main(int argc, char** argv)
 {
+    // A script or test that is killed cannot stop its servers; they would
+    // hold their ports for every later run. One that ended before the signal
+    // was asked for has handed this process to another parent already.
+    const pid_t parent = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        return 1;
+
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -111,9 +119,6 @@ int main(int argc, char** argv)
         return fail(QStringLiteral("--banner-host wants a loopback address"));
     if (!watchSignals())
         return fail(QStringLiteral("cannot watch for signals"));
-    // A script or test that is killed cannot stop its servers; they would
-    // hold their ports for every later run.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
 
     TestNginx nginx;
     if (!nginx.start(parser.value(rootOption), httpPort))

@@ -28,11 +28,15 @@ bool TestXvfb::start()
     }
     m_Server = std::make_unique<QProcess>();
     // The server picks a free display and writes its number to standard
-    // output once it accepts connections.
+    // output once it accepts connections. Without -noreset it starts over
+    // whenever its last client goes (a child that ended, xdotool between two
+    // looks) and drops a client that connects meanwhile: that child's Qt
+    // then aborts, "could not connect to display", and shows nothing. On a
+    // loaded machine the reset lasts long enough to be hit often.
     m_Server->start(xvfb,
-        {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-            QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-            QStringLiteral("tcp")});
+        {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+            QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1024x768x24"),
+            QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     QByteArray number;
     QElapsedTimer clock;
     clock.start();

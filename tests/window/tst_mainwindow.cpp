@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "prepostinstalltaskspecification.h"
 #include "singleinstancechecker.h"
+#include "threadhandover.h"
 #include "updateengine.h"
 #include "urlclicklabel.h"
 
@@ -420,16 +421,22 @@ private slots:
         BoxAnswerer answerer({QMessageBox::StandardButton(answer)});
         // The request arrives from an install command's worker thread; the
         // receiver is looked up on this thread, as the install task does.
-        QCOMPARE(runUntilExit([] {
+        std::unique_ptr<QThread> thread;
+        QCOMPARE(runUntilExit([&thread] {
             QObject* receiver = PrePostInstallTaskSpecification::rebootReceiver();
-            QThread* thread = QThread::create([receiver] {
+            thread.reset(QThread::create([receiver] {
                 QMetaObject::invokeMethod(
                     receiver, "onRebootWithConfirmation", Qt::QueuedConnection);
-            });
-            QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+                // The call by name read the window on this thread; Qt's
+                // event queue orders that before the window goes, which the
+                // thread sanitizer sees only through this mark.
+                handOverRelease(receiver);
+            }));
             thread->start();
         }),
             0);
+        QVERIFY(thread->wait(60000));
+        handOverAcquire(PrePostInstallTaskSpecification::rebootReceiver());
         QCOMPARE(answerer.shown.size(), 1);
         QCOMPARE(answerer.shown.at(0).title, QStringLiteral("Confirm reboot"));
         QVERIFY(answerer.shown.at(0).text.startsWith(
