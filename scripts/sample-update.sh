@@ -225,7 +225,7 @@ title='^Kelvarion 3 Client Update$'
 # only after a while, since a busy window takes presses late).
 watch_windows() {
   local stage=0 owner="" end=$((SECONDS + deadline_s))
-  local smallest=0 opened=0 pressed=-100 previous=0
+  local smallest=0 opened=0 pressed=-100 previous=0 grabbers=()
   while [ $SECONDS -lt $end ]; do
     local id pid WIDTH=0 HEIGHT=0
     id="$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1 || true)"
@@ -237,6 +237,10 @@ watch_windows() {
     pid="$(xdotool getwindowpid "$id" 2>/dev/null || true)"
     if [ -n "$pid" ] && [ "$pid" != "$owner" ]; then
       owner=$pid stage=$((stage + 1)) smallest=0 opened=0 pressed=-100 previous=0
+      # One grabber per window, following it to its end: its last picture is
+      # the window's last moment.
+      "$grab" --follow "$id" "$work/screenshots/stage$stage.png" 2>/dev/null &
+      grabbers+=($!)
     fi
     eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null | grep -E '^(WIDTH|HEIGHT)=')" || true
     if [ "$HEIGHT" -gt 0 ]; then
@@ -249,9 +253,10 @@ watch_windows() {
       fi
       previous=$HEIGHT
     fi
-    [ $stage -gt 0 ] && "$grab" "$id" "$work/screenshots/stage$stage.png" 2>/dev/null || true
     sleep 0.1
   done
+  # Each grabber ends once its window has gone.
+  wait "${grabbers[@]}" 2>/dev/null || true
 }
 watch_windows &
 watcher=$!
