@@ -190,12 +190,12 @@ private slots:
         Banner banner(nullptr);
         QSignalSpy spy(&banner, &Banner::bannerFound);
         banner.run();
-        QTRY_COMPARE(m_Responder->requestCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Responder->requestCount(), 1, 30000);
         QUdpSocket stranger;
         QVERIFY(stranger.bind(QHostAddress(strangerAddress), serverPort ? m_Responder->port() : 0));
         stranger.writeDatagram("stranger,one", QHostAddress::LocalHost, banner.localPort());
         m_Responder->send("server,one", QHostAddress::LocalHost, banner.localPort());
-        QTRY_COMPARE(spy.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 30000);
         QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("server"));
     }
 

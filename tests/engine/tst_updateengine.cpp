@@ -457,7 +457,7 @@ private slots:
             Q_ARG(QString, QStringLiteral("http://c/"))));
         QTRY_VERIFY_WITH_TIMEOUT(!engine->bannerDownloadInProgress(), 30000);
         // The connection is given up, not left open.
-        QTRY_COMPARE(server.closedConnections(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(server.closedConnections(), 1, 30000);
         QCOMPARE(spy.count(), 0);
     }
 
