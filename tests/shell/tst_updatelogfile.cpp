@@ -70,8 +70,11 @@ private:
         env.insert(QString::fromLatin1(kChildModeVariable), mode);
         env.insert(QStringLiteral("TMPDIR"), tempDir);
         child.setProcessEnvironment(env);
+        // The child's own output, a sanitizer's report among it, shows in
+        // the test's.
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         child.start(QCoreApplication::applicationFilePath(), QStringList());
-        if (!child.waitForFinished(60000))
+        if (!child.waitForFinished(120000))
             return -1;
         *exitStatus = child.exitStatus();
         return child.exitCode();
