@@ -18,6 +18,12 @@ namespace {
 
 const QString kPath = QStringLiteral("sec/a.bin");
 const QString kServerPath = QStringLiteral("/base/12345/sec/a.bin");
+// A download's attempts, each told by its own details-log line. The server
+// may count more requests than that: the network module sends a request
+// again by itself, once more than the updater asked, when a server closes
+// the connection before the module has seen its request written out, as a
+// loaded machine lets happen.
+constexpr int kAttempts = 5;
 constexpr int kVersion = 12345;
 constexpr qreal kWeight = 0.8;
 
@@ -92,9 +98,9 @@ private slots:
 
         QCOMPARE(task->state(), int(STATE_FAILED));
         QCOMPARE(canceled.count(), 1);
-        QCOMPARE(server->requestCount(kServerPath), 5);
+        QVERIFY(server->requestCount(kServerPath) >= kAttempts);
         QStringList expected {"Downloading sec/a.bin"};
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < kAttempts; ++i)
             expected << QStringLiteral("sec/a.bin returned %1").arg(status);
         expected << "Unable to download sec/a.bin";
         QCOMPARE(messageTexts(messages), expected);
@@ -257,8 +263,9 @@ private slots:
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         runUntilEnded(task.get(), 2);
         QCOMPARE(task->state(), int(STATE_FAILED));
-        QCOMPARE(server->requestCount(kServerPath), 5);
-        QCOMPARE(messageTexts(messages).count(QStringLiteral("file sec/a.bin timed out")), 5);
+        QVERIFY(server->requestCount(kServerPath) >= kAttempts);
+        QCOMPARE(
+            messageTexts(messages).count(QStringLiteral("file sec/a.bin timed out")), kAttempts);
         QCOMPARE(messageTexts(messages).last(), QStringLiteral("Unable to download sec/a.bin"));
         QVERIFY(!QFile::exists(target()));
     }
@@ -287,7 +294,7 @@ private slots:
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FAILED));
-        QCOMPARE(server->requestCount(kServerPath), 5);
+        QVERIFY(server->requestCount(kServerPath) >= kAttempts);
         QCOMPARE(messageTexts(messages).last(), QStringLiteral("Unable to download sec/a.bin"));
         QVERIFY(!QFile::exists(target()));
     }
@@ -316,9 +323,9 @@ private slots:
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FAILED));
-        QCOMPARE(server->requestCount(kServerPath), 5);
+        QVERIFY(server->requestCount(kServerPath) >= kAttempts);
         QStringList expected {"Downloading sec/a.bin"};
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < kAttempts; ++i)
             expected << "sec/a.bin is larger than 1000 bytes";
         expected << "Unable to download sec/a.bin";
         QCOMPARE(messageTexts(messages), expected);
@@ -342,10 +349,10 @@ private slots:
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FAILED));
-        QCOMPARE(server->requestCount(kServerPath), 5);
+        QVERIFY(server->requestCount(kServerPath) >= kAttempts);
         QCOMPARE(server->requestHeader(0, "Accept-Encoding"), QByteArray("identity"));
         QStringList expected {"Downloading sec/a.bin"};
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < kAttempts; ++i)
             expected << "sec/a.bin was sent encoded as " + QString::fromLatin1(encoding);
         expected << "Unable to download sec/a.bin";
         QCOMPARE(messageTexts(messages), expected);
@@ -576,7 +583,7 @@ private slots:
         std::signal(SIGXFSZ, oldHandler);
 
         QCOMPARE(task->state(), int(STATE_FAILED));
-        QCOMPARE(server->requestCount(kServerPath), 5);
+        QVERIFY(server->requestCount(kServerPath) >= kAttempts);
         QCOMPARE(messageTexts(messages).size(), 7);
         QCOMPARE(messageTexts(messages).last(), QStringLiteral("Unable to download sec/a.bin"));
         QVERIFY(!QFile::exists(target()));
