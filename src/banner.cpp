@@ -14,12 +14,9 @@ Banner::Banner(QObject* parent)
     : QObject(parent)
     , m_socket(nullptr)
     , m_retries(0)
+    , m_ignored(0)
 {
     qDebug() << "Creating Banner";
-    m_socket = new QUdpSocket(this);
-    m_socket->bind(QHostAddress(QHostAddress::Any), 0);
-    connect(m_socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
-    connect(m_socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
 }
 
 bool Banner::hasBannerSize(const QByteArray& image, QByteArray* format)
@@ -55,7 +52,7 @@ Banner::~Banner()
 
 quint16 Banner::localPort() const
 {
-    return m_socket->localPort();
+    return m_socket ? m_socket->localPort() : 0;
 }
 
 void Banner::run()
@@ -78,17 +75,23 @@ void Banner::onResolved(QHostInfo hostInfo)
     }
     if (m_address.isNull())
         return;
-    sendRequest();
+    // Connected to the server's address and port, the socket receives only
+    // its datagrams: the system drops everyone else's before they cost a
+    // read, let alone a log line.
+    m_socket = new QUdpSocket(this);
+    connect(m_socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
+    connect(m_socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
+    connect(m_socket, &QUdpSocket::connected, this, &Banner::sendRequest);
+    m_socket->connectToHost(m_address, bannerServerPort);
 }
 
 void Banner::sendRequest()
 {
     qDebug() << "Sending banner request to" << m_address;
     static const char request[2] = {0x01, 0x01};
-    if (m_socket->writeDatagram(request, sizeof(request), m_address, bannerServerPort)
-        != qint64(sizeof(request))) {
+    if (m_socket->write(request, sizeof(request)) != qint64(sizeof(request))) {
         qDebug() << "Failed to write to banner server";
-        m_timer.stop();
+        finish();
         return;
     }
     m_timer.start(kReplyTimeoutMs, this);
@@ -101,7 +104,7 @@ void Banner::timerEvent(QTimerEvent* event)
         if (m_retries++ == 0)
             sendRequest();
         else
-            m_timer.stop();
+            finish();
     }
     QObject::timerEvent(event);
 }
@@ -115,7 +118,7 @@ bool Banner::isFromServer(const QHostAddress& sender, quint16 senderPort) const
 
 void Banner::onReadyRead()
 {
-    while (m_socket->hasPendingDatagrams()) {
+    while (m_socket && m_socket->hasPendingDatagrams()) {
         char buffer[kMaxReplySize];
         QHostAddress sender;
         quint16 senderPort = 0;
@@ -123,14 +126,16 @@ void Banner::onReadyRead()
         const qint64 length = m_socket->readDatagram(buffer, sizeof(buffer), &sender, &senderPort);
         if (length < 0) {
             qDebug() << "Received no data from banner server";
-            m_timer.stop();
+            finish();
             return;
         }
         if (!isFromServer(sender, senderPort)) {
-            qDebug() << "Ignored a datagram from" << sender << senderPort;
+            ++m_ignored;
             continue;
         }
-        m_timer.stop();
+        // One reply is the answer; the socket closes with it, so a server
+        // that keeps sending costs nothing more.
+        finish();
         const QString reply = QString::fromLatin1(buffer, int(length));
         qDebug() << "Reply from banner server:" << reply;
         const QStringList parts = reply.split(QLatin1Char(','));
@@ -138,11 +143,28 @@ void Banner::onReadyRead()
             emit bannerFound(parts.at(0), parts.at(1));
         else
             qDebug() << "invalid response:" << reply;
+        return;
     }
 }
 
 void Banner::onError(QAbstractSocket::SocketError socketError)
 {
     qDebug() << "banner had socketerror: " << socketError;
+    finish();
+}
+
+void Banner::finish()
+{
     m_timer.stop();
+    if (!m_socket)
+        return;
+    // Said once: a line per datagram would let anyone who reaches the port
+    // fill the disk with the log.
+    if (m_ignored > 0)
+        qDebug() << "Ignored" << m_ignored << "datagrams from other senders";
+    m_socket->disconnect(this);
+    m_socket->close();
+    m_socket->deleteLater();
+    m_socket = nullptr;
+    emit finished();
 }

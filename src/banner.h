@@ -18,7 +18,9 @@ extern quint16 bannerServerPort;
 // Asks the banner server over UDP for an advertisement: a two-byte request,
 // answered by one datagram "image address,click address". Waits 5000 ms for
 // the reply and asks once more before giving up. The banner is decoration, so
-// every failure only ends the attempt with a debug line.
+// every failure only ends the attempt with a debug line. The socket exists
+// from the look-up's end to the attempt's end (the first reply, the last
+// time-out or an error), which finished() tells.
 class Banner : public QObject
 {
     Q_OBJECT
@@ -30,7 +32,7 @@ public:
 
     // Time-outs so far.
     int retries() const { return m_retries; }
-    // The port the replies come to.
+    // The port the replies come to; 0 when no attempt is under way.
     quint16 localPort() const;
 
     static constexpr int kReplyTimeoutMs = 5000;
@@ -47,6 +49,8 @@ public:
 
 signals:
     void bannerFound(QString bannerUrl, QString clickUrl);
+    // The attempt has ended and the socket is closed.
+    void finished();
 
 protected:
     void timerEvent(QTimerEvent* event) override;
@@ -59,11 +63,14 @@ private slots:
 private:
     void sendRequest();
     bool isFromServer(const QHostAddress& sender, quint16 senderPort) const;
+    void finish();
 
     QUdpSocket* m_socket;
     QBasicTimer m_timer;
     QHostAddress m_address;
     int m_retries;
+    // Datagrams from anyone but the server, counted to be logged once.
+    int m_ignored;
 };
 
 #endif
