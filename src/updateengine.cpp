@@ -1,6 +1,7 @@
 #include "updateengine.h"
 
 #include "banner.h"
+#include "bannerdownload.h"
 #include "configuration.h"
 #include "cryptwrapper.h"
 #include "httpfetch.h"
@@ -16,7 +17,6 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrl>
@@ -75,7 +75,7 @@ UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
     , m_RootTask(nullptr)
     , m_Timer(nullptr)
     , m_NetworkManager(nullptr)
-    , p_BannerReply(nullptr)
+    , p_BannerDownload(nullptr)
     , m_CancelRequested(false)
 {
     connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
@@ -323,10 +323,11 @@ void UpdateEngine::getBanner()
         emit bannerFound(image, clickUrl);
         return;
     }
-    if (p_BannerReply)
+    if (p_BannerDownload)
         return;
     Banner* banner = new Banner(this);
     connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
+    connect(banner, &Banner::finished, banner, &QObject::deleteLater);
     banner->run();
 }
 
@@ -339,81 +340,36 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
         return;
     }
     // A second reply replaces a download still under way.
-    dropBannerReply();
+    dropBannerDownload();
     qDebug() << "Requesting banner from" << url;
     m_BannerClickUrl = clickUrl;
-    p_BannerReply = m_NetworkManager->get(HttpFetch::request(url));
-    if (!p_BannerReply)
-        return;
-    // A banner that has not arrived in time is not shown. Without a deadline
-    // a server that never ends its headers, or a reply the network module
-    // reads whole before it reports anything, holds memory for the whole run.
-    QNetworkReply* reply = p_BannerReply;
-    QTimer::singleShot(m_BannerTimeoutMs, reply, [this, reply] {
-        if (p_BannerReply != reply)
-            return;
-        qDebug() << "Banner download timed out";
-        dropBannerReply();
+    // The same proxy as every download, on a connection of the banner's own
+    // that its deadline closes for certain (see BannerDownload).
+    p_BannerDownload = new BannerDownload(
+        url, m_NetworkManager->proxy(), kMaxBannerSize, m_BannerTimeoutMs, this);
+    connect(p_BannerDownload, &BannerDownload::downloaded, this,
+        &UpdateEngine::onBannerDownloadFinished);
+    connect(p_BannerDownload, &BannerDownload::failed, this, [this](const QString& reason) {
+        qDebug() << reason;
+        dropBannerDownload();
     });
-    // The image is moved out of the reply as it arrives and counted here;
-    // the reply's own buffer stays small.
-    m_BannerData.clear();
-    p_BannerReply->setReadBufferSize(kBannerReadBufferSize);
-    connect(p_BannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
-    connect(p_BannerReply, &QNetworkReply::metaDataChanged, this,
-        &UpdateEngine::onBannermetaDataChanged);
-    connect(p_BannerReply, &QNetworkReply::readyRead, this, &UpdateEngine::onBannerReadyRead);
+    p_BannerDownload->start();
 }
 
-void UpdateEngine::dropBannerReply()
+void UpdateEngine::dropBannerDownload()
 {
-    if (!p_BannerReply)
+    if (!p_BannerDownload)
         return;
-    disconnect(p_BannerReply, nullptr, this, nullptr);
-    p_BannerReply->abort();
-    p_BannerReply->deleteLater();
-    p_BannerReply = nullptr;
-    m_BannerData.clear();
+    disconnect(p_BannerDownload, nullptr, this, nullptr);
+    p_BannerDownload->deleteLater();
+    p_BannerDownload = nullptr;
 }
 
-void UpdateEngine::onBannermetaDataChanged()
+void UpdateEngine::onBannerDownloadFinished(const QByteArray& image)
 {
-    if (!p_BannerReply)
-        return;
-    const QByteArray encoding = HttpFetch::foreignEncoding(p_BannerReply);
-    if (!encoding.isEmpty()) {
-        qDebug() << "Banner was sent encoded as" << encoding.left(64);
-        dropBannerReply();
-        return;
-    }
-    const QVariant length = p_BannerReply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() > kMaxBannerSize) {
-        qDebug() << "Banner size too large: " << length.toLongLong();
-        dropBannerReply();
-    }
-}
-
-void UpdateEngine::onBannerReadyRead()
-{
-    // The announced size may be missing or false; what arrives decides.
-    if (!p_BannerReply)
-        return;
-    m_BannerData += p_BannerReply->read(kMaxBannerSize + 1 - m_BannerData.size());
-    if (m_BannerData.size() > kMaxBannerSize) {
-        qDebug() << "Banner size too large: " << m_BannerData.size();
-        dropBannerReply();
-    }
-}
-
-void UpdateEngine::onBannerDownloadFinished()
-{
-    if (!p_BannerReply)
+    if (!p_BannerDownload)
         return;
     qDebug() << "Banner download finished";
-    onBannerReadyRead();
-    if (!p_BannerReply)
-        return;
-    const QByteArray data = m_BannerData;
-    dropBannerReply();
-    emit bannerFound(data, m_BannerClickUrl);
+    dropBannerDownload();
+    emit bannerFound(image, m_BannerClickUrl);
 }

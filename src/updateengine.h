@@ -7,10 +7,10 @@
 #include <QObject>
 #include <QString>
 
+class BannerDownload;
 class Configuration;
 class MainTaskSpecification;
 class QNetworkAccessManager;
-class QNetworkReply;
 class QTimer;
 
 // The session of one updater process. The window owns it and drives it:
@@ -54,14 +54,13 @@ public:
     int state() const { return m_State; }
     QNetworkAccessManager* networkManager() const { return m_NetworkManager; }
     MainTaskSpecification* rootTask() const { return m_RootTask; }
-    bool bannerDownloadInProgress() const { return p_BannerReply != nullptr; }
+    bool bannerDownloadInProgress() const { return p_BannerDownload != nullptr; }
 
     // How long the banner image may take before it is given up.
     void setBannerTimeout(int ms) { m_BannerTimeoutMs = ms; }
 
     // A banner image larger than this is dropped.
     static constexpr qint64 kMaxBannerSize = 270000;
-    static constexpr qint64 kBannerReadBufferSize = 64 * 1024;
 
 signals:
     void fatalError(QString errorMessage);
@@ -82,13 +81,11 @@ private slots:
     void onTaskFinished();
     void onTaskCanceled();
     void onBannerFound(QString bannerUrl, QString clickUrl);
-    void onBannerDownloadFinished();
-    void onBannermetaDataChanged();
-    void onBannerReadyRead();
+    void onBannerDownloadFinished(const QByteArray& image);
 
 private:
     void setUpProxy();
-    void dropBannerReply();
+    void dropBannerDownload();
     void dropRootTask();
     // Empties dir and removes it from its parent when the parent can be
     // entered; true when the directory is gone.
@@ -100,9 +97,8 @@ private:
     QTimer* m_Timer;
     QNetworkAccessManager* m_NetworkManager;
     QString m_BannerClickUrl;
-    QNetworkReply* p_BannerReply;
-    // What has arrived of the banner image so far.
-    QByteArray m_BannerData;
+    // The banner image download in progress; null when none.
+    BannerDownload* p_BannerDownload;
     int m_BannerTimeoutMs = HttpFetch::kDeadlineMs;
     // cancelUpdate() was called during this run.
     bool m_CancelRequested;

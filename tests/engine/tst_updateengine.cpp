@@ -404,6 +404,11 @@ private slots:
         const QByteArray image = TestHttpServer::patternBytes(0, 1000);
         QTest::newRow("gzip") << TestHttpResponse::encoded(qCompress(image).mid(4), "gzip")
                               << false;
+        TestHttpResponse chunked = TestHttpResponse::pattern(max);
+        chunked.chunked = true;
+        QTest::newRow("chunked largest") << chunked << true;
+        chunked.patternSize = max + 1;
+        QTest::newRow("chunked too large") << chunked << false;
     }
 
     void bannerImageDownload()
@@ -441,6 +446,9 @@ private slots:
         unauthorized.contentLength = -2;
         unauthorized.extraHeaders = "WWW-Authenticate: Basic realm=\"banner\"\r\n";
         QTest::newRow("401 that never ends") << unauthorized;
+        // Faster than the network module reads a header, which held its
+        // thread reading for as long as the server kept sending.
+        QTest::newRow("header lines without end") << TestHttpResponse::endlessHeaderLines();
     }
 
     void bannerThatDoesNotArriveIsNotShown()

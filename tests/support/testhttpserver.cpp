@@ -87,6 +87,13 @@ TestHttpResponse TestHttpResponse::encoded(const QByteArray& body, const QByteAr
     return r;
 }
 
+TestHttpResponse TestHttpResponse::endlessHeaderLines()
+{
+    TestHttpResponse r;
+    r.endlessHeader = true;
+    return r;
+}
+
 TestHttpResponse TestHttpResponse::onDemand(const QByteArray& body)
 {
     TestHttpResponse r;
@@ -121,8 +128,16 @@ public:
             = response.patternSize >= 0 ? response.patternSize : response.body.size();
         m_ToSend = response.sendBytes >= 0 ? std::min(response.sendBytes, bodySize) : bodySize;
         QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " "
-            + reasonPhrase(response.status) + "\r\nContent-Type: application/octet-stream\r\n";
-        if (response.contentLength != -2) {
+            + reasonPhrase(response.status) + "\r\n";
+        if (response.endlessHeader) {
+            m_Socket->write(head);
+            sendMore();
+            return;
+        }
+        head += "Content-Type: application/octet-stream\r\n";
+        if (response.chunked)
+            head += "Transfer-Encoding: chunked\r\n";
+        else if (response.contentLength != -2) {
             const qint64 length = response.contentLength >= 0 ? response.contentLength : bodySize;
             head += "Content-Length: " + QByteArray::number(length) + "\r\n";
         }
@@ -166,6 +181,13 @@ private slots:
     {
         if (m_Closed || m_Sent < 0)
             return;
+        if (m_Response.endlessHeader) {
+            static const QByteArray lines
+                = QByteArray("X-A: " + QByteArray(1000, 'a') + "\r\n").repeated(64);
+            while (m_Socket->bytesToWrite() < kWriteAhead)
+                m_Socket->write(lines);
+            return;
+        }
         if (m_Response.sendOnDemand)
             return finishIfDone();
         if (m_Response.trickleBytes > 0) {
@@ -194,10 +216,13 @@ private:
         const int n = int(std::min(max, m_ToSend - m_Sent));
         if (n <= 0)
             return;
-        if (m_Response.patternSize >= 0)
-            m_Socket->write(TestHttpServer::patternBytes(m_Sent, n));
+        const QByteArray piece = m_Response.patternSize >= 0
+            ? TestHttpServer::patternBytes(m_Sent, n)
+            : QByteArray::fromRawData(m_Response.body.constData() + m_Sent, n);
+        if (m_Response.chunked)
+            m_Socket->write(QByteArray::number(n, 16) + "\r\n" + piece + "\r\n");
         else
-            m_Socket->write(m_Response.body.constData() + m_Sent, n);
+            m_Socket->write(piece);
         m_Sent += n;
     }
 
@@ -205,6 +230,11 @@ private:
     {
         if (m_Sent < m_ToSend || m_Socket->bytesToWrite() > 0)
             return;
+        if (m_Response.chunked && !m_LastChunkSent) {
+            m_LastChunkSent = true;
+            m_Socket->write("0\r\n\r\n");
+            return;
+        }
         m_Trickle.stop();
         m_Sent = -1; // nothing more to send
         endAnswer();
@@ -229,6 +259,7 @@ private:
     TestHttpResponse m_Response;
     qint64 m_ToSend = 0;
     qint64 m_Sent = 0;
+    bool m_LastChunkSent = false;
 };
 
 TestHttpServer::TestHttpServer(QObject* parent)

@@ -38,6 +38,12 @@ struct TestHttpResponse
     // Send no body until the test asks for it with sendPiece(), so that what
     // arrives between two steps of the test does not depend on timing.
     bool sendOnDemand = false;
+    // Send the body with the chunked transfer encoding (in pieces of up to
+    // 64 KiB), without a Content-Length.
+    bool chunked = false;
+    // After the status line, send header lines (of a kilobyte each) as fast
+    // as the connection takes them, without end.
+    bool endlessHeader = false;
 
     static TestHttpResponse ok(const QByteArray& body);
     static TestHttpResponse pattern(qint64 size);
@@ -48,6 +54,7 @@ struct TestHttpResponse
     // The body with a Content-Encoding header naming encoding.
     static TestHttpResponse encoded(const QByteArray& body, const QByteArray& encoding);
     static TestHttpResponse onDemand(const QByteArray& body);
+    static TestHttpResponse endlessHeaderLines();
 };
 
 // A small HTTP/1.1 server for tests on 127.0.0.1 and a free port. Every path
