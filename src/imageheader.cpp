@@ -108,10 +108,44 @@ bool isFrameMarker(std::uint32_t marker)
     return marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
 }
 
+// Whether no more than kMaxJpegScans scans follow. The decoder makes a pass
+// over every block of a scan's components, so the number of scans, not the
+// bytes, sets how long decoding takes: a scan that only skips blocks is a
+// dozen bytes. Markers are found as the
+// decoder finds them: segments are passed by their lengths, and the coded
+// data of a scan, like stray bytes, up to the next 0xff that is neither fill
+// nor a stuffed zero nor a restart. Where the bytes end or stop making
+// sense, the decoder stops too.
+bool scansWithinLimit(Cursor in)
+{
+    int scans = 0;
+    for (;;) {
+        std::uint32_t marker = 0;
+        while (marker != 0xff) {
+            if (!in.byte(&marker))
+                return true;
+        }
+        while (marker == 0xff) {
+            if (!in.byte(&marker))
+                return true;
+        }
+        if (marker == 0x00 || marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7))
+            continue;
+        if (marker == 0xd8 || marker == 0xd9)
+            return true;
+        if (marker == 0xda && ++scans > ImageHeader::kMaxJpegScans)
+            return false;
+        std::uint32_t length = 0;
+        if (!in.bigEndian16(&length) || length < 2 || !in.skip(length - 2))
+            return true;
+    }
+}
+
 // The decoder walks the marker segments after SOI by their lengths and takes
 // the size from the first frame header; a second one, or a scan or the end
 // before any, is an error there. Anything this walk cannot follow within
-// the bytes, such as a length that runs past them, is refused.
+// the bytes, such as a length that runs past them, is refused, as is a
+// picture of more scans than encoders write.
 ImageHeader readJpeg(Cursor in)
 {
     in.skip(2);
@@ -133,7 +167,8 @@ ImageHeader readJpeg(Cursor in)
         if (isFrameMarker(marker)) {
             std::uint32_t width = 0;
             std::uint32_t height = 0;
-            if (length < 8 || !in.skip(1) || !in.bigEndian16(&height) || !in.bigEndian16(&width))
+            if (length < 8 || !in.skip(1) || !in.bigEndian16(&height) || !in.bigEndian16(&width)
+                || !in.skip(length - 7) || !scansWithinLimit(in))
                 return ImageHeader();
             return header(ImageHeader::Format::Jpeg, width, height);
         }

@@ -10,9 +10,10 @@
 // holds a picture of any size behind a directory entry of 16x16, a PNG
 // decoder inflates compressed text beside the pixels. So only PNG, JPEG and
 // GIF are known here, each read the way its decoder reads it; any other
-// format, bytes cut short before the size, and a PNG with compressed text
-// come out as Unknown. Reads stay within the bytes given, whatever lengths
-// they claim.
+// format, bytes cut short before the size, a PNG with compressed text and a
+// JPEG of more scans than encoders write (each scan is a pass of the decoder
+// over the whole picture) come out as Unknown. Reads stay within the bytes
+// given, whatever lengths they claim.
 struct ImageHeader
 {
     enum class Format
@@ -24,6 +25,10 @@ struct ImageHeader
     };
 
     static ImageHeader read(const unsigned char* data, std::size_t size);
+
+    // Progressive encoders write about ten scans; at the largest picture a
+    // banner may have, each costs the decoder a few milliseconds.
+    static constexpr int kMaxJpegScans = 32;
 
     Format format = Format::Unknown;
     std::uint32_t width = 0;
