@@ -1,4 +1,5 @@
 #include "banner.h"
+#include "httpreplyparser.h"
 #include "imageheader.h"
 #include "testbannerresponder.h"
 #include "testjpeg.h"
@@ -226,6 +227,76 @@ private slots:
         QByteArray decoder;
         QCOMPARE(Banner::hasBannerSize(image, &decoder), !format.isEmpty());
         QCOMPARE(decoder, format);
+    }
+
+    // The banner image's reply, read whole and byte by byte alike: the body,
+    // or empty when it fails. Bounds hold whatever the server claims.
+    void imageReply_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("read");
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+        QTest::newRow("length") << ok + "Content-Length: 3\r\n\r\nabcdef" << QByteArray("abc")
+                                << true;
+        QTest::newRow("to the end") << ok + "\r\nabc" << QByteArray("abc") << true;
+        QTest::newRow("cut short")
+            << ok + "Content-Length: 9\r\n\r\nabc" << QByteArray("abc") << true;
+        QTest::newRow("line feeds only")
+            << QByteArray("HTTP/1.0 404 Gone\nContent-Length: 1\n\nx") << QByteArray("x") << true;
+        QTest::newRow("interim reply first")
+            << "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Content-Length: 1\r\n\r\ny"
+            << QByteArray("y") << true;
+        QTest::newRow("no content")
+            << QByteArray("HTTP/1.1 204 No Content\r\n\r\nzzz") << QByteArray() << true;
+        QTest::newRow("chunked") << ok
+                + "Transfer-Encoding: Chunked\r\n\r\n2;x=y\r\nab\r\nA\r\n0123456789\r\n0\r\n"
+                  "T: 1\r\n\r\n" << QByteArray("ab0123456789")
+                                 << true;
+        QTest::newRow("largest") << ok + "\r\n" + QByteArray(100, 'b') << QByteArray(100, 'b')
+                                 << true;
+        QTest::newRow("one byte more")
+            << ok + "\r\n" + QByteArray(101, 'b') << QByteArray() << false;
+        QTest::newRow("announced too large") << ok + "Content-Length: 101\r\n\r\n"
+                                             << QByteArray() << false;
+        QTest::newRow("chunk too large") << ok + "Transfer-Encoding: chunked\r\n\r\n65\r\n"
+                                         << QByteArray() << false;
+        QTest::newRow("chunk not ended")
+            << ok + "Transfer-Encoding: chunked\r\n\r\n1\r\nab\r\n0\r\n\r\n"
+            << QByteArray() << false;
+        QTest::newRow("chunk size line without end")
+            << ok + "Transfer-Encoding: chunked\r\n\r\n" + QByteArray(2000, '0') << QByteArray()
+            << false;
+        QTest::newRow("header without end")
+            << ok + QByteArray("X-A: a\r\n").repeated(HttpReplyParser::kMaxHeaderSize / 8)
+            << QByteArray() << false;
+        QTest::newRow("ended in the header") << ok + "X-A: a\r\n" << QByteArray() << false;
+        QTest::newRow("not http") << QByteArray("SSH-2.0-x\r\n\r\n") << QByteArray() << false;
+        QTest::newRow("content encoded")
+            << ok + "Content-Encoding: gzip\r\n\r\nabc" << QByteArray() << false;
+        QTest::newRow("transfer encoded") << ok + "Transfer-Encoding: gzip, chunked\r\n\r\n"
+                                          << QByteArray() << false;
+        QTest::newRow("two lengths")
+            << ok + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab" << QByteArray() << false;
+        QTest::newRow("signed length")
+            << ok + "Content-Length: +1\r\n\r\na" << QByteArray() << false;
+    }
+
+    void imageReply()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, read);
+        const auto expected = read ? HttpReplyParser::State::Done : HttpReplyParser::State::Failed;
+        HttpReplyParser whole(100);
+        whole.feed(reply);
+        QCOMPARE(whole.end(), expected);
+        QCOMPARE(whole.body(), body);
+        HttpReplyParser pieces(100);
+        for (char byte : reply)
+            pieces.feed(QByteArray(1, byte));
+        QCOMPARE(pieces.end(), expected);
+        QCOMPARE(pieces.body(), body);
     }
 
     // A datagram from anywhere but the address and port asked is no reply,
