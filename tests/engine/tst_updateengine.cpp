@@ -436,6 +436,26 @@ private slots:
         }
     }
 
+    // Through the proxy of the settings, as every download goes, the request
+    // names the whole address.
+    void bannerThroughTheProxy()
+    {
+        TestHttpServer proxy;
+        QVERIFY(proxy.listen());
+        proxy.setReply(200, "IMAGE");
+        QVERIFY(writeFile(appIniPath(), "[update]\nproxy=" + proxy.url(QString()).toUtf8() + "\n"));
+        auto engine = makeEngine();
+        QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
+        QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound",
+            Q_ARG(QString, QStringLiteral("http://banner.kelvarion.invalid:8080/b.jpg?x=1")),
+            Q_ARG(QString, QStringLiteral("http://c/"))));
+        QTRY_COMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toByteArray(), QByteArray("IMAGE"));
+        QCOMPARE(proxy.requestLines(),
+            QList<QByteArray> {"GET http://banner.kelvarion.invalid:8080/b.jpg?x=1 HTTP/1.1"});
+        QCOMPARE(proxy.requestHeader(0, "Host"), QByteArray("banner.kelvarion.invalid:8080"));
+    }
+
     void bannerThatDoesNotArriveIsNotShown_data()
     {
         QTest::addColumn<TestHttpResponse>("response");
