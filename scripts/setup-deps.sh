@@ -13,7 +13,7 @@ packages=(
   libtomcrypt-dev libtommath-dev liblzma-dev
   libboost-dev libboost-date-time-dev
   # tests and sanitizers
-  libgtest-dev clang lld libclang-rt-dev xvfb xauth xdotool
+  libgtest-dev clang lld libclang-rt-dev xvfb xauth xdotool libx11-dev
   # tools the tests and benchmarks compare against or drive
   xz-utils zstd xdelta3 curl nginx-light tinyproxy python3 libdivsufsort-dev
   libjpeg-turbo-progs

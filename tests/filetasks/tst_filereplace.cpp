@@ -74,6 +74,10 @@ class TestFileReplace : public QObject
             QByteArray data = readFile(fetchedOf(QStringLiteral("lib/libx.so.5")));
             data[data.size() - 10] = char(data[data.size() - 10] ^ 1);
             writeFile(fetchedOf(QStringLiteral("lib/libx.so.5")), data);
+        } else if (how == QLatin1String("container for a smaller size")) {
+            // The container itself is sound: it only restores more than the
+            // ini lets it.
+            list[m_Fixture.indexOf(QStringLiteral("lib/libx.so.5"))].size -= 1;
         } else if (how == QLatin1String("corrupt gzip")) {
             QByteArray data = readFile(fetchedOf(QStringLiteral("data/packed.bin")));
             writeFile(fetchedOf(QStringLiteral("data/packed.bin")), data.left(data.size() / 2));
@@ -128,6 +132,8 @@ private slots:
                                         << "Could not copy '%1' to '%2'";
         QTest::newRow("corrupt container") << "corrupt container"
                                            << "Could not unpack '%1' to '%2'";
+        QTest::newRow("container for a smaller size") << "container for a smaller size"
+                                                      << "Could not unpack '%1' to '%2'";
         QTest::newRow("corrupt gzip") << "corrupt gzip"
                                       << "Could not unzip '%1' to '%2'";
         QTest::newRow("corrupt patch") << "corrupt patch"

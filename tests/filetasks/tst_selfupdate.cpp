@@ -182,20 +182,50 @@ private slots:
         QVERIFY(QFileInfo::exists(m_Temp + QStringLiteral("/update.ini")));
     }
 
-    void failedUnpackFailsThePhase()
+    // A fetched file that does not restore, or that restores to more than
+    // the installed size the signed ini states (its hash that of the file
+    // it restores to), fails the phase; nothing of it is left to run.
+    void failedRestoreFailsThePhase_data()
     {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<bool>("corrupt");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("corrupt gzip") << "imageformats/libqjpeg.so"
+                                      << "libqjpeg.so.gz" << true << "Could not unzip '%1' to '%2'";
+        QTest::newRow("container for a smaller size")
+            << "update"
+            << "update._lzma2_" << false << "Could not unpack '%1' to '%2'";
+        QTest::newRow("patch for a smaller size")
+            << "libQt5Gui.so.5"
+            << "libQt5Gui.so.5_old" << false << "Could not patch '%1' to '%2'";
+    }
+
+    void failedRestoreFailsThePhase()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, source);
+        QFETCH(bool, corrupt);
+        QFETCH(QString, failure);
+        const QMap<QString, QString> installedBefore = snapshot(m_Install);
         DownloadReplaceLists lists;
         QVERIFY(compile(&lists));
-        writeFile(m_Temp + QStringLiteral("/libqjpeg.so.gz"), "not gzip");
+        if (corrupt)
+            writeFile(m_Temp + QLatin1Char('/') + source, "not gzip");
+        for (ReplaceEntry& entry : lists.replaceList) {
+            if (!corrupt && entry.targetPath == target)
+                entry.size -= 1;
+        }
         UpdateSelfUnzipTaskSpecification phase(&lists.replaceList, &m_Config, nullptr, 0.4);
         QSignalSpy messages(&phase, &TaskSpecification::message);
         QVERIFY(runTask(&phase));
         QCOMPARE(phase.state(), int(STATE_FAILED));
-        QVERIFY(messageTexts(messages).contains(
-            QStringLiteral("Could not unzip '%1' to '%2'")
-                .arg(m_Temp + QStringLiteral("/libqjpeg.so.gz"),
-                    m_Temp + QStringLiteral("/imageformats/libqjpeg.so"))));
-        QVERIFY(!QFileInfo::exists(m_Temp + QStringLiteral("/imageformats/libqjpeg.so")));
+        const QString restored = m_Temp + QLatin1Char('/') + target;
+        QVERIFY2(messageTexts(messages).contains(
+                     failure.arg(m_Temp + QLatin1Char('/') + source, restored)),
+            qPrintable(messageTexts(messages).join(QLatin1Char('\n'))));
+        QVERIFY(!QFileInfo::exists(restored));
+        QCOMPARE(snapshot(m_Install), installedBefore);
     }
 
     // The base of a patch is copied on the pool as the file's first step, not

@@ -168,6 +168,34 @@ private:
         return false;
     }
 
+    // The message of the box as a person copies it: three clicks on it (right
+    // of the icon, near the box's top) select its line. A child too busy to
+    // take them as one triple click selects a word of it only; the clicks
+    // are given again, a little further right so that they do not count
+    // among the ones before.
+    QString boxMessage(const QString& box, const QString& expected) const
+    {
+        int width = 0;
+        int height = 0;
+        if (!m_Xvfb.geometry(box, &width, &height))
+            return QString();
+        QString text;
+        for (int round = 0; round < 3 && text != expected; ++round) {
+            if (!m_Xvfb.click(box, width / 2 + 20 * round, 20, 3))
+                break;
+            // Asked for after the clicks, the child answers once it has taken
+            // them; until it first owns the selection, nobody does.
+            QElapsedTimer clock;
+            clock.start();
+            text = m_Xvfb.primarySelection(kHangGuardMs);
+            while (text.isNull() && clock.elapsed() < kHangGuardMs) {
+                QTest::qWait(20);
+                text = m_Xvfb.primarySelection(kHangGuardMs);
+            }
+        }
+        return text;
+    }
+
     // Why a child did not do what the case waited for: how it ended and the
     // end of its log (a fatal error of Qt goes there, not to its output).
     QString describe(QProcess& child) const
@@ -436,6 +464,8 @@ private slots:
         QVERIFY(child.waitForStarted(kHangGuardMs));
         const QString box = waitForBox(child, QStringLiteral("Error"));
         QVERIFY2(!box.isEmpty(), qPrintable(describe(child)));
+        const QString message = QStringLiteral("Unable to get temp directory.");
+        QCOMPARE(boxMessage(box, message), message);
         // While the box is up too: the socket would be gone again at the end.
         QCOMPARE(QDir::root().entryList(QDir::AllEntries | QDir::System), rootBefore);
         QVERIFY2(answerBox(child, box, QStringLiteral("Error")), qPrintable(describe(child)));

@@ -5,6 +5,11 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include <climits>
+
 TestXvfb::TestXvfb() = default;
 
 TestXvfb::~TestXvfb()
@@ -96,11 +101,12 @@ bool TestXvfb::pressKey(const QString& window, const QString& key) const
     return ok;
 }
 
-bool TestXvfb::click(const QString& window, int x, int y) const
+bool TestXvfb::click(const QString& window, int x, int y, int count) const
 {
     bool ok = false;
     xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(x),
-                QString::number(y), QStringLiteral("click"), QStringLiteral("1")},
+                QString::number(y), QStringLiteral("click"), QStringLiteral("--repeat"),
+                QString::number(count), QStringLiteral("1")},
         &ok);
     return ok;
 }
@@ -119,4 +125,47 @@ bool TestXvfb::geometry(const QString& window, int* width, int* height) const
             *height = line.mid(7).toInt();
     }
     return true;
+}
+
+QString TestXvfb::primarySelection(int timeoutMs) const
+{
+    Display* display = XOpenDisplay(m_Display.toLocal8Bit().constData());
+    if (display == nullptr)
+        return QString();
+    // The owner puts the text on a window of the asker's.
+    const Window window
+        = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+    const Atom property = XInternAtom(display, "KV_TEST_SELECTION", False);
+    XConvertSelection(display, XA_PRIMARY, XInternAtom(display, "UTF8_STRING", False), property,
+        window, CurrentTime);
+    XFlush(display);
+    // The owner answers from its event loop (the server at once when there
+    // is none).
+    XEvent event;
+    bool answered = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!answered && clock.elapsed() < timeoutMs) {
+        answered = XCheckTypedWindowEvent(display, window, SelectionNotify, &event);
+        if (!answered)
+            QThread::msleep(10);
+    }
+    QString text;
+    if (answered && event.xselection.property != None) {
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0;
+        unsigned long left = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display, window, property, 0, LONG_MAX / 4, True, AnyPropertyType,
+                &type, &format, &count, &left, &data)
+                == Success
+            && format == 8)
+            text = QString::fromUtf8(reinterpret_cast<const char*>(data), int(count));
+        if (data != nullptr)
+            XFree(data);
+    }
+    XDestroyWindow(display, window);
+    XCloseDisplay(display);
+    return text;
 }
