@@ -16,7 +16,11 @@ QNetworkRequest HttpFetch::request(const QUrl& url)
 QByteArray HttpFetch::foreignEncoding(const QNetworkReply* reply)
 {
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (encoding.isEmpty() || encoding == "identity")
-        return QByteArray();
-    return encoding;
+    return isForeignEncoding(encoding) ? encoding : QByteArray();
+}
+
+bool HttpFetch::isForeignEncoding(const QByteArray& value)
+{
+    const QByteArray encoding = value.trimmed().toLower();
+    return !encoding.isEmpty() && encoding != "identity";
 }

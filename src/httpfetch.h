@@ -22,6 +22,8 @@ public:
     // The content encoding the reply names, when it names any other than
     // identity; empty for a reply whose body is the file itself.
     static QByteArray foreignEncoding(const QNetworkReply* reply);
+    // Whether a Content-Encoding value names an encoding other than identity.
+    static bool isForeignEncoding(const QByteArray& value);
 
     // The bound for a fetch that has no stall rule of its own (the versions
     // query, the banner image). The network module reads some replies whole

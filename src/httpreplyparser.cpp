@@ -1,5 +1,7 @@
 #include "httpreplyparser.h"
 
+#include "httpfetch.h"
+
 #include <QList>
 
 #include <algorithm>
@@ -96,7 +98,7 @@ bool HttpReplyParser::readHeader()
             continue;
         const QByteArray name = line.left(colon).trimmed().toLower();
         const QByteArray value = line.mid(colon + 1).trimmed().toLower();
-        const bool named = !value.isEmpty() && value != "identity";
+        const bool named = HttpFetch::isForeignEncoding(value);
         if (name == "content-encoding" && named)
             return fail(encodingError(value));
         if (name == "transfer-encoding" && named) {
