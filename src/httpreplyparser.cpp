@@ -2,8 +2,6 @@
 
 #include "httpfetch.h"
 
-#include <QList>
-
 #include <algorithm>
 
 namespace {
@@ -22,6 +20,8 @@ qint64 parseCount(const QByteArray& text, int base)
     return ok && value >= 0 ? value : -1;
 }
 
+const QString kBytesBeforeTunnel = QStringLiteral("Banner proxy sent bytes before the tunnel");
+
 QString encodingError(const QByteArray& encoding)
 {
     return QStringLiteral("Banner was sent encoded as ") + QString::fromLatin1(encoding.left(64));
@@ -29,16 +29,30 @@ QString encodingError(const QByteArray& encoding)
 
 } // namespace
 
-HttpReplyParser::HttpReplyParser(qint64 maxSize)
+HttpReplyParser::HttpReplyParser(qint64 maxSize, Request request, int maxHeaderSize)
     : m_maxSize(maxSize)
+    , m_request(request)
+    , m_maxHeaderSize(maxHeaderSize)
 {
 }
 
 HttpReplyParser::State HttpReplyParser::feed(const QByteArray& bytes)
 {
-    if (m_state == State::Header || m_state == State::Body) {
-        m_pending += bytes;
-        parse();
+    // The client speaks first in a tunnel: whatever the proxy sends after
+    // its reply, in the same piece or a later one, is no part of it.
+    if (m_state == State::Done && m_request == Request::Connect && !bytes.isEmpty())
+        fail(kBytesBeforeTunnel);
+    if (m_state != State::Header && m_state != State::Body)
+        return m_state;
+    m_buffer += bytes;
+    parse();
+    // What has been read goes; what is left is at most the line not yet
+    // ended, so each byte is moved about once.
+    if (m_pos > 0) {
+        m_buffer.remove(0, m_pos);
+        m_consumed += m_pos;
+        m_scan -= m_pos;
+        m_pos = 0;
     }
     return m_state;
 }
@@ -46,10 +60,16 @@ HttpReplyParser::State HttpReplyParser::feed(const QByteArray& bytes)
 HttpReplyParser::State HttpReplyParser::end()
 {
     if (m_state == State::Header)
-        fail(QStringLiteral("Banner reply ended in its header"));
+        fail(subject() + QStringLiteral(" ended in its header"));
     else if (m_state == State::Body)
         finish();
     return m_state;
+}
+
+QString HttpReplyParser::subject() const
+{
+    return m_request == Request::Connect ? QStringLiteral("Banner proxy reply")
+                                         : QStringLiteral("Banner reply");
 }
 
 void HttpReplyParser::parse()
@@ -62,86 +82,123 @@ void HttpReplyParser::parse()
         readBody();
 }
 
+// Reads header lines as they end, the status line of each reply first. The
+// blank line that ends the final reply's header must come within the bound,
+// counted from the connection's first byte: interim replies share it, and
+// once the bytes reach the bound without that line, no later byte can end
+// the header in time, however the bytes are split.
 bool HttpReplyParser::readHeader()
 {
-    // Bytes searched before are not searched again: a header sent a byte at
-    // a time costs no more than one sent whole.
-    const int from = std::max(0, m_headerSearched - 3);
-    int end = m_pending.indexOf("\r\n\r\n", from);
-    int endSize = 4;
-    const int lf = m_pending.indexOf("\n\n", from);
-    if (lf >= 0 && (end < 0 || lf < end)) {
-        end = lf;
-        endSize = 2;
+    for (;;) {
+        const int lf = m_buffer.indexOf('\n', m_scan);
+        const qint64 reach = m_consumed + (lf < 0 ? m_buffer.size() : lf + 1);
+        if (lf < 0 ? reach >= m_maxHeaderSize : reach > m_maxHeaderSize)
+            return fail(subject() + QStringLiteral(" header too large"));
+        if (lf < 0) {
+            m_scan = m_buffer.size();
+            return false;
+        }
+        QByteArray line = m_buffer.mid(m_pos, lf - m_pos);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        m_pos = m_scan = lf + 1;
+        if (m_status == 0) {
+            if (!readStatusLine(line))
+                return false;
+        } else if (line.isEmpty()) {
+            return endHeader();
+        } else if (!readHeaderLine(line)) {
+            return false;
+        }
     }
-    if (end < 0 ? m_pending.size() > kMaxHeaderSize : end > kMaxHeaderSize)
-        return fail(QStringLiteral("Banner reply header too large"));
-    if (end < 0) {
-        m_headerSearched = m_pending.size();
-        return false;
-    }
-    m_headerSearched = 0;
-    const QList<QByteArray> lines = m_pending.left(end).split('\n');
-    m_pending.remove(0, end + endSize);
-    const QList<QByteArray> status = lines.first().trimmed().split(' ');
-    const int code = status.value(1).toInt();
-    if (!status.first().startsWith("HTTP/1.") || code < 100 || code > 999)
-        return fail(QStringLiteral("Banner reply is not HTTP"));
-    // An interim reply; the real one follows.
-    if (code < 200)
+}
+
+bool HttpReplyParser::readStatusLine(const QByteArray& line)
+{
+    const QByteArray text = line.trimmed();
+    const int space = text.indexOf(' ');
+    const int codeEnd = space < 0 ? -1 : text.indexOf(' ', space + 1);
+    const int code
+        = space < 0 ? 0 : text.mid(space + 1, codeEnd < 0 ? -1 : codeEnd - space - 1).toInt();
+    if (!text.startsWith("HTTP/1.") || code < 100 || code > 999)
+        return fail(subject() + QStringLiteral(" is not HTTP"));
+    m_status = code;
+    return true;
+}
+
+bool HttpReplyParser::readHeaderLine(const QByteArray& line)
+{
+    // An interim reply's fields, and a tunnel's, say nothing about the body.
+    if (m_status < 200 || m_request == Request::Connect)
         return true;
-    qint64 length = -1;
-    for (int i = 1; i < lines.size(); ++i) {
-        const QByteArray& line = lines.at(i);
-        const int colon = line.indexOf(':');
-        if (colon < 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed().toLower();
-        const bool named = HttpFetch::isForeignEncoding(value);
-        if (name == "content-encoding" && named)
+    const int colon = line.indexOf(':');
+    if (colon < 0)
+        return true;
+    const QByteArray name = line.left(colon).trimmed().toLower();
+    const QByteArray value = line.mid(colon + 1).trimmed().toLower();
+    const bool named = HttpFetch::isForeignEncoding(value);
+    if (name == "content-encoding" && named)
+        return fail(encodingError(value));
+    if (name == "transfer-encoding" && named) {
+        if (value != "chunked")
             return fail(encodingError(value));
-        if (name == "transfer-encoding" && named) {
-            if (value != "chunked")
-                return fail(encodingError(value));
-            m_chunked = true;
-        }
-        if (name == "content-length") {
-            const qint64 announced = parseCount(value, 10);
-            if (announced < 0 || (length >= 0 && announced != length))
-                return fail(QStringLiteral("Banner reply has an invalid length"));
-            length = announced;
-        }
+        m_chunked = true;
     }
-    if (!m_chunked && length > m_maxSize)
-        return fail(QStringLiteral("Banner size too large: %1").arg(length));
-    if (code == 204 || code == 304)
-        length = 0;
-    m_remaining = m_chunked ? 0 : length;
+    if (name == "content-length") {
+        const qint64 announced = parseCount(value, 10);
+        if (announced < 0 || (m_length >= 0 && announced != m_length))
+            return fail(QStringLiteral("Banner reply has an invalid length"));
+        m_length = announced;
+    }
+    return true;
+}
+
+bool HttpReplyParser::endHeader()
+{
+    // An interim reply; the real one follows.
+    if (m_status < 200) {
+        m_status = 0;
+        return true;
+    }
+    if (m_request == Request::Connect) {
+        if (m_status >= 300)
+            return fail(QStringLiteral("Banner proxy refused the tunnel: %1").arg(m_status));
+        if (m_pos < m_buffer.size())
+            return fail(kBytesBeforeTunnel);
+        return finish();
+    }
+    if (!m_chunked && m_length > m_maxSize)
+        return fail(QStringLiteral("Banner size too large: %1").arg(m_length));
+    if (m_status == 204 || m_status == 304)
+        m_length = 0;
+    m_remaining = m_chunked ? 0 : m_length;
     m_state = State::Body;
     return true;
 }
 
 bool HttpReplyParser::takeLine(int limit, QByteArray* line)
 {
-    const int end = m_pending.indexOf('\n');
-    if (end > limit || (end < 0 && m_pending.size() > limit))
+    const int lf = m_buffer.indexOf('\n', m_scan);
+    if (lf < 0 ? m_buffer.size() - m_pos > limit : lf - m_pos > limit)
         return fail(QStringLiteral("Banner reply has a line too long"));
-    if (end < 0)
+    if (lf < 0) {
+        m_scan = m_buffer.size();
         return false;
-    *line = m_pending.left(end);
+    }
+    *line = m_buffer.mid(m_pos, lf - m_pos);
     if (line->endsWith('\r'))
         line->chop(1);
-    m_pending.remove(0, end + 1);
+    m_pos = m_scan = lf + 1;
     return true;
 }
 
 bool HttpReplyParser::takeBody(qint64 count)
 {
-    m_body += m_pending.left(int(count));
-    m_pending.remove(0, int(count));
-    if (m_body.size() > m_maxSize)
-        return fail(QStringLiteral("Banner size too large: %1").arg(m_body.size()));
+    if (m_body.size() + count > m_maxSize)
+        return fail(QStringLiteral("Banner size too large: %1").arg(m_body.size() + count));
+    m_body.append(m_buffer.constData() + m_pos, int(count));
+    m_pos += int(count);
+    m_scan = std::max(m_scan, m_pos);
     if (m_remaining > 0)
         m_remaining -= count;
     return true;
@@ -151,12 +208,11 @@ bool HttpReplyParser::readBody()
 {
     if (m_chunked)
         return readChunked();
-    const qint64 count
-        = m_remaining >= 0 ? std::min<qint64>(m_remaining, m_pending.size()) : m_pending.size();
-    if (!takeBody(count))
+    const qint64 available = m_buffer.size() - m_pos;
+    if (!takeBody(m_remaining >= 0 ? std::min(m_remaining, available) : available))
         return false;
     // Bytes past the announced length are no part of the body.
-    m_pending.clear();
+    m_pos = m_scan = m_buffer.size();
     return m_remaining == 0 ? finish() : false;
 }
 
@@ -180,7 +236,7 @@ bool HttpReplyParser::readChunked()
             break;
         }
         case Chunk::Data:
-            if (!takeBody(std::min<qint64>(m_remaining, m_pending.size())))
+            if (!takeBody(std::min<qint64>(m_remaining, m_buffer.size() - m_pos)))
                 return false;
             if (m_remaining > 0)
                 return false;
@@ -197,7 +253,7 @@ bool HttpReplyParser::readChunked()
             if (!takeLine(kMaxChunkLine, &line))
                 return false;
             m_trailer += line.size() + 2;
-            if (m_trailer > kMaxHeaderSize)
+            if (m_trailer > m_maxHeaderSize)
                 return fail(QStringLiteral("Banner reply header too large"));
             if (line.isEmpty())
                 return finish();
@@ -210,7 +266,8 @@ bool HttpReplyParser::fail(const QString& error)
 {
     m_state = State::Failed;
     m_error = error;
-    m_pending.clear();
+    m_buffer.clear();
+    m_pos = m_scan = 0;
     m_body.clear();
     return false;
 }
@@ -218,6 +275,7 @@ bool HttpReplyParser::fail(const QString& error)
 bool HttpReplyParser::finish()
 {
     m_state = State::Done;
-    m_pending.clear();
+    m_buffer.clear();
+    m_pos = m_scan = 0;
     return false;
 }

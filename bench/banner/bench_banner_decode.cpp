@@ -8,11 +8,11 @@
 //
 //   bench_banner_decode [rounds]
 #include "banner.h"
+#include "bannerbench.h"
 #include "imageheader.h"
 #include "testjpeg.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -29,16 +29,8 @@ void dropDiagnostics(QtMsgType, const QMessageLogContext&, const QString&) { }
 
 double medianMs(int rounds, const std::function<bool()>& run)
 {
-    std::vector<double> times;
-    for (int i = 0; i < rounds; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        if (!run())
-            return -1;
-        times.push_back(double(timer.nsecsElapsed()) / 1e6);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    const double ns = medianNs(rounds, run);
+    return ns < 0 ? ns : ns / 1e6;
 }
 
 bool runTool(const QString& program, const QStringList& arguments)
@@ -59,17 +51,18 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(dropDiagnostics);
-    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
+    const int rounds = roundsArgument(argc, argv);
     QTemporaryDir dir;
-    QFile sample(QStringLiteral(KV_SAMPLE_BANNER));
-    if (!dir.isValid() || !sample.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "no temporary directory or no sample banner\n");
+    const QByteArray banner = readSampleBanner(dir);
+    if (banner.isEmpty())
         return 1;
-    }
     const QString baseline = dir.filePath(QStringLiteral("baseline.jpg"));
     const QString progressive = dir.filePath(QStringLiteral("progressive.jpg"));
     const QString worst = dir.filePath(QStringLiteral("worst.jpg"));
-    QFile::copy(sample.fileName(), baseline);
+    QFile baselineFile(baseline);
+    if (!baselineFile.open(QIODevice::WriteOnly) || baselineFile.write(banner) != banner.size())
+        return 1;
+    baselineFile.close();
     if (!runTool(QStringLiteral("jpegtran"),
             {QStringLiteral("-progressive"), QStringLiteral("-outfile"), progressive, baseline})) {
         std::fprintf(stderr, "jpegtran failed (scripts/setup-deps.sh installs it)\n");
