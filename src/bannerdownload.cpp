@@ -8,15 +8,7 @@ namespace {
 
 constexpr qint64 kReadPiece = 64 * 1024;
 
-bool isTls(const QUrl& url)
-{
-    return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
-}
-
-quint16 defaultPort(const QUrl& url)
-{
-    return isTls(url) ? 443 : 80;
-}
+const char kUserAgent[] = "User-Agent: Mozilla/5.0\r\n";
 
 } // namespace
 
@@ -26,6 +18,7 @@ BannerDownload::BannerDownload(
     , m_url(url)
     , m_proxy(proxy)
     , m_timeoutMs(timeoutMs)
+    , m_tunnelReply(0, HttpReplyParser::Request::Connect)
     , m_reply(maxSize)
 {
 }
@@ -35,46 +28,77 @@ BannerDownload::~BannerDownload()
     close();
 }
 
+bool BannerDownload::isTls() const
+{
+    return m_url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+}
+
+bool BannerDownload::viaProxy() const
+{
+    return m_proxy.type() == QNetworkProxy::HttpProxy;
+}
+
 void BannerDownload::start()
 {
     m_deadline.start(m_timeoutMs, this);
-    const bool viaProxy = m_proxy.type() == QNetworkProxy::HttpProxy;
 #ifndef QT_NO_SSL
-    QSslSocket* tls = isTls(m_url) ? new QSslSocket(this) : nullptr;
+    m_socket = isTls() ? new QSslSocket(this) : new QTcpSocket(this);
 #else
-    if (isTls(m_url))
+    if (isTls())
         return fail(QStringLiteral("Banner url needs TLS, which this build lacks"));
-    QAbstractSocket* tls = nullptr;
+    m_socket = new QTcpSocket(this);
 #endif
-    m_socket = tls ? static_cast<QAbstractSocket*>(tls) : new QTcpSocket(this);
-    // A plain request goes to the proxy itself; through the proxy a TLS
-    // socket asks it for a tunnel to the server.
-    m_socket->setProxy(viaProxy && tls ? m_proxy : QNetworkProxy(QNetworkProxy::NoProxy));
+    // The socket talks to whom it is told, the proxy included: its own proxy
+    // code would read the proxy's reply without a bound.
+    m_socket->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     // What the socket holds before it is read stays small.
     m_socket->setReadBufferSize(kReadPiece);
+    connect(m_socket, &QAbstractSocket::connected, this, &BannerDownload::onConnected);
     connect(m_socket, &QAbstractSocket::readyRead, this, &BannerDownload::onReadyRead);
     connect(m_socket, &QAbstractSocket::disconnected, this, &BannerDownload::onDisconnected);
     connect(m_socket, &QAbstractSocket::errorOccurred, this, &BannerDownload::onError);
-    const quint16 port = quint16(m_url.port(defaultPort(m_url)));
-#ifndef QT_NO_SSL
-    if (tls) {
-        connect(tls, &QSslSocket::encrypted, this, &BannerDownload::sendRequest);
-        tls->connectToHostEncrypted(m_url.host(), port);
-        return;
-    }
-#endif
-    connect(m_socket, &QAbstractSocket::connected, this, &BannerDownload::sendRequest);
-    if (viaProxy)
+    if (viaProxy())
         m_socket->connectToHost(m_proxy.hostName(), m_proxy.port());
     else
-        m_socket->connectToHost(m_url.host(), port);
+        m_socket->connectToHost(m_url.host(), quint16(m_url.port(isTls() ? 443 : 80)));
+}
+
+void BannerDownload::onConnected()
+{
+    if (!isTls())
+        return sendRequest();
+    if (!viaProxy())
+        return startTls();
+    // Through the proxy a TLS connection is a tunnel that the proxy opens to
+    // the server on request.
+    QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
+    if (host.contains(':'))
+        host = '[' + host + ']';
+    const QByteArray target = host + ':' + QByteArray::number(m_url.port(443));
+    m_phase = Phase::Tunnel;
+    m_socket->write(
+        "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n" + kUserAgent + "\r\n");
+}
+
+void BannerDownload::startTls()
+{
+#ifndef QT_NO_SSL
+    auto* tls = static_cast<QSslSocket*>(m_socket);
+    m_phase = Phase::Handshake;
+    // The socket may be connected to the proxy: the certificate must name
+    // the banner's host, and so must the name the server is asked for.
+    tls->setPeerVerifyName(m_url.host());
+    connect(tls, &QSslSocket::encrypted, this, &BannerDownload::sendRequest);
+    tls->startClientEncryption();
+#endif
 }
 
 void BannerDownload::sendRequest()
 {
+    m_phase = Phase::Reply;
     // A plain request through the proxy names the whole address; a tunnel
     // or a direct connection names the path.
-    const bool absolute = !isTls(m_url) && m_proxy.type() == QNetworkProxy::HttpProxy;
+    const bool absolute = !isTls() && viaProxy();
     QByteArray target = absolute
         ? m_url.toEncoded(QUrl::RemoveUserInfo | QUrl::RemoveFragment)
         : m_url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
@@ -85,8 +109,8 @@ void BannerDownload::sendRequest()
         host = '[' + host + ']';
     if (m_url.port() != -1)
         host += ':' + QByteArray::number(m_url.port());
-    m_socket->write("GET " + target + " HTTP/1.1\r\nHost: " + host
-        + "\r\nUser-Agent: Mozilla/5.0\r\nAccept-Encoding: identity\r\nConnection: close\r\n\r\n");
+    m_socket->write("GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\n" + kUserAgent
+        + "Accept-Encoding: identity\r\nConnection: close\r\n\r\n");
 }
 
 void BannerDownload::timerEvent(QTimerEvent* event)
@@ -99,16 +123,60 @@ void BannerDownload::timerEvent(QTimerEvent* event)
 void BannerDownload::onReadyRead()
 {
     while (m_socket && m_socket->bytesAvailable() > 0) {
-        if (!proceed(m_reply.feed(m_socket->read(kReadPiece))))
+        switch (m_phase) {
+        case Phase::Tunnel:
+            if (!readTunnelReply())
+                return;
+            break;
+        case Phase::Reply:
+            if (!proceed(m_reply.feed(m_socket->read(kReadPiece))))
+                return;
+            break;
+        case Phase::Connecting:
+        case Phase::Handshake:
+            // Nothing is asked yet; what a server says first waits for the
+            // request.
             return;
+        }
     }
+}
+
+// The proxy's reply to CONNECT; once it is read, the tunnel is the
+// connection to the server.
+bool BannerDownload::readTunnelReply()
+{
+    switch (m_tunnelReply.feed(m_socket->read(kReadPiece))) {
+    case HttpReplyParser::State::Header:
+    case HttpReplyParser::State::Body:
+        return true;
+    case HttpReplyParser::State::Done:
+        startTls();
+        return false;
+    case HttpReplyParser::State::Failed:
+        fail(m_tunnelReply.error());
+        return false;
+    }
+    return false;
 }
 
 void BannerDownload::onDisconnected()
 {
     onReadyRead();
-    if (m_socket)
+    if (!m_socket)
+        return;
+    switch (m_phase) {
+    case Phase::Reply:
         proceed(m_reply.end());
+        break;
+    case Phase::Tunnel:
+        m_tunnelReply.end();
+        fail(m_tunnelReply.error());
+        break;
+    case Phase::Connecting:
+    case Phase::Handshake:
+        fail(QStringLiteral("Banner connection closed before the request"));
+        break;
+    }
 }
 
 void BannerDownload::onError(QAbstractSocket::SocketError error)
@@ -116,12 +184,18 @@ void BannerDownload::onError(QAbstractSocket::SocketError error)
     // The server's close is the end of a body, seen by onDisconnected.
     if (error == QAbstractSocket::RemoteHostClosedError || !m_socket)
         return;
-    // Whatever arrived before a failure goes on, possibly nothing.
     onReadyRead();
-    if (m_socket) {
+    if (!m_socket)
+        return;
+    // A body broken off is delivered as it came; before one, the failure is
+    // the result, with the reason: a failed look-up, a refused connection,
+    // a refused certificate.
+    if (m_phase == Phase::Reply && m_reply.state() == HttpReplyParser::State::Body) {
         close();
         emit downloaded(m_reply.body());
+        return;
     }
+    fail(QStringLiteral("Banner download failed: ") + m_socket->errorString());
 }
 
 bool BannerDownload::proceed(HttpReplyParser::State state)

@@ -350,7 +350,7 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     connect(p_BannerDownload, &BannerDownload::downloaded, this,
         &UpdateEngine::onBannerDownloadFinished);
     connect(p_BannerDownload, &BannerDownload::failed, this, [this](const QString& reason) {
-        qDebug() << reason;
+        qDebug().noquote() << reason;
         dropBannerDownload();
     });
     p_BannerDownload->start();

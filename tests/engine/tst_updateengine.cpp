@@ -1,13 +1,16 @@
 #include "banner.h"
 #include "configuration.h"
 #include "testbannerresponder.h"
+#include "testcertificates.h"
 #include "testhttpserver.h"
 #include "updateengine.h"
 #include "updateinidata.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QtTest>
 
 #include "enginetesthelpers.h"
@@ -55,6 +58,16 @@ private:
     {
         return std::make_unique<UpdateEngine>(m_Config.get(), nullptr);
     }
+
+    // The proxy of the settings, for engines made after this.
+    void useProxy(const TestHttpServer& proxy)
+    {
+        QVERIFY(writeFile(appIniPath(), "[update]\nproxy=" + proxy.url(QString()).toUtf8() + "\n"));
+    }
+
+    // Long enough for a loaded sanitizer build; what waits this long has
+    // failed.
+    static constexpr int kLongWaitMs = 30000;
 
 private slots:
     void init()
@@ -387,44 +400,58 @@ private slots:
     {
         QTest::addColumn<TestHttpResponse>("response");
         QTest::addColumn<bool>("shown");
+        QTest::addColumn<QString>("path");
+        auto row = [](const char* name, const TestHttpResponse& response, bool shown,
+                       const QString& path = QStringLiteral("/banner.jpg")) {
+            QTest::newRow(name) << response << shown << path;
+        };
         const qint64 max = UpdateEngine::kMaxBannerSize;
-        QTest::newRow("announced largest") << TestHttpResponse::pattern(max) << true;
-        QTest::newRow("announced too large") << TestHttpResponse::pattern(max + 1) << false;
+        // Banner addresses often carry a query.
+        row("query", TestHttpResponse::ok("IMAGE"), true,
+            QStringLiteral("/banner.jpg?id=7&s=a%20b"));
+        // The announced length ends the body, not the server's close.
+        TestHttpResponse keptOpen = TestHttpResponse::ok("IMAGE");
+        keptOpen.stallAfterSending = true;
+        row("length, connection kept open", keptOpen, true);
+        row("announced largest", TestHttpResponse::pattern(max), true);
+        row("announced too large", TestHttpResponse::pattern(max + 1), false);
         TestHttpResponse unannounced = TestHttpResponse::pattern(max);
         unannounced.contentLength = -2;
-        QTest::newRow("unannounced largest") << unannounced << true;
+        row("unannounced largest", unannounced, true);
         unannounced.patternSize = max + 1;
-        QTest::newRow("unannounced too large") << unannounced << false;
+        row("unannounced too large", unannounced, false);
         // A server that announces nothing and never stops.
         unannounced.patternSize = qint64(1) << 40;
-        QTest::newRow("unannounced endless") << unannounced << false;
+        row("unannounced endless", unannounced, false);
         // Whatever a failed download delivered still reaches the window.
-        QTest::newRow("404") << TestHttpResponse::error(404) << true;
+        row("404", TestHttpResponse::error(404), true);
         // Bytes that are not the image as stored, whatever they would inflate to.
         const QByteArray image = TestHttpServer::patternBytes(0, 1000);
-        QTest::newRow("gzip") << TestHttpResponse::encoded(qCompress(image).mid(4), "gzip")
-                              << false;
+        row("gzip", TestHttpResponse::encoded(qCompress(image).mid(4), "gzip"), false);
         TestHttpResponse chunked = TestHttpResponse::pattern(max);
         chunked.chunked = true;
-        QTest::newRow("chunked largest") << chunked << true;
+        row("chunked largest", chunked, true);
         chunked.patternSize = max + 1;
-        QTest::newRow("chunked too large") << chunked << false;
+        row("chunked too large", chunked, false);
     }
 
     void bannerImageDownload()
     {
         QFETCH(TestHttpResponse, response);
         QFETCH(bool, shown);
+        QFETCH(QString, path);
         TestHttpServer server;
         QVERIFY(server.listen());
-        server.serve("/banner.jpg", response);
+        server.serve(path, response);
         auto engine = makeEngine();
+        // Longer than any wait below: a download that ends only at its
+        // deadline shows nothing.
+        engine->setBannerTimeout(kLongWaitMs);
         QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
         QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound",
-            Q_ARG(QString, server.url("/banner.jpg")),
-            Q_ARG(QString, QStringLiteral("http://c/"))));
+            Q_ARG(QString, server.url(path)), Q_ARG(QString, QStringLiteral("http://c/"))));
         QVERIFY(engine->bannerDownloadInProgress());
-        QTRY_VERIFY(!engine->bannerDownloadInProgress());
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->bannerDownloadInProgress(), kLongWaitMs * 2);
         QCOMPARE(server.requestHeader(0, "Accept-Encoding"), QByteArray("identity"));
         QCOMPARE(spy.count(), shown ? 1 : 0);
         if (shown) {
@@ -436,56 +463,168 @@ private slots:
         }
     }
 
-    // Through the proxy of the settings, as every download goes, the request
-    // names the whole address.
+    // Through the proxy of the settings, as every download goes: a plain
+    // request names the whole address, a TLS one asks for a tunnel (which
+    // this proxy answers with a body, no tunnel: nothing is shown).
+    void bannerThroughTheProxy_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("host");
+        QTest::newRow("http") << "http://banner.kelvarion.invalid:8080/b.jpg?x=1"
+                              << QByteArray(
+                                     "GET http://banner.kelvarion.invalid:8080/b.jpg?x=1 HTTP/1.1")
+                              << QByteArray("banner.kelvarion.invalid:8080");
+        QTest::newRow("https") << "https://banner.kelvarion.invalid/b.jpg?x=1"
+                               << QByteArray("CONNECT banner.kelvarion.invalid:443 HTTP/1.1")
+                               << QByteArray("banner.kelvarion.invalid:443");
+    }
+
     void bannerThroughTheProxy()
     {
+        QFETCH(QString, address);
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, host);
         TestHttpServer proxy;
         QVERIFY(proxy.listen());
         proxy.setReply(200, "IMAGE");
-        QVERIFY(writeFile(appIniPath(), "[update]\nproxy=" + proxy.url(QString()).toUtf8() + "\n"));
+        useProxy(proxy);
         auto engine = makeEngine();
         QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
-        QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound",
-            Q_ARG(QString, QStringLiteral("http://banner.kelvarion.invalid:8080/b.jpg?x=1")),
+        QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound", Q_ARG(QString, address),
             Q_ARG(QString, QStringLiteral("http://c/"))));
-        QTRY_COMPARE(spy.count(), 1);
-        QCOMPARE(spy.at(0).at(0).toByteArray(), QByteArray("IMAGE"));
-        QCOMPARE(proxy.requestLines(),
-            QList<QByteArray> {"GET http://banner.kelvarion.invalid:8080/b.jpg?x=1 HTTP/1.1"});
-        QCOMPARE(proxy.requestHeader(0, "Host"), QByteArray("banner.kelvarion.invalid:8080"));
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->bannerDownloadInProgress(), kLongWaitMs);
+        QCOMPARE(proxy.requestLines(), QList<QByteArray> {request});
+        QCOMPARE(proxy.requestHeader(0, "Host"), host);
+        const bool tunnel = request.startsWith("CONNECT");
+        QCOMPARE(spy.count(), tunnel ? 0 : 1);
+        if (!tunnel)
+            QCOMPARE(spy.at(0).at(0).toByteArray(), QByteArray("IMAGE"));
     }
 
+    // Over TLS, directly and through the proxy's tunnel, the server's
+    // certificate must come from an authority the system trusts (here, only
+    // the test's own) and name the banner's host, not the proxy's.
+    void bannerOverTls_data()
+    {
+        QTest::addColumn<bool>("viaProxy");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("trusted");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("direct") << false << "localhost" << true << true;
+        QTest::newRow("direct, untrusted") << false << "localhost" << false << false;
+        QTest::newRow("tunnel") << true << "banner.test" << true << true;
+        QTest::newRow("tunnel, untrusted") << true << "banner.test" << false << false;
+        QTest::newRow("tunnel, another host's certificate")
+            << true << "other.test" << true << false;
+    }
+
+    void bannerOverTls()
+    {
+        QFETCH(bool, viaProxy);
+        QFETCH(QString, host);
+        QFETCH(bool, trusted);
+        QFETCH(bool, shown);
+        static const TestCertificates certificates({"banner.test", "localhost"});
+        QVERIFY2(certificates.error().isEmpty(), qPrintable(certificates.error()));
+        certificates.trustOnlyTestCa();
+        TestHttpServer server;
+        server.setTls(trusted ? certificates.signedByTestCa() : certificates.selfSigned(),
+            certificates.key());
+        QVERIFY(server.listen());
+        server.serve("/b.jpg?id=1", TestHttpResponse::ok("IMAGE"));
+        const QByteArray target = host.toLatin1() + ':' + QByteArray::number(server.port());
+        TestHttpServer proxy;
+        QVERIFY(proxy.listen());
+        proxy.serve(QString::fromLatin1(target), TestHttpResponse::tunnelTo(server.port()));
+        if (viaProxy)
+            useProxy(proxy);
+        auto engine = makeEngine();
+        if (!shown)
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Banner download failed: "));
+        QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
+        QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound",
+            Q_ARG(QString, "https://" + target + "/b.jpg?id=1"),
+            Q_ARG(QString, QStringLiteral("http://c/"))));
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->bannerDownloadInProgress(), kLongWaitMs);
+        QCOMPARE(proxy.requestLines(),
+            viaProxy ? QList<QByteArray> {"CONNECT " + target + " HTTP/1.1"} : QList<QByteArray>());
+        QCOMPARE(server.requestLines(),
+            shown ? QList<QByteArray> {"GET /b.jpg?id=1 HTTP/1.1"} : QList<QByteArray>());
+        QCOMPARE(spy.count(), shown ? 1 : 0);
+        if (shown)
+            QCOMPARE(spy.at(0).at(0).toByteArray(), QByteArray("IMAGE"));
+    }
+
+    // Each ends with the reason in the log: the deadline, which is short
+    // here, or a bound, which the deadline (long then) cannot stand in for.
+    // Through the proxy, the banner's address is an https one, and the
+    // proxy's reply to CONNECT is the one that misbehaves.
     void bannerThatDoesNotArriveIsNotShown_data()
     {
         QTest::addColumn<TestHttpResponse>("response");
-        QTest::newRow("silence after the headers") << TestHttpResponse::headersThenSilence(1000);
+        QTest::addColumn<bool>("viaProxy");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("silence after the headers")
+            << TestHttpResponse::headersThenSilence(1000) << false << "timed out";
         // The network module reads such a body whole before it reports anything.
         TestHttpResponse unauthorized = TestHttpResponse::error(401);
         unauthorized.patternSize = qint64(1) << 40;
         unauthorized.contentLength = -2;
         unauthorized.extraHeaders = "WWW-Authenticate: Basic realm=\"banner\"\r\n";
-        QTest::newRow("401 that never ends") << unauthorized;
+        QTest::newRow("401 that never ends") << unauthorized << false << "size too large";
         // Faster than the network module reads a header, which held its
         // thread reading for as long as the server kept sending.
-        QTest::newRow("header lines without end") << TestHttpResponse::endlessHeaderLines();
+        QTest::newRow("header lines without end")
+            << TestHttpResponse::endlessHeaderLines() << false << "reply header too large";
+        QTest::newRow("interim replies without end")
+            << TestHttpResponse::endlessInterimReplies() << false << "reply header too large";
+        QTest::newRow("tunnel reply of header lines without end")
+            << TestHttpResponse::endlessHeaderLines() << true << "proxy reply header too large";
+        TestHttpResponse statusLine;
+        statusLine.status = 0;
+        statusLine.endless = QByteArray(64 * 1024, 'H');
+        QTest::newRow("tunnel reply of a status line without end")
+            << statusLine << true << "proxy reply header too large";
+        QTest::newRow("tunnel refused")
+            << TestHttpResponse::error(407) << true << "proxy refused the tunnel: 407";
+        QTest::newRow("nothing listening") << TestHttpResponse() << false << "failed: ";
     }
 
     void bannerThatDoesNotArriveIsNotShown()
     {
         QFETCH(TestHttpResponse, response);
+        QFETCH(bool, viaProxy);
+        QFETCH(QString, reason);
         TestHttpServer server;
         QVERIFY(server.listen());
-        server.serve("/banner.jpg", response);
+        const QString tunnelTarget = QStringLiteral("banner.kelvarion.invalid:443");
+        server.serve(viaProxy ? tunnelTarget : QStringLiteral("/banner.jpg"), response);
+        if (viaProxy)
+            useProxy(server);
+        const bool timed = reason == QLatin1String("timed out");
+        const bool listening = reason != QLatin1String("failed: ");
+        QString address = viaProxy ? QStringLiteral("https://banner.kelvarion.invalid/banner.jpg")
+                                   : server.url("/banner.jpg");
+        if (!listening) {
+            // A port that was just free: the connection is refused.
+            QTcpServer closed;
+            QVERIFY(closed.listen(QHostAddress::LocalHost));
+            address = QStringLiteral("http://127.0.0.1:%1/banner.jpg").arg(closed.serverPort());
+        }
         auto engine = makeEngine();
-        engine->setBannerTimeout(300);
+        engine->setBannerTimeout(timed ? 300 : kLongWaitMs * 2);
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Banner .*" + reason));
         QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
-        QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound",
-            Q_ARG(QString, server.url("/banner.jpg")),
+        QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound", Q_ARG(QString, address),
             Q_ARG(QString, QStringLiteral("http://c/"))));
-        QTRY_VERIFY_WITH_TIMEOUT(!engine->bannerDownloadInProgress(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->bannerDownloadInProgress(), kLongWaitMs);
         // The connection is given up, not left open.
-        QTRY_COMPARE_WITH_TIMEOUT(server.closedConnections(), 1, 30000);
+        if (listening)
+            QTRY_COMPARE_WITH_TIMEOUT(server.closedConnections(), 1, kLongWaitMs);
+        if (viaProxy)
+            QCOMPARE(server.requestLines(),
+                QList<QByteArray> {"CONNECT " + tunnelTarget.toLatin1() + " HTTP/1.1"});
         QCOMPARE(spy.count(), 0);
     }
 
@@ -528,6 +667,8 @@ private slots:
         QTRY_COMPARE(spy.count(), 1);
         QCOMPARE(spy.at(0).at(0).toByteArray(), QByteArray("IMAGE"));
         QCOMPARE(spy.at(0).at(1).toString(), QStringLiteral("https://kelvarion.invalid/x?y=1"));
+        // The client goes once its attempt has ended.
+        QTRY_VERIFY(engine->findChildren<Banner*>().isEmpty());
     }
 };
 

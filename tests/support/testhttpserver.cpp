@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QHostAddress>
 #include <QPointer>
+#include <QSslSocket>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -90,9 +92,47 @@ TestHttpResponse TestHttpResponse::encoded(const QByteArray& body, const QByteAr
 TestHttpResponse TestHttpResponse::endlessHeaderLines()
 {
     TestHttpResponse r;
-    r.endlessHeader = true;
+    r.endless = QByteArray("X-A: " + QByteArray(1000, 'a') + "\r\n").repeated(64);
     return r;
 }
+
+TestHttpResponse TestHttpResponse::endlessInterimReplies()
+{
+    TestHttpResponse r;
+    r.status = 0;
+    r.endless = QByteArray("HTTP/1. 100\n\n").repeated(5000);
+    return r;
+}
+
+TestHttpResponse TestHttpResponse::tunnelTo(quint16 port)
+{
+    TestHttpResponse r;
+    r.tunnelPort = port;
+    return r;
+}
+
+// Accepts connections as TLS ones when it has a certificate.
+class TestHttpListener : public QTcpServer
+{
+public:
+    using QTcpServer::QTcpServer;
+
+    QSslCertificate certificate;
+    QSslKey key;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (certificate.isNull())
+            return QTcpServer::incomingConnection(descriptor);
+        auto* socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        socket->setLocalCertificate(certificate);
+        socket->setPrivateKey(key);
+        socket->startServerEncryption();
+        addPendingConnection(socket);
+    }
+};
 
 TestHttpResponse TestHttpResponse::onDemand(const QByteArray& body)
 {
@@ -127,9 +167,12 @@ public:
         const qint64 bodySize
             = response.patternSize >= 0 ? response.patternSize : response.body.size();
         m_ToSend = response.sendBytes >= 0 ? std::min(response.sendBytes, bodySize) : bodySize;
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " "
-            + reasonPhrase(response.status) + "\r\n";
-        if (response.endlessHeader) {
+        if (response.tunnelPort != 0)
+            return openTunnel(response.tunnelPort);
+        QByteArray head = response.status == 0 ? QByteArray()
+                                               : "HTTP/1.1 " + QByteArray::number(response.status)
+                + " " + reasonPhrase(response.status) + "\r\n";
+        if (!response.endless.isEmpty()) {
             m_Socket->write(head);
             sendMore();
             return;
@@ -166,7 +209,9 @@ private slots:
     void onReadyRead()
     {
         if (m_RequestSeen) {
-            m_Socket->readAll();
+            const QByteArray bytes = m_Socket->readAll();
+            if (m_Upstream)
+                m_Upstream->write(bytes);
             return;
         }
         m_Request += m_Socket->readAll();
@@ -181,11 +226,9 @@ private slots:
     {
         if (m_Closed || m_Sent < 0)
             return;
-        if (m_Response.endlessHeader) {
-            static const QByteArray lines
-                = QByteArray("X-A: " + QByteArray(1000, 'a') + "\r\n").repeated(64);
+        if (!m_Response.endless.isEmpty()) {
             while (m_Socket->bytesToWrite() < kWriteAhead)
-                m_Socket->write(lines);
+                m_Socket->write(m_Response.endless);
             return;
         }
         if (m_Response.sendOnDemand)
@@ -211,6 +254,22 @@ private slots:
     }
 
 private:
+    // Agrees to the CONNECT request, then carries bytes both ways; either
+    // side's close closes the other.
+    void openTunnel(quint16 port)
+    {
+        m_Sent = -1;
+        m_Upstream = new QTcpSocket(this);
+        connect(m_Upstream, &QTcpSocket::readyRead, this,
+            [this] { m_Socket->write(m_Upstream->readAll()); });
+        connect(m_Upstream, &QTcpSocket::disconnected, m_Socket, &QTcpSocket::disconnectFromHost);
+        connect(m_Socket, &QTcpSocket::disconnected, m_Upstream, &QTcpSocket::disconnectFromHost);
+        m_Upstream->connectToHost(QHostAddress::LocalHost, port);
+        m_Socket->write("HTTP/1.1 200 Connection established\r\n\r\n");
+        // What the client sent after its request belongs to the tunnel.
+        m_Upstream->write(m_Request.mid(m_Request.indexOf("\r\n\r\n") + 4));
+    }
+
     void writeBody(qint64 max)
     {
         const int n = int(std::min(max, m_ToSend - m_Sent));
@@ -252,6 +311,7 @@ private:
 
     QTcpSocket* m_Socket;
     TestHttpServer* m_Server;
+    QTcpSocket* m_Upstream = nullptr;
     QTimer m_Trickle;
     QByteArray m_Request;
     bool m_RequestSeen = false;
@@ -264,21 +324,28 @@ private:
 
 TestHttpServer::TestHttpServer(QObject* parent)
     : QObject(parent)
+    , m_Server(new TestHttpListener(this))
 {
     m_Fallback = TestHttpResponse::error(404);
-    connect(&m_Server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+    connect(m_Server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
 }
 
 TestHttpServer::~TestHttpServer() = default;
 
 bool TestHttpServer::listen()
 {
-    return m_Server.listen(QHostAddress::LocalHost, 0);
+    return m_Server->listen(QHostAddress::LocalHost, 0);
+}
+
+void TestHttpServer::setTls(const QSslCertificate& certificate, const QSslKey& key)
+{
+    m_Server->certificate = certificate;
+    m_Server->key = key;
 }
 
 quint16 TestHttpServer::port() const
 {
-    return m_Server.serverPort();
+    return m_Server->serverPort();
 }
 
 QString TestHttpServer::url(const QString& path) const
@@ -338,7 +405,7 @@ QStringList TestHttpServer::requestedPaths() const
 
 void TestHttpServer::onNewConnection()
 {
-    while (QTcpSocket* socket = m_Server.nextPendingConnection())
+    while (QTcpSocket* socket = m_Server->nextPendingConnection())
         new TestHttpConnection(socket, this);
 }
 

@@ -5,10 +5,12 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
-#include <QTcpServer>
 
 class TestHttpConnection;
+class TestHttpListener;
 
 // What the server does with one request. The defaults give a plain 200 with
 // the body; the other fields make it misbehave in the ways a real file server
@@ -41,9 +43,13 @@ struct TestHttpResponse
     // Send the body with the chunked transfer encoding (in pieces of up to
     // 64 KiB), without a Content-Length.
     bool chunked = false;
-    // After the status line, send header lines (of a kilobyte each) as fast
-    // as the connection takes them, without end.
-    bool endlessHeader = false;
+    // Bytes sent again and again, as fast as the connection takes them,
+    // without end: after the status line, or in place of the whole reply
+    // when status is 0.
+    QByteArray endless;
+    // Answer a CONNECT request: agree, then carry bytes both ways between
+    // the client and 127.0.0.1:tunnelPort.
+    quint16 tunnelPort = 0;
 
     static TestHttpResponse ok(const QByteArray& body);
     static TestHttpResponse pattern(qint64 size);
@@ -54,7 +60,11 @@ struct TestHttpResponse
     // The body with a Content-Encoding header naming encoding.
     static TestHttpResponse encoded(const QByteArray& body, const QByteArray& encoding);
     static TestHttpResponse onDemand(const QByteArray& body);
+    // Header lines of a kilobyte each.
     static TestHttpResponse endlessHeaderLines();
+    // The shortest interim replies there are.
+    static TestHttpResponse endlessInterimReplies();
+    static TestHttpResponse tunnelTo(quint16 port);
 };
 
 // A small HTTP/1.1 server for tests on 127.0.0.1 and a free port. Every path
@@ -62,7 +72,9 @@ struct TestHttpResponse
 // (the last entry for every later request); unknown paths get a 404. It
 // counts requests per path and the most requests in progress at once, and
 // can hold every answer back until the test releases it. Each response
-// closes its connection.
+// closes its connection. With setTls(), every connection is TLS with the
+// certificate given; as a proxy, it answers CONNECT requests (the request
+// line's target is the path).
 class TestHttpServer : public QObject
 {
     Q_OBJECT
@@ -71,6 +83,8 @@ public:
     ~TestHttpServer() override;
 
     bool listen();
+    // Serve over TLS; before listen().
+    void setTls(const QSslCertificate& certificate, const QSslKey& key);
     quint16 port() const;
     // "http://127.0.0.1:<port>" followed by path.
     QString url(const QString& path) const;
@@ -116,7 +130,7 @@ private:
     void requestArrived(TestHttpConnection* connection, const QByteArray& head);
     void answerEnded();
 
-    QTcpServer m_Server;
+    TestHttpListener* m_Server;
     QHash<QString, QList<TestHttpResponse>> m_Routes;
     QHash<QString, int> m_Counts;
     TestHttpResponse m_Fallback;
