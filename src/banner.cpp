@@ -15,6 +15,7 @@ Banner::Banner(QObject* parent)
     , m_socket(nullptr)
     , m_retries(0)
     , m_ignored(0)
+    , m_finished(false)
 {
     qDebug() << "Creating Banner";
 }
@@ -65,7 +66,7 @@ void Banner::onResolved(QHostInfo hostInfo)
 {
     qDebug() << "Banner server lookup resolved, error =" << hostInfo.error();
     if (hostInfo.error() != QHostInfo::NoError || hostInfo.addresses().isEmpty())
-        return;
+        return finish();
     m_address.clear();
     for (const QHostAddress& address : hostInfo.addresses()) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol) {
@@ -74,7 +75,7 @@ void Banner::onResolved(QHostInfo hostInfo)
         }
     }
     if (m_address.isNull())
-        return;
+        return finish();
     // Connected to the server's address and port, the socket receives only
     // its datagrams: the system drops everyone else's before they cost a
     // read, let alone a log line.
@@ -156,15 +157,18 @@ void Banner::onError(QAbstractSocket::SocketError socketError)
 void Banner::finish()
 {
     m_timer.stop();
-    if (!m_socket)
+    if (m_finished)
         return;
+    m_finished = true;
     // Said once: a line per datagram would let anyone who reaches the port
     // fill the disk with the log.
     if (m_ignored > 0)
         qDebug() << "Ignored" << m_ignored << "datagrams from other senders";
-    m_socket->disconnect(this);
-    m_socket->close();
-    m_socket->deleteLater();
-    m_socket = nullptr;
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->close();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
     emit finished();
 }

@@ -20,7 +20,8 @@ extern quint16 bannerServerPort;
 // the reply and asks once more before giving up. The banner is decoration, so
 // every failure only ends the attempt with a debug line. The socket exists
 // from the look-up's end to the attempt's end (the first reply, the last
-// time-out or an error), which finished() tells.
+// time-out or an error), which finished() tells; a look-up that fails, or
+// finds no IPv4 address, ends the attempt too.
 class Banner : public QObject
 {
     Q_OBJECT
@@ -71,6 +72,7 @@ private:
     int m_retries;
     // Datagrams from anyone but the server, counted to be logged once.
     int m_ignored;
+    bool m_finished;
 };
 
 #endif
