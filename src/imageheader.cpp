@@ -78,7 +78,11 @@ bool compressedInternationalText(const unsigned char* data, std::size_t present)
 // The decoder requires IHDR first and takes the size from it. It also reads
 // the text chunks before and after the pixels, and inflates compressed ones
 // to megabytes each, so an image with such a chunk is refused wherever it
-// lies. The walk ends where the bytes end, as the decoder's read does.
+// lies. It reads a text chunk into a buffer of the length the chunk states,
+// which it allocates and clears before it reads the chunk's bytes: a few
+// hundred bytes that state 2 GiB cost gigabytes and seconds. So a chunk of
+// any type that states more bytes than follow is refused too; otherwise the
+// walk ends where the bytes end, as the decoder's read does.
 ImageHeader readPng(Cursor in)
 {
     std::uint32_t length = 0;
@@ -94,8 +98,8 @@ ImageHeader readPng(Cursor in)
             return ImageHeader();
         const bool internationalText = in.startsWith("iTXt", 4);
         in.skip(4);
-        if (internationalText
-            && compressedInternationalText(in.here(), std::min<std::size_t>(length, in.left())))
+        if (length > in.left()
+            || (internationalText && compressedInternationalText(in.here(), length)))
             return ImageHeader();
         if (!in.skip(std::uint64_t(length) + 4))
             break;
@@ -108,71 +112,76 @@ bool isFrameMarker(std::uint32_t marker)
     return marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
 }
 
-// Whether no more than kMaxJpegScans scans follow. The decoder makes a pass
-// over every block of a scan's components, so the number of scans, not the
-// bytes, sets how long decoding takes: a scan that only skips blocks is a
-// dozen bytes. Markers are found as the
-// decoder finds them: segments are passed by their lengths, and the coded
-// data of a scan, like stray bytes, up to the next 0xff that is neither fill
-// nor a stuffed zero nor a restart. Where the bytes end or stop making
-// sense, the decoder stops too.
-bool scansWithinLimit(Cursor in)
+// Markers the decoder reads a segment after, passed by its 2-byte length:
+// frame headers, tables, the restart interval, the line count, application
+// data, comments and scan headers. It refuses the rest of the markers that
+// are not alone.
+bool hasSegment(std::uint32_t marker)
 {
-    int scans = 0;
+    return (marker >= 0xc0 && marker <= 0xcf && marker != 0xc8)
+        || (marker >= 0xda && marker <= 0xdd) || (marker >= 0xe0 && marker <= 0xef)
+        || marker == 0xfe;
+}
+
+// One walk over the markers after SOI, as the decoder takes them: the size
+// from the first frame header, then every scan up to the end of the image.
+// The decoder makes a pass over every block of a scan's components, so the
+// number of scans, not the bytes, sets how long decoding takes: a scan that
+// only skips blocks is a dozen bytes.
+//
+// Markers are found as the decoder finds them, before the frame as well as
+// among the scans: bytes other than 0xff (stray bytes, or the coded data of
+// a scan) are passed over, and so are fill bytes 0xff and a stuffed zero;
+// restarts and TEM stand alone; every other marker the decoder knows has a
+// segment, passed by its length. Where the bytes end, the decoder reads an
+// end of image.
+//
+// The decoder stops with an error at a scan or an end before the frame, a
+// second frame header and a second SOI; the walk refuses them. It refuses
+// markers the decoder does not know too: between segments they are errors
+// there as well, but within a scan that has restarts the decoder passes
+// over them to the next marker. A segment length below 2 is no data to some
+// of the decoder's segment readers (it goes on right after the length) and
+// an error to others; rather than rely on which, the walk refuses it.
+ImageHeader readJpeg(Cursor in)
+{
+    in.skip(2);
+    bool frame = false;
+    ImageHeader result = header(ImageHeader::Format::Jpeg, 0, 0);
+    const auto end = [&] { return frame ? result : ImageHeader(); };
     for (;;) {
         std::uint32_t marker = 0;
         while (marker != 0xff) {
             if (!in.byte(&marker))
-                return true;
+                return end();
         }
         while (marker == 0xff) {
             if (!in.byte(&marker))
-                return true;
+                return end();
         }
+        // A stuffed zero, and markers that stand alone, without a length.
         if (marker == 0x00 || marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7))
             continue;
-        if (marker == 0xd8 || marker == 0xd9)
-            return true;
-        if (marker == 0xda && ++scans > ImageHeader::kMaxJpegScans)
-            return false;
-        std::uint32_t length = 0;
-        if (!in.bigEndian16(&length) || length < 2 || !in.skip(length - 2))
-            return true;
-    }
-}
-
-// The decoder walks the marker segments after SOI by their lengths and takes
-// the size from the first frame header; a second one, or a scan or the end
-// before any, is an error there. Anything this walk cannot follow within
-// the bytes, such as a length that runs past them, is refused, as is a
-// picture of more scans than encoders write.
-ImageHeader readJpeg(Cursor in)
-{
-    in.skip(2);
-    for (;;) {
-        std::uint32_t marker = 0;
-        if (!in.byte(&marker) || marker != 0xff)
+        if (marker == 0xd9)
+            return end();
+        if (!hasSegment(marker) || (marker == 0xda && !frame) || (isFrameMarker(marker) && frame))
             return ImageHeader();
-        while (marker == 0xff) {
-            if (!in.byte(&marker))
-                return ImageHeader();
-        }
-        // Markers that stand alone, without a length.
-        if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7))
-            continue;
+        if (marker == 0xda && ++result.scans > ImageHeader::kMaxJpegScans)
+            return ImageHeader();
         std::uint32_t length = 0;
-        if (marker == 0x00 || marker == 0xd8 || marker == 0xd9 || marker == 0xda
-            || !in.bigEndian16(&length) || length < 2 || length - 2 > in.left())
+        if (!in.bigEndian16(&length))
+            return end();
+        if (length < 2)
             return ImageHeader();
         if (isFrameMarker(marker)) {
-            std::uint32_t width = 0;
-            std::uint32_t height = 0;
-            if (length < 8 || !in.skip(1) || !in.bigEndian16(&height) || !in.bigEndian16(&width)
-                || !in.skip(length - 7) || !scansWithinLimit(in))
+            if (length < 8 || length - 2 > in.left() || !in.skip(1)
+                || !in.bigEndian16(&result.height) || !in.bigEndian16(&result.width))
                 return ImageHeader();
-            return header(ImageHeader::Format::Jpeg, width, height);
+            in.skip(length - 7);
+            frame = true;
+        } else if (!in.skip(length - 2)) {
+            return end();
         }
-        in.skip(length - 2);
     }
 }
 

@@ -12,8 +12,9 @@
 // GIF are known here, each read the way its decoder reads it; any other
 // format, bytes cut short before the size, a PNG with compressed text and a
 // JPEG of more scans than encoders write (each scan is a pass of the decoder
-// over the whole picture) come out as Unknown. Reads stay within the bytes
-// given, whatever lengths they claim.
+// over the whole picture) or with markers the check cannot follow the decoder
+// through come out as Unknown. Reads stay within the bytes given, whatever
+// lengths they claim.
 struct ImageHeader
 {
     enum class Format
@@ -33,6 +34,9 @@ struct ImageHeader
     Format format = Format::Unknown;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
+    // The scans of a JPEG that the decoder may read: no more than
+    // kMaxJpegScans.
+    int scans = 0;
 };
 
 #endif

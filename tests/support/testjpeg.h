@@ -11,8 +11,10 @@
 // every block with end-of-band runs. A scan takes a dozen bytes, yet the
 // decoder passes over every coefficient of every block in it; what decoding
 // costs is then set by the number of scans and the picture's size, not by
-// the bytes.
-inline QByteArray blockSkippingJpeg(int width, int height, int scans)
+// the bytes. The bytes of `insert`, if any, go in before scan number
+// `before` (0: right after the frame header; `scans`: after the last scan).
+inline QByteArray blockSkippingJpeg(
+    int width, int height, int scans, const QByteArray& insert = QByteArray(), int before = 0)
 {
     auto segment = [](char marker, const QByteArray& payload) {
         const int length = payload.size() + 2;
@@ -59,7 +61,7 @@ inline QByteArray blockSkippingJpeg(int width, int height, int scans)
     if (count > 0)
         put(0x7f, 8 - count);
     const QByteArray scan = segment('\xda', QByteArray("\x01\x01\x00\x01\x3f\x10", 6)) + data;
-    jpeg += scan.repeated(scans);
+    jpeg += scan.repeated(before) + insert + scan.repeated(scans - before);
     return jpeg + QByteArray("\xff\xd9", 2);
 }
 
