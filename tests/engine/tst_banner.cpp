@@ -172,6 +172,10 @@ private slots:
             << picture(468, 60, "PNG", QString(60, QLatin1Char('a'))) << QByteArray();
         QTest::newRow("png with compressed international text")
             << picture(468, 60, "PNG", QString(60, QChar(0x263a))) << QByteArray();
+        // The decoder allocates a text chunk's buffer at the length it states.
+        QTest::newRow("png with text longer than its bytes")
+            << png(468, 60).left(33) + QByteArray("\x7f\xff\xff\xfftEXtComment\0a", 17)
+            << QByteArray();
         const QByteArray jpeg = picture(468, 60, "JPEG");
         QByteArray progressive;
         QBuffer progressiveBuffer(&progressive);
@@ -200,6 +204,24 @@ private slots:
             << blockSkippingJpeg(4096, 1024, most + 1) << QByteArray();
         QTest::newRow("jpeg of 16000 scans")
             << blockSkippingJpeg(4096, 1024, 16000) << QByteArray();
+        // A segment that states a length below 2: the decoder passes over its
+        // two length bytes only and decodes every scan after it.
+        const QByteArray emptyComment("\xff\xfe\0\0", 4);
+        QTest::newRow("jpeg of 16000 scans, comment of length 0 first")
+            << blockSkippingJpeg(4096, 1024, 16000, emptyComment) << QByteArray();
+        QTest::newRow("jpeg of 16000 scans, comment of length 1 first") << blockSkippingJpeg(
+            4096, 1024, 16000, QByteArray("\xff\xfe\0\x01", 4)) << QByteArray();
+        QTest::newRow("jpeg of 16000 scans, comment of length 0 after the first")
+            << blockSkippingJpeg(4096, 1024, 16000, emptyComment, 1) << QByteArray();
+        QTest::newRow("jpeg of one scan more, application data of length 1 before the last")
+            << blockSkippingJpeg(4096, 1024, most + 1, QByteArray("\xff\xe1\0\x01", 4), most)
+            << QByteArray();
+        QTest::newRow("jpeg of one scan, comment of length 0 first")
+            << blockSkippingJpeg(468, 60, 1, emptyComment) << QByteArray();
+        // Within a scan that has restarts, the decoder passes over a marker it
+        // does not know and decodes on.
+        QTest::newRow("jpeg of one scan more, unknown marker after the first") << blockSkippingJpeg(
+            4096, 1024, most + 1, QByteArray("\xff\x49\xff\xff", 4), 1) << QByteArray();
         QTest::newRow("progressive jpeg as encoded") << progressive << QByteArray("jpeg");
         QTest::newRow("gif banner") << gif(468, 60, 0, 0, 468, 60) << QByteArray("gif");
         QTest::newRow("gif screen beyond its frame")
@@ -270,6 +292,23 @@ private slots:
         QTest::newRow("header without end")
             << ok + QByteArray("X-A: a\r\n").repeated(HttpReplyParser::kMaxHeaderSize / 8)
             << QByteArray() << false;
+        // The bound counts every byte up to the blank line's last, and the
+        // status lines and headers of interim replies with the final one's.
+        const int bound = HttpReplyParser::kMaxHeaderSize;
+        const QByteArray blank = "\r\n";
+        auto padded = [&](int size) {
+            return ok + "X: " + QByteArray(size - ok.size() - 3 - 2 - blank.size(), 'a') + "\r\n";
+        };
+        QTest::newRow("header of the bound")
+            << padded(bound) + blank + "b" << QByteArray("b") << true;
+        QTest::newRow("header a byte past the bound")
+            << padded(bound + 1) + blank + "b" << QByteArray() << false;
+        const QByteArray interim = "HTTP/1. 100\n\n";
+        const int interims = (bound - ok.size() - blank.size()) / interim.size();
+        QTest::newRow("interim replies within the bound")
+            << interim.repeated(interims) + ok + blank + "b" << QByteArray("b") << true;
+        QTest::newRow("interim replies past the bound")
+            << interim.repeated(interims + 1) + ok + blank + "b" << QByteArray() << false;
         QTest::newRow("ended in the header") << ok + "X-A: a\r\n" << QByteArray() << false;
         QTest::newRow("not http") << QByteArray("SSH-2.0-x\r\n\r\n") << QByteArray() << false;
         QTest::newRow("content encoded")
@@ -342,27 +381,42 @@ private slots:
         QVERIFY2(logged.bytes() < 4096, qPrintable(QString::number(logged.bytes())));
     }
 
+    // The second time-out ends the attempt, and the port is free again.
     void silentServerIsAskedTwice()
     {
         Banner banner(nullptr);
+        QSignalSpy ended(&banner, &Banner::finished);
         banner.run();
         m_Responder->setSilent(true);
         QTRY_COMPARE_WITH_TIMEOUT(banner.retries(), 2, 3 * Banner::kReplyTimeoutMs);
         QCOMPARE(m_Responder->requestCount(), 2);
+        QTRY_COMPARE(ended.count(), 1);
+        QCOMPARE(banner.localPort(), quint16(0));
     }
 
-    // Only IPv4 addresses are asked. The host is an IPv6 literal, so that no
-    // name server is asked either.
-    void ipv6OnlyHostSendsNothing()
+    // Only IPv4 addresses are asked; a look-up that fails, or finds none,
+    // ends the attempt without a word to anyone. The hosts need no name
+    // server: an IPv6 literal, and no name at all.
+    void noServerToAskEndsTheAttempt_data()
     {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("IPv6 only") << "::1";
+        QTest::newRow("failed look-up") << "";
+    }
+
+    void noServerToAskEndsTheAttempt()
+    {
+        QFETCH(QString, host);
         QUdpSocket listener;
-        if (!listener.bind(QHostAddress(QHostAddress::LocalHostIPv6), 0))
+        if (!listener.bind(QHostAddress(QHostAddress::LocalHostIPv6), 0) && !host.isEmpty())
             QSKIP("no IPv6 loopback here");
-        bannerServerHost = QStringLiteral("::1");
-        bannerServerPort = listener.localPort();
+        bannerServerHost = host;
+        bannerServerPort = host.isEmpty() ? m_Responder->port() : listener.localPort();
         Banner banner(nullptr);
+        QSignalSpy ended(&banner, &Banner::finished);
         banner.run();
-        QTest::qWait(300);
+        QTRY_COMPARE(ended.count(), 1);
+        QCoreApplication::processEvents();
         QVERIFY(!listener.hasPendingDatagrams());
         QCOMPARE(m_Responder->requestCount(), 0);
     }
