@@ -17,6 +17,10 @@ packages=(
   # tools the tests and benchmarks compare against or drive
   xz-utils zstd xdelta3 curl nginx-light tinyproxy python3 libdivsufsort-dev
   libjpeg-turbo-progs
+  # the certificates of the TLS tests
+  openssl
+  # the JPEG library the banner's decoding fuzzer decodes with
+  libjpeg62-turbo-dev
   gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 binutils-arm-linux-gnueabihf
   # the patch engine built as a 32-bit x86 program (scripts/test-i386.sh)
   gcc-multilib g++-multilib liblzma-dev:i386 zlib1g-dev:i386 libgtest-dev:i386
