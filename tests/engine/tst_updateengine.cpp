@@ -59,10 +59,13 @@ private:
         return std::make_unique<UpdateEngine>(m_Config.get(), nullptr);
     }
 
-    // The proxy of the settings, for engines made after this.
+    // The proxy of the settings, for engines made after this. Written through
+    // QSettings: the process keeps what it read of the file, and checks the
+    // file only for its size and time, which a row's file written a few
+    // milliseconds after the last row's shares.
     void useProxy(const TestHttpServer& proxy)
     {
-        QVERIFY(writeFile(appIniPath(), "[update]\nproxy=" + proxy.url(QString()).toUtf8() + "\n"));
+        writeIniGroup(appIniPath(), "update", {{"proxy", proxy.url(QString())}});
     }
 
     // Long enough for a loaded sanitizer build; what waits this long has
