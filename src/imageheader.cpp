@@ -191,8 +191,10 @@ bool skipColourTable(Cursor* in, std::uint32_t flags)
     return !(flags & 0x80) || in->skip(3u << ((flags & 0x07) + 1));
 }
 
-// Skips data sub-blocks up to and with the empty one that ends them.
-bool skipSubBlocks(Cursor* in)
+// Skips data sub-blocks up to and with the empty one that ends them. Each
+// byte of them that is there, in a block cut short too, goes to take until
+// it returns false; then, as where the bytes end first, the skip fails.
+template<typename Take> bool skipSubBlocks(Cursor* in, Take take)
 {
     for (;;) {
         std::uint32_t length = 0;
@@ -200,16 +202,140 @@ bool skipSubBlocks(Cursor* in)
             return false;
         if (length == 0)
             return true;
+        const unsigned char* data = in->here();
+        const std::size_t present = std::min<std::size_t>(length, in->left());
+        for (std::size_t i = 0; i < present; ++i) {
+            if (!take(data[i]))
+                return false;
+        }
         if (!in->skip(length))
             return false;
     }
 }
+
+bool skipSubBlocks(Cursor* in)
+{
+    return skipSubBlocks(in, [](unsigned char) { return true; });
+}
+
+// Follows the LZW codes of a frame as the decoder reads them, and counts the
+// pixels they make without making them: each table entry keeps the length
+// of its string. The decoder takes codes that no encoder writes (a first
+// code after a clear that is no colour, a code beyond the next free entry)
+// and then makes strings out of stale or looping entries; the count cannot
+// follow those, and stops there.
+class GifPixelCount
+{
+public:
+    // minimumCodeSize: at most 12, as the decoder takes it.
+    GifPixelCount(std::uint32_t minimumCodeSize, std::uint64_t most)
+        : m_minimumCodeSize(minimumCodeSize)
+        , m_clearCode(1u << minimumCodeSize)
+        , m_most(most)
+    {
+        reset();
+    }
+
+    std::uint64_t pixels() const { return m_pixels; }
+
+    // Takes the next byte of the codes; false once they make more than the
+    // most pixels, or take a turn the count cannot follow.
+    bool take(unsigned char byte)
+    {
+        if (m_ended)
+            return true;
+        m_bits |= std::uint32_t(byte) << m_bitCount;
+        m_bitCount += 8;
+        while (m_bitCount >= m_codeSize) {
+            const std::uint32_t code = m_bits & ((1u << m_codeSize) - 1);
+            m_bits >>= m_codeSize;
+            m_bitCount -= m_codeSize;
+            if (code == m_clearCode) {
+                if (!m_needFirst)
+                    reset();
+                m_needFirst = true;
+                continue;
+            }
+            if (code == m_clearCode + 1) {
+                // The end code: the decoder reads no code after it.
+                m_ended = true;
+                return true;
+            }
+            if (!add(code))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    void reset()
+    {
+        m_codeSize = m_minimumCodeSize + 1;
+        m_codeSizeLimit = 2 * m_clearCode;
+        m_nextCode = m_clearCode + 2;
+    }
+
+    std::uint32_t length(std::uint32_t code) const
+    {
+        return code < m_clearCode ? 1 : m_lengths[code];
+    }
+
+    bool add(std::uint32_t code)
+    {
+        std::uint32_t made = 1;
+        if (m_needFirst) {
+            if (code >= m_clearCode)
+                return false;
+            m_needFirst = false;
+        } else {
+            const bool entry = code >= m_clearCode + 2 && code < m_nextCode;
+            const bool next = code == m_nextCode && code < ImageHeader::kGifCodes;
+            if (!(code < m_clearCode || entry || next))
+                return false;
+            // The new entry is the previous string and one pixel more; the
+            // next free code stands for it before it is made.
+            const std::uint32_t grown = length(m_previous) + 1;
+            made = next ? grown : length(code);
+            if (m_nextCode < ImageHeader::kGifCodes) {
+                m_lengths[m_nextCode++] = std::uint16_t(grown);
+                if (m_nextCode >= m_codeSizeLimit && m_codeSizeLimit < ImageHeader::kGifCodes) {
+                    m_codeSizeLimit *= 2;
+                    ++m_codeSize;
+                }
+            }
+        }
+        m_previous = code;
+        m_pixels += made;
+        return m_pixels <= m_most;
+    }
+
+    const std::uint32_t m_minimumCodeSize;
+    const std::uint32_t m_clearCode;
+    const std::uint64_t m_most;
+    std::uint32_t m_codeSize = 0;
+    std::uint32_t m_codeSizeLimit = 0;
+    std::uint32_t m_nextCode = 0;
+    std::uint32_t m_previous = 0;
+    std::uint32_t m_bits = 0;
+    std::uint32_t m_bitCount = 0;
+    bool m_needFirst = true;
+    bool m_ended = false;
+    std::uint64_t m_pixels = 0;
+    std::uint16_t m_lengths[ImageHeader::kGifCodes] = {};
+};
 
 // The decoder allocates its picture at the first frame: the logical screen,
 // or where a side of the screen is 0, the frame's far edge on that side.
 // Frames that reach beyond the screen are cut to it there; the bound does
 // not rely on that and takes the larger of the two, over every frame. No
 // frame, no picture: refused.
+//
+// A reader decodes the first frame only, and every code of it: pixels past
+// the frame's end are dropped, but made all the same, and a few hundred
+// kilobytes of codes that repeat a long string make hundreds of millions of
+// them. So the first frame's codes may make no more pixels than the frame
+// holds, and what one code adds besides (encoders that end a frame with a
+// longer string than it needs).
 ImageHeader readGif(Cursor in)
 {
     std::uint32_t width = 0;
@@ -219,6 +345,7 @@ ImageHeader readGif(Cursor in)
         || !in.skip(2) || !skipColourTable(&in, flags))
         return ImageHeader();
     bool frame = false;
+    std::uint64_t pixels = 0;
     std::uint32_t introducer = 0;
     while (in.byte(&introducer)) {
         if (introducer == 0x2c) {
@@ -230,22 +357,54 @@ ImageHeader readGif(Cursor in)
                 || !in.littleEndian16(&frameWidth) || !in.littleEndian16(&frameHeight)
                 || !in.byte(&flags))
                 break;
+            const bool first = !frame;
             frame = true;
             width = std::max(width, left + frameWidth);
             height = std::max(height, top + frameHeight);
-            // The code size byte, then the pixels.
-            if (!skipColourTable(&in, flags) || !in.skip(1) || !skipSubBlocks(&in))
+            std::uint32_t codeSize = 0;
+            if (!skipColourTable(&in, flags) || !in.byte(&codeSize))
+                break;
+            if (!first) {
+                if (!skipSubBlocks(&in))
+                    break;
+                continue;
+            }
+            // The decoder refuses a larger code size before it reads a code.
+            if (codeSize > 12)
+                return ImageHeader();
+            GifPixelCount count(
+                codeSize, std::uint64_t(frameWidth) * frameHeight + ImageHeader::kGifCodes);
+            bool followed = true;
+            const bool ended = skipSubBlocks(&in, [&](unsigned char byte) {
+                followed = count.take(byte);
+                return followed;
+            });
+            if (!followed)
+                return ImageHeader();
+            pixels = count.pixels();
+            if (!ended)
                 break;
         } else if (introducer == 0x21) {
-            // The label, then the extension's data.
-            if (!in.skip(1) || !skipSubBlocks(&in))
+            // The label, then the extension's data. The decoder reads the
+            // first block of a graphic-control or application extension by
+            // its length, and then blocks up to an empty one: a first block
+            // of length 0 does not end these two, as it ends the others.
+            std::uint32_t label = 0;
+            std::uint32_t length = 0;
+            if (!in.byte(&label)
+                || ((label == 0xf9 || label == 0xff) && (!in.byte(&length) || !in.skip(length)))
+                || !skipSubBlocks(&in))
                 break;
         } else {
             // The trailer, or bytes the decoder stops at.
             break;
         }
     }
-    return frame ? header(ImageHeader::Format::Gif, width, height) : ImageHeader();
+    if (!frame)
+        return ImageHeader();
+    ImageHeader result = header(ImageHeader::Format::Gif, width, height);
+    result.pixels = pixels;
+    return result;
 }
 
 } // namespace

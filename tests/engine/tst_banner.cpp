@@ -2,6 +2,7 @@
 #include "httpreplyparser.h"
 #include "imageheader.h"
 #include "testbannerresponder.h"
+#include "testgif.h"
 #include "testjpeg.h"
 
 #include <QBuffer>
@@ -176,6 +177,8 @@ private slots:
         QTest::newRow("png with text longer than its bytes")
             << png(468, 60).left(33) + QByteArray("\x7f\xff\xff\xfftEXtComment\0a", 17)
             << QByteArray();
+        QTest::newRow("png with international text a byte longer than its bytes")
+            << png(468, 60).left(33) + QByteArray("\0\0\0\x0aiTXtComment\0\0", 17) << QByteArray();
         const QByteArray jpeg = picture(468, 60, "JPEG");
         QByteArray progressive;
         QBuffer progressiveBuffer(&progressive);
@@ -223,6 +226,13 @@ private slots:
         QTest::newRow("jpeg of one scan more, unknown marker after the first") << blockSkippingJpeg(
             4096, 1024, most + 1, QByteArray("\xff\x49\xff\xff", 4), 1) << QByteArray();
         QTest::newRow("progressive jpeg as encoded") << progressive << QByteArray("jpeg");
+        QTest::newRow("jpeg with a restart interval") << blockSkippingJpeg(468, 60, 1,
+            QByteArray("\xff\xdd\0\x04\0\x08", 6)) << QByteArray("jpeg");
+        // A second frame header stops the decoder; its size says nothing of
+        // the first frame's, which the decoder has allocated by then.
+        QTest::newRow("jpeg of 16000x16000, then a frame header of 468x60") << blockSkippingJpeg(
+            16000, 16000, 1, QByteArray("\xff\xc0\0\x0b\x08\0\x3c\x01\xd4\x01\x01\x11\0", 13), 1)
+                                                                            << QByteArray();
         QTest::newRow("gif banner") << gif(468, 60, 0, 0, 468, 60) << QByteArray("gif");
         QTest::newRow("gif screen beyond its frame")
             << gif(65535, 4000, 0, 0, 10, 10) << QByteArray();
@@ -235,6 +245,60 @@ private slots:
         // A graphic-control extension before the frame, as GIF89a files have.
         QTest::newRow("gif with a graphic-control extension") << gif(468, 60, 0, 0, 468, 60,
             QByteArray("\x21\xf9\x04\x01\x0a\0\0\0", 8)) << QByteArray("gif");
+        // A reader makes every pixel of the first frame's codes, in the frame
+        // or past it. Real pictures: every minimum code size, interlaced,
+        // local colours, more frames (of which only the first is decoded).
+        auto pixels = [](int width, int height, int colours) {
+            QByteArray indices;
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width; ++x)
+                    indices += char((x / 7 + y * 3) % colours);
+            }
+            return indices;
+        };
+        auto frame = [&](int size, bool interlaced = false, int localColours = 0) {
+            return gifFrame(468, 60, size, lzwCodes(size, pixels(468, 60, qMin(256, 1 << size))),
+                interlaced, localColours);
+        };
+        for (int size = 1; size <= 11; ++size)
+            QTest::addRow("gif of minimum code size %d", size)
+                << gifFile(468, 60, frame(size)) << QByteArray("gif");
+        QTest::newRow("gif interlaced, with local colours")
+            << gifFile(468, 60, frame(4, true, 16)) << QByteArray("gif");
+        const QByteArray longStrings = gifFrame(1, 1, 2, longStringCodes(2, 100));
+        QTest::newRow("gif of two frames, long strings in the second")
+            << gifFile(468, 60, frame(8) + QByteArray("\x21\xf9\x04\0\x0a\0\0\0", 8) + longStrings)
+            << QByteArray("gif");
+        QTest::newRow("gif of long strings in a 1x1 frame")
+            << gifFile(1, 1, longStrings) << QByteArray();
+        QTest::newRow("gif of long strings in an interlaced 4096x1024 frame") << gifFile(4096, 1024,
+            gifFrame(4096, 1024, 2, longStringCodes(2, 1000), true)) << QByteArray();
+        // What one code adds past the frame is allowed: here one pixel each.
+        auto literals = [](int count) {
+            QVector<int> codes(count + 2, 0);
+            codes.first() = 4;
+            codes.last() = 5;
+            return codes;
+        };
+        const int gifMost = 64 + int(ImageHeader::kGifCodes);
+        QTest::newRow("gif of as many pixels as its frame and one string")
+            << gifFile(64, 1, gifFrame(64, 1, 2, literals(gifMost))) << QByteArray("gif");
+        QTest::newRow("gif of a pixel more")
+            << gifFile(64, 1, gifFrame(64, 1, 2, literals(gifMost + 1))) << QByteArray();
+        // Codes no encoder writes, whose strings the reader makes of stale
+        // entries or loops.
+        QTest::newRow("gif whose first code is no colour")
+            << gifFile(2, 1, gifFrame(2, 1, 2, {4, 6, 5})) << QByteArray();
+        QTest::newRow("gif with a code past the next entry")
+            << gifFile(2, 1, gifFrame(2, 1, 2, {4, 0, 7, 5})) << QByteArray();
+        // The reader takes the first block of a graphic-control extension by
+        // its length, 0 too: the comma after it is a block of 44 bytes to the
+        // reader, where a walk that ended the extension at the 0 finds a 1x1
+        // frame. The reader's first frame is the one after.
+        const QByteArray decoy
+            = QByteArray(",\0\0\0\0\x01\0\x01\0\0\x02\x21\x2c", 13) + QByteArray(33, '\0');
+        QTest::newRow("gif of long strings behind an empty graphic-control block")
+            << gifFile(1, 1, QByteArray("\x21\xf9\0", 3) + decoy + longStrings) << QByteArray();
         QTest::newRow("gif cut in its screen")
             << gif(468, 60, 0, 0, 468, 60).left(9) << QByteArray();
         QTest::newRow("gif cut before its frame")
@@ -249,6 +313,9 @@ private slots:
         QByteArray decoder;
         QCOMPARE(Banner::hasBannerSize(image, &decoder), !format.isEmpty());
         QCOMPARE(decoder, format);
+        // The GIFs built here are pictures the window shows.
+        if (format == "gif")
+            QVERIFY(!QImage::fromData(image, format).isNull());
     }
 
     // The banner image's reply, read whole and byte by byte alike: the body,
