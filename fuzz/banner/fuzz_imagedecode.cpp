@@ -3,7 +3,9 @@
 // driven as Qt's reader drives it, counting the scans the library reads; a
 // PNG or GIF with Qt's own reader, named as the window names it. The decoder
 // must read no more scans than the check counted and make no picture wider
-// or higher than the check said.
+// or higher than the check said. A GIF's first frame is decoded once more,
+// on its own in a picture that shows every pixel its codes make: the decoder
+// must make no more than the check counted.
 #include "banner.h"
 #include "imageheader.h"
 
@@ -108,6 +110,96 @@ void decodeWithQt(const uint8_t* data, size_t size, const char* format, const Im
     }
 }
 
+// Where the reader finds the first frame's codes: its walk from the header
+// to the first image descriptor, kept to what sets where blocks begin. The
+// first block of a graphic-control or application extension is read by its
+// length even when that is 0; other extensions are blocks up to an empty
+// one. The code size and the blocks, then the trailer where they end; cut
+// short, they stay cut, so that the reader reads no byte that was not
+// there. Empty when the reader stops before a frame.
+QByteArray firstFrameCodes(const uint8_t* data, size_t size)
+{
+    size_t at = 13;
+    auto blocks = [&] {
+        while (at < size && data[at] != 0)
+            at += 1 + size_t(data[at]);
+        ++at;
+    };
+    if (size < at)
+        return QByteArray();
+    if (data[10] & 0x80)
+        at += 3u << ((data[10] & 7) + 1);
+    while (at < size) {
+        const uint8_t introducer = data[at++];
+        if (introducer == 0x21) {
+            if (at >= size)
+                break;
+            const uint8_t label = data[at++];
+            if ((label == 0xf9 || label == 0xff) && at < size)
+                at += 1 + size_t(data[at]);
+            blocks();
+        } else if (introducer == 0x2c) {
+            at += 9;
+            if (at > size)
+                break;
+            const uint8_t flags = data[at - 1];
+            if (flags & 0x80)
+                at += 3u << ((flags & 7) + 1);
+            // The code size, then the blocks as far as they go.
+            const size_t start = at;
+            ++at;
+            blocks();
+            if (start >= size)
+                return QByteArray();
+            const QByteArray codes(
+                reinterpret_cast<const char*>(data + start), int(std::min(at, size) - start));
+            return at <= size ? codes + ';' : codes;
+        } else {
+            break;
+        }
+    }
+    return QByteArray();
+}
+
+// The pixels past a frame's end do not show: the reader makes them and drops
+// them. So the first frame's codes go into a frame of their own, as wide as
+// its screen, with room for every pixel the check counted and a row more,
+// not interlaced, in a colour table of white only; the reader puts its
+// pixels in order into a picture cleared to zero, where each one shows. A
+// pixel beyond the ones the check counted is one it did not count.
+void decodeGifCodes(const uint8_t* data, size_t size, const ImageHeader& header)
+{
+    const QByteArray codes = firstFrameCodes(data, size);
+    if (codes.isEmpty())
+        return;
+    const int width = 256;
+    const int height = int(header.pixels / width) + 2;
+    auto little16 = [](int value) { return QByteArray(1, char(value & 0xff)) + char(value >> 8); };
+    const QByteArray screen = little16(width) + little16(height);
+    QByteArray probe = "GIF89a" + screen + QByteArray("\xf7\0\0", 3) + QByteArray(768, '\xff') + ','
+        + QByteArray(4, '\0') + screen + '\0' + codes;
+    QBuffer buffer(&probe);
+    buffer.open(QIODevice::ReadOnly);
+    const QImage image = QImageReader(&buffer, "gif").read();
+    if (image.isNull())
+        return;
+    uint64_t made = 0;
+    for (int y = image.height() - 1; y >= 0 && made == 0; --y) {
+        const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = image.width() - 1; x >= 0; --x) {
+            if (line[x] != 0) {
+                made = uint64_t(y) * width + uint64_t(x) + 1;
+                break;
+            }
+        }
+    }
+    if (made > header.pixels) {
+        std::fprintf(stderr, "check: %llu pixels; decoder: %llu or more\n",
+            static_cast<unsigned long long>(header.pixels), static_cast<unsigned long long>(made));
+        std::abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -137,6 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         break;
     case ImageHeader::Format::Gif:
         decodeWithQt(data, size, "gif", header);
+        decodeGifCodes(data, size, header);
         break;
     case ImageHeader::Format::Unknown:
         break;
