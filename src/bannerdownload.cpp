@@ -10,6 +10,16 @@ constexpr qint64 kReadPiece = 64 * 1024;
 
 const char kUserAgent[] = "User-Agent: Mozilla/5.0\r\n";
 
+// The server as a request names it: the host, an IPv6 address in brackets,
+// then the port unless it is -1.
+QByteArray hostAndPort(const QUrl& url, int port)
+{
+    QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+    if (host.contains(':'))
+        host = '[' + host + ']';
+    return port == -1 ? host : host + ':' + QByteArray::number(port);
+}
+
 } // namespace
 
 BannerDownload::BannerDownload(
@@ -71,10 +81,7 @@ void BannerDownload::onConnected()
         return startTls();
     // Through the proxy a TLS connection is a tunnel that the proxy opens to
     // the server on request.
-    QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
-    if (host.contains(':'))
-        host = '[' + host + ']';
-    const QByteArray target = host + ':' + QByteArray::number(m_url.port(443));
+    const QByteArray target = hostAndPort(m_url, m_url.port(443));
     m_phase = Phase::Tunnel;
     m_socket->write(
         "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n" + kUserAgent + "\r\n");
@@ -104,13 +111,8 @@ void BannerDownload::sendRequest()
         : m_url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
     if (!absolute && !target.startsWith('/'))
         target.prepend('/');
-    QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
-    if (host.contains(':'))
-        host = '[' + host + ']';
-    if (m_url.port() != -1)
-        host += ':' + QByteArray::number(m_url.port());
-    m_socket->write("GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\n" + kUserAgent
-        + "Accept-Encoding: identity\r\nConnection: close\r\n\r\n");
+    m_socket->write("GET " + target + " HTTP/1.1\r\nHost: " + hostAndPort(m_url, m_url.port())
+        + "\r\n" + kUserAgent + "Accept-Encoding: identity\r\nConnection: close\r\n\r\n");
 }
 
 void BannerDownload::timerEvent(QTimerEvent* event)

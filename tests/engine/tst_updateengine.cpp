@@ -481,6 +481,12 @@ private slots:
         QTest::newRow("https") << "https://banner.kelvarion.invalid/b.jpg?x=1"
                                << QByteArray("CONNECT banner.kelvarion.invalid:443 HTTP/1.1")
                                << QByteArray("banner.kelvarion.invalid:443");
+        QTest::newRow("http, IPv6") << "http://[2001:db8::1]:8080/b.jpg"
+                                    << QByteArray("GET http://[2001:db8::1]:8080/b.jpg HTTP/1.1")
+                                    << QByteArray("[2001:db8::1]:8080");
+        QTest::newRow("https, IPv6")
+            << "https://[2001:db8::1]/b.jpg" << QByteArray("CONNECT [2001:db8::1]:443 HTTP/1.1")
+            << QByteArray("[2001:db8::1]:443");
     }
 
     void bannerThroughTheProxy()
