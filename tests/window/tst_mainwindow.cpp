@@ -521,8 +521,14 @@ private slots:
         }),
             0);
         QMetaObject::invokeMethod(m_Window.get(), "onUpdateFinished");
-        // Longer than the successor's delay: nothing may start in that time.
-        QTest::qWait(1500);
+        // Longer than the successor's delay, and started after the window's
+        // timer would have been: once it has fired, so has any such timer,
+        // and the successor would have been started and the window closed.
+        QTimer longerThanTheDelay;
+        longerThanTheDelay.setSingleShot(true);
+        longerThanTheDelay.setTimerType(Qt::PreciseTimer);
+        longerThanTheDelay.start(1500);
+        QTRY_VERIFY_WITH_TIMEOUT(!longerThanTheDelay.isActive(), 60000);
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("started"))));
         QVERIFY(m_Window->isVisible());
     }
