@@ -195,6 +195,8 @@ int main(int argc, char* argv[])
         size.width(), size.height(), int(gif.size()),
         static_cast<unsigned long long>(gifHeader.pixels), gifCheck, sha512sum,
         gifCheck / sha512sum, gifDecode);
+    // The longest code repeated in 12 bits each, filling what the table's
+    // first strings (under 8 KiB) leave of the banner's size.
     QVector<int> longStrings = longStringCodes(2, 0);
     const int repeats = int((UpdateEngine::kMaxBannerSize - 8192) * 8 / 12);
     longStrings.insert(longStrings.size() - 1, repeats, 4095);

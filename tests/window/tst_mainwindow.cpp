@@ -172,9 +172,7 @@ private slots:
         m_BannerServer.setSilent(true);
         // No banner server and no look-up: an empty name fails at once,
         // without a thread of Qt's look-up pool; tests of the banner ask the
-        // banner server. A pool thread that Qt lets go at exit may still be
-        // ending while the sanitizer build's leak check reads every thread's
-        // memory, which crashed that check now and then on a loaded machine.
+        // banner server.
         bannerServerHost.clear();
         m_Config = std::make_unique<Configuration>();
     }
