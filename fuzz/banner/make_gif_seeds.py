@@ -14,6 +14,7 @@ sides of the header check's bound, so that the fuzzer walks the count:
   gif_literals_past_frame   one pixel a code, a frame and one string more
   gif_hidden_frame          long strings behind a graphic-control
                             extension whose first block is empty
+  gif_hidden_frame_application  the same behind an application extension
 """
 import os
 import struct
@@ -81,6 +82,16 @@ def gif(width, height, body):
             + colours + body + b";")
 
 
+def hidden_frame(label):
+    """Long strings behind an extension whose first block is empty. The
+    reader takes the first block of a graphic-control or an application
+    extension by its length: the comma after it is a 44-byte block to the
+    reader, a decoy frame of that length, then the reader's first frame."""
+    return gif(1, 1, bytes([0x21, label, 0])
+               + b",\0\0\0\0\x01\0\x01\0\0\x02\x21\x2c" + bytes(33)
+               + frame(1, 1, 2, long_strings(2, 300, 20)))
+
+
 def main():
     out = sys.argv[1]
     seeds = {
@@ -93,11 +104,8 @@ def main():
                               0xC2, bytes(24))),
         "gif_literals_past_frame":
             gif(8, 8, frame(8, 8, 2, [4] + [1] * (64 + 4096) + [5])),
-        # The comma is a 44-byte block to the reader: a decoy frame of that
-        # length, then the reader's first frame.
-        "gif_hidden_frame":
-            gif(1, 1, b"\x21\xf9\0" + b",\0\0\0\0\x01\0\x01\0\0\x02\x21\x2c"
-                + bytes(33) + frame(1, 1, 2, long_strings(2, 300, 20))),
+        "gif_hidden_frame": hidden_frame(0xF9),
+        "gif_hidden_frame_application": hidden_frame(0xFF),
     }
     os.makedirs(out, exist_ok=True)
     for name, data in seeds.items():

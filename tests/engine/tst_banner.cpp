@@ -291,14 +291,20 @@ private slots:
             << gifFile(2, 1, gifFrame(2, 1, 2, {4, 6, 5})) << QByteArray();
         QTest::newRow("gif with a code past the next entry")
             << gifFile(2, 1, gifFrame(2, 1, 2, {4, 0, 7, 5})) << QByteArray();
-        // The reader takes the first block of a graphic-control extension by
-        // its length, 0 too: the comma after it is a block of 44 bytes to the
-        // reader, where a walk that ended the extension at the 0 finds a 1x1
-        // frame. The reader's first frame is the one after.
+        // The reader takes the first block of a graphic-control or an
+        // application extension by its length, 0 too: the comma after it is
+        // a block of 44 bytes to the reader, where a walk that ended the
+        // extension at the 0 finds a 1x1 frame. The reader's first frame is
+        // the one after.
         const QByteArray decoy
             = QByteArray(",\0\0\0\0\x01\0\x01\0\0\x02\x21\x2c", 13) + QByteArray(33, '\0');
         QTest::newRow("gif of long strings behind an empty graphic-control block")
             << gifFile(1, 1, QByteArray("\x21\xf9\0", 3) + decoy + longStrings) << QByteArray();
+        QTest::newRow("gif of long strings behind an empty application block")
+            << gifFile(1, 1, QByteArray("\x21\xff\0", 3) + decoy + longStrings) << QByteArray();
+        // The reader makes the pixels of a block cut short too.
+        QTest::newRow("gif of long strings cut at 1000 bytes")
+            << gifFile(1, 1, longStrings).left(1000) << QByteArray();
         QTest::newRow("gif cut in its screen")
             << gif(468, 60, 0, 0, 468, 60).left(9) << QByteArray();
         QTest::newRow("gif cut before its frame")
