@@ -487,6 +487,29 @@ private slots:
         QTest::newRow("https, IPv6")
             << "https://[2001:db8::1]/b.jpg" << QByteArray("CONNECT [2001:db8::1]:443 HTTP/1.1")
             << QByteArray("[2001:db8::1]:443");
+        QTest::newRow("http, IPv6 of eight groups")
+            << "http://[2001:db8:1:2:3:4:5:6]:8080/b.jpg"
+            << QByteArray("GET http://[2001:db8:1:2:3:4:5:6]:8080/b.jpg HTTP/1.1")
+            << QByteArray("[2001:db8:1:2:3:4:5:6]:8080");
+        QTest::newRow("https, IPv6 of eight groups")
+            << "https://[2001:db8:1:2:3:4:5:6]/b.jpg"
+            << QByteArray("CONNECT [2001:db8:1:2:3:4:5:6]:443 HTTP/1.1")
+            << QByteArray("[2001:db8:1:2:3:4:5:6]:443");
+        // Without a port in the address the Host line names none either.
+        QTest::newRow("http, default port")
+            << "http://banner.kelvarion.invalid/b.jpg"
+            << QByteArray("GET http://banner.kelvarion.invalid/b.jpg HTTP/1.1")
+            << QByteArray("banner.kelvarion.invalid");
+        // A name that Qt shows in Unicode (its domain allows that) goes out
+        // in its ACE form in every line.
+        QTest::newRow("http, international name")
+            << QString::fromUtf8("http://b\xc3\xa4nner.kelvarion.de/b.jpg")
+            << QByteArray("GET http://xn--bnner-gra.kelvarion.de/b.jpg HTTP/1.1")
+            << QByteArray("xn--bnner-gra.kelvarion.de");
+        QTest::newRow("https, international name")
+            << QString::fromUtf8("https://b\xc3\xa4nner.kelvarion.de/b.jpg")
+            << QByteArray("CONNECT xn--bnner-gra.kelvarion.de:443 HTTP/1.1")
+            << QByteArray("xn--bnner-gra.kelvarion.de:443");
     }
 
     void bannerThroughTheProxy()
@@ -520,12 +543,16 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("trusted");
         QTest::addColumn<bool>("shown");
-        QTest::newRow("direct") << false << "localhost" << true << true;
-        QTest::newRow("direct, untrusted") << false << "localhost" << false << false;
-        QTest::newRow("tunnel") << true << "banner.test" << true << true;
-        QTest::newRow("tunnel, untrusted") << true << "banner.test" << false << false;
+        QTest::addColumn<bool>("defaultPort");
+        QTest::newRow("direct") << false << "localhost" << true << true << false;
+        QTest::newRow("direct, untrusted") << false << "localhost" << false << false << false;
+        QTest::newRow("tunnel") << true << "banner.test" << true << true << false;
+        QTest::newRow("tunnel, untrusted") << true << "banner.test" << false << false << false;
         QTest::newRow("tunnel, another host's certificate")
-            << true << "other.test" << true << false;
+            << true << "other.test" << true << false << false;
+        // The proxy tunnels port 443 to the test's server.
+        QTest::newRow("tunnel, no port in the address")
+            << true << "banner.test" << true << true << true;
     }
 
     void bannerOverTls()
@@ -534,6 +561,7 @@ private slots:
         QFETCH(QString, host);
         QFETCH(bool, trusted);
         QFETCH(bool, shown);
+        QFETCH(bool, defaultPort);
         static const TestCertificates certificates({"banner.test", "localhost"});
         QVERIFY2(certificates.error().isEmpty(), qPrintable(certificates.error()));
         certificates.trustOnlyTestCa();
@@ -542,7 +570,9 @@ private slots:
             certificates.key());
         QVERIFY(server.listen());
         server.serve("/b.jpg?id=1", TestHttpResponse::ok("IMAGE"));
-        const QByteArray target = host.toLatin1() + ':' + QByteArray::number(server.port());
+        const QByteArray authority = host.toLatin1()
+            + (defaultPort ? QByteArray() : ':' + QByteArray::number(server.port()));
+        const QByteArray target = defaultPort ? authority + ":443" : authority;
         TestHttpServer proxy;
         QVERIFY(proxy.listen());
         proxy.serve(QString::fromLatin1(target), TestHttpResponse::tunnelTo(server.port()));
@@ -553,7 +583,7 @@ private slots:
             QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Banner download failed: "));
         QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
         QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound",
-            Q_ARG(QString, "https://" + target + "/b.jpg?id=1"),
+            Q_ARG(QString, "https://" + authority + "/b.jpg?id=1"),
             Q_ARG(QString, QStringLiteral("http://c/"))));
         QTRY_VERIFY_WITH_TIMEOUT(!engine->bannerDownloadInProgress(), kLongWaitMs);
         QCOMPARE(proxy.requestLines(),
@@ -561,8 +591,10 @@ private slots:
         QCOMPARE(server.requestLines(),
             shown ? QList<QByteArray> {"GET /b.jpg?id=1 HTTP/1.1"} : QList<QByteArray>());
         QCOMPARE(spy.count(), shown ? 1 : 0);
-        if (shown)
+        if (shown) {
+            QCOMPARE(server.requestHeader(0, "Host"), authority);
             QCOMPARE(spy.at(0).at(0).toByteArray(), QByteArray("IMAGE"));
+        }
     }
 
     // Each ends with the reason in the log: the deadline, which is short
