@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
@@ -237,19 +238,23 @@ private:
         return false;
     }
 
+    static constexpr int kSlowRemovalMs = 500;
+
     // The child's removals of the force-update markers each wait half a
     // second (the preloaded library delays them), so that a case which
     // looked before the child was done with them would fail every time, not
-    // only on a loaded machine.
-    static QProcessEnvironment slowMarkerRemoval(QProcessEnvironment env)
+    // only on a loaded machine. The library logs each removal it held back
+    // to slowRemovalLog().
+    QProcessEnvironment slowMarkerRemoval(QProcessEnvironment env) const
     {
         const QString preload = env.value(QStringLiteral("LD_PRELOAD"));
         env.insert(QStringLiteral("LD_PRELOAD"),
             QStringLiteral(KV_TEST_SLOWREMOVAL)
                 + (preload.isEmpty() ? QString() : QLatin1Char(':') + preload));
-        env.insert(QStringLiteral("KV_TEST_SLOW_REMOVAL_MS"), QStringLiteral("500"));
+        env.insert(QStringLiteral("KV_TEST_SLOW_REMOVAL_MS"), QString::number(kSlowRemovalMs));
         env.insert(QStringLiteral("KV_TEST_SLOW_REMOVAL_PROGRAM"), QStringLiteral("update"));
         env.insert(QStringLiteral("KV_TEST_SLOW_REMOVAL_PATH"), QStringLiteral("kv3_force_update"));
+        env.insert(QStringLiteral("KV_TEST_SLOW_REMOVAL_LOG"), slowRemovalLog());
         // The address sanitizer's runtime refuses to start behind a library
         // preloaded before it unless told that this is fine. The options are
         // there in every build (the child's report file), and ignored where
@@ -258,6 +263,20 @@ private:
             env.value(QStringLiteral("ASAN_OPTIONS"))
                 + QStringLiteral(":verify_asan_link_order=0"));
         return env;
+    }
+
+    QString slowRemovalLog() const { return path(QStringLiteral("slow-removals.log")); }
+
+    // How long the library held back the removal of each path it logged.
+    QHash<QString, int> slowRemovals() const
+    {
+        QHash<QString, int> held;
+        for (const QByteArray& line : readFile(slowRemovalLog()).split('\n')) {
+            const int tab = line.indexOf('\t');
+            if (tab > 0)
+                held.insert(QFile::decodeName(line.mid(tab + 1)), line.left(tab).toInt());
+        }
+        return held;
     }
 
 private slots:
@@ -405,19 +424,25 @@ private slots:
             tempDir() + QStringLiteral("/kv3_force_update_check")};
         for (const QString& marker : markers)
             QVERIFY(touch(marker));
+        // The markers' line is logged before they are removed. Stage one is
+        // waited for until they are gone, its removals slowed so that a wait
+        // that ended early would fail every time; the library's log shows
+        // that they were. Stage two is waited for until its start timer
+        // fires, which comes after the markers were dealt with: a removal
+        // there, slowed or not, would be over by then.
         QProcess child;
-        child.setProcessEnvironment(slowMarkerRemoval(environment()));
+        child.setProcessEnvironment(deleted ? slowMarkerRemoval(environment()) : environment());
         child.start(executable(), args);
         QVERIFY(child.waitForStarted(kHangGuardMs));
-        // The markers' line is logged before they are removed. Stage one is
-        // waited for until they are gone; stage two until its start timer
-        // fires, which comes after the markers were dealt with.
         if (deleted) {
             QTRY_VERIFY_WITH_TIMEOUT(
                 std::none_of(markers.begin(), markers.end(),
                     [](const QString& marker) { return QFileInfo::exists(marker); })
                     || child.state() == QProcess::NotRunning,
                 kHangGuardMs);
+            const QHash<QString, int> held = slowRemovals();
+            for (const QString& marker : markers)
+                QVERIFY2(held.value(marker, -1) >= kSlowRemovalMs, qPrintable(marker));
         } else {
             QTRY_VERIFY_WITH_TIMEOUT(
                 logHas("onStartUpdate") || child.state() == QProcess::NotRunning, kHangGuardMs);
