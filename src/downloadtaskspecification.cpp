@@ -249,6 +249,17 @@ void DownloadTaskSpecification::onDownloadFinished()
     }
     if (!writeAvailableData())
         return;
+    // The network module may end a reply whose connection closed early as
+    // if the close ended the body; a body short of its size is a cut
+    // connection all the same.
+    const qint64 wholeSize = requiredSize();
+    if (wholeSize >= 0 && m_ReceivedSize != wholeSize) {
+        retryOrFail(QStringLiteral("%1 ended after %2 of %3 bytes")
+                        .arg(m_UrlPath)
+                        .arg(m_ReceivedSize)
+                        .arg(wholeSize));
+        return;
+    }
     // The file is written through a buffer; a disk that fills up shows only
     // when the rest reaches it, and a truncated file must not count as done.
     if (!m_File.flush()) {
@@ -278,16 +289,22 @@ void DownloadTaskSpecification::onMetaDataChanged()
         return;
     }
     // A body announced larger than allowed fails before any of it is read.
-    bool announced = false;
-    const qint64 length
-        = m_Reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
-    if (announced && length > sizeLimit())
+    if (HttpFetch::announcedLength(m_Reply) > sizeLimit())
         failTooLarge();
 }
 
 qint64 DownloadTaskSpecification::sizeLimit() const
 {
     return m_ExpectedSize >= 0 ? m_ExpectedSize : kUnknownSizeLimit;
+}
+
+qint64 DownloadTaskSpecification::requiredSize() const
+{
+    if (!HttpFetch::isWhole(m_Reply, m_ReceivedSize))
+        return HttpFetch::announcedLength(m_Reply);
+    // Checked after the announced length: a server may announce and send
+    // less than the signed product ini lists.
+    return m_ExpectedSize;
 }
 
 void DownloadTaskSpecification::failTooLarge()

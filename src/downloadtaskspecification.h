@@ -12,9 +12,10 @@ class QNetworkReply;
 // Fetches one file of the release with one HTTP GET into a file in the
 // update's temporary directory, streaming the reply to disk in small blocks.
 // An attempt fails on an HTTP status other than 200, a network or disk error,
-// or when less than a kilobyte arrived over 16 of the engine's once-a-second
-// polls; a failed attempt starts over from the first byte, up to five attempts
-// in all. Runs on the GUI thread.
+// a body short of its announced or listed size, or when less than a kilobyte
+// arrived over 16 of the engine's once-a-second polls; a failed attempt
+// starts over from the first byte, up to five attempts in all. Runs on the
+// GUI thread.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -72,6 +73,10 @@ private slots:
 private:
     void dropReply();
     qint64 sizeLimit() const;
+    // The size the body of the current reply must have to be whole: the
+    // length its server announced and, for a listed file, the listed size;
+    // -1 when neither is known.
+    qint64 requiredSize() const;
     void failTooLarge();
 
     QNetworkAccessManager* m_Manager;

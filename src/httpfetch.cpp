@@ -24,3 +24,17 @@ bool HttpFetch::isForeignEncoding(const QByteArray& value)
     const QByteArray encoding = value.trimmed().toLower();
     return !encoding.isEmpty() && encoding != "identity";
 }
+
+qint64 HttpFetch::announcedLength(const QNetworkReply* reply)
+{
+    bool announced = false;
+    const qint64 length
+        = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    return announced && length >= 0 ? length : -1;
+}
+
+bool HttpFetch::isWhole(const QNetworkReply* reply, qint64 bytesRead)
+{
+    const qint64 announced = announcedLength(reply);
+    return announced < 0 || announced == bytesRead;
+}

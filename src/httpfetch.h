@@ -25,6 +25,15 @@ public:
     // Whether a Content-Encoding value names an encoding other than identity.
     static bool isForeignEncoding(const QByteArray& value);
 
+    // The body length the reply's server announced, or -1 when it announced
+    // none (the body then ends with the connection).
+    static qint64 announcedLength(const QNetworkReply* reply);
+    // Whether bytesRead is the whole body the server announced. The network
+    // module may end a reply without an error when its connection closes
+    // short of an announced length, as if the close ended a body of no
+    // length, so a reply without an error is no proof of a whole body.
+    static bool isWhole(const QNetworkReply* reply, qint64 bytesRead);
+
     // The bound for a fetch that has no stall rule of its own (the versions
     // query, the banner image). The network module reads some replies whole
     // before it reports anything, so this is also what bounds their memory.

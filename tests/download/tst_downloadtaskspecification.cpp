@@ -1,6 +1,7 @@
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "downloadtesthelpers.h"
+#include "testcutshortmanager.h"
 #include "testhttpserver.h"
 
 #include <QNetworkAccessManager>
@@ -13,6 +14,8 @@
 
 #include <csignal>
 #include <sys/resource.h>
+
+Q_DECLARE_METATYPE(TestHttpResponse)
 
 namespace {
 
@@ -286,17 +289,77 @@ private slots:
         QCOMPARE(task->retryCount(), 1);
     }
 
+    void bodyCutOffEveryTimeFailsWithoutLeavingAFile_data()
+    {
+        QTest::addColumn<TestHttpResponse>("response");
+        // Each attempt's reason; empty where it is the network module's own.
+        QTest::addColumn<QString>("reason");
+        const QByteArray body = bodyOf(200000);
+        const QString shortOfListed = QStringLiteral("sec/a.bin ended after 70000 of 200000 bytes");
+        TestHttpResponse unannounced = TestHttpResponse::cutOff(body, 70000);
+        unannounced.contentLength = -2;
+        QTest::newRow("length announced") << TestHttpResponse::cutOff(body, 70000) << QString();
+        // The close ends such a body without an error: only the listed size
+        // tells it is cut.
+        QTest::newRow("no length announced") << unannounced << shortOfListed;
+        QTest::newRow("whole, but shorter than listed")
+            << TestHttpResponse::ok(body.left(70000)) << shortOfListed;
+    }
+
     void bodyCutOffEveryTimeFailsWithoutLeavingAFile()
     {
-        const QByteArray body = bodyOf(200000);
-        server->serve(kServerPath, TestHttpResponse::cutOff(body, 70000));
-        auto task = makeTask(body.size());
+        QFETCH(TestHttpResponse, response);
+        QFETCH(QString, reason);
+        server->serve(kServerPath, response);
+        auto task = makeTask(200000);
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         runUntilEnded(task.get());
         QCOMPARE(task->state(), int(STATE_FAILED));
         QVERIFY(server->requestCount(kServerPath) >= kAttempts);
         QCOMPARE(messageTexts(messages).last(), QStringLiteral("Unable to download sec/a.bin"));
+        if (!reason.isEmpty())
+            QCOMPARE(messageTexts(messages).count(reason), kAttempts);
         QVERIFY(!QFile::exists(target()));
+    }
+
+    // The network module ends a reply whose server closed the connection
+    // short of the announced length now and then without an error; the
+    // manager here does so every time.
+    void cutBodyReportedWholeIsAFailedAttempt_data()
+    {
+        QTest::addColumn<qint64>("listedSize");
+        QTest::addColumn<int>("cutReplies");
+        QTest::newRow("product ini, cut every time") << qint64(-1) << kAttempts;
+        QTest::newRow("listed file, cut every time") << qint64(2000) << kAttempts;
+        QTest::newRow("listed file, cut once") << qint64(2000) << 1;
+    }
+
+    void cutBodyReportedWholeIsAFailedAttempt()
+    {
+        QFETCH(qint64, listedSize);
+        QFETCH(int, cutReplies);
+        const QByteArray body = bodyOf(2000);
+        TestCutShortManager cutting(body, body.size(), 1000, cutReplies);
+        DownloadTaskSpecification task(
+            &cutting, kPath, kVersion, target(), listedSize, nullptr, kWeight);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        runUntilEnded(&task);
+
+        const QString reason = QStringLiteral("sec/a.bin ended after 1000 of 2000 bytes");
+        QStringList expected {"Downloading sec/a.bin"};
+        for (int i = 0; i < cutReplies; ++i)
+            expected << reason;
+        if (cutReplies < kAttempts) {
+            expected << "Downloading sec/a.bin finished";
+            QCOMPARE(task.state(), int(STATE_FINISHED));
+            QCOMPARE(readAll(target()), body);
+        } else {
+            expected << "Unable to download sec/a.bin";
+            QCOMPARE(task.state(), int(STATE_FAILED));
+            QVERIFY(!QFile::exists(target()));
+        }
+        QCOMPARE(messageTexts(messages), expected);
+        QCOMPARE(cutting.requests(), std::min(cutReplies + 1, kAttempts));
     }
 
     void bodyLargerThanListedFailsEachAttempt_data()
