@@ -61,6 +61,10 @@ void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
     if (reply->error() == QNetworkReply::NoError && reply->bytesAvailable() <= MaxBodySize
         && HttpFetch::foreignEncoding(reply).isEmpty())
         body = reply->readAll();
+    // A reply cut at a channel's boundary would still parse, with the later
+    // channels missing.
+    if (!HttpFetch::isWhole(reply, body.size()))
+        body.clear();
     emit download_available(body);
     reply->deleteLater();
     quit();

@@ -10,10 +10,10 @@
 class QNetworkReply;
 
 // Runs one HTTP GET on a thread of its own and hands the body back as a
-// single byte array (empty on any failure, a body beyond MaxBodySize
-// included). The object itself lives on the
-// thread that created it; only the network manager and the reply live on the
-// new thread.
+// single byte array (empty on any failure, a body beyond MaxBodySize or short
+// of its announced length included). The object itself lives on the thread
+// that created it; only the network manager and the reply live on the new
+// thread.
 class HTTPDownloader : public QThread
 {
     Q_OBJECT

@@ -2,6 +2,7 @@
 #include "buildconfig.h"
 #include "configuration.h"
 #include "protobufhelper.h"
+#include "testcutshortmanager.h"
 #include "testhttpserver.h"
 #include "updatechecker.h"
 
@@ -187,6 +188,43 @@ private slots:
         const UpdateVersions table = query(server.url(QStringLiteral("/kv3-client-2")));
         QVERIFY2(table.isEmpty(), qPrintable(table.keys().join(QLatin1Char(','))));
         QCOMPARE(server.requestHeader(0, "Accept-Encoding"), QByteArray("identity"));
+    }
+
+    // The network module ends a reply whose server closed the connection
+    // short of the announced length now and then without an error. Cut at a
+    // channel's boundary, the body would still parse, with the later
+    // channels missing. The manager here ends it so every time; the reply
+    // goes to the slot that the downloader's manager calls once it ends.
+    void cutReplyReportedWholeGivesNoBody_data()
+    {
+        QTest::addColumn<int>("cutReplies");
+        QTest::newRow("cut at a channel's boundary") << 1;
+        QTest::newRow("whole") << 0;
+    }
+
+    void cutReplyReportedWholeGivesNoBody()
+    {
+        QFETCH(int, cutReplies);
+        const QByteArray whole = threeChannels();
+        Versions twoChannels;
+        twoChannels.set_licenseagreementid(4);
+        addChannel(&twoChannels, "stable", 1200, "1.2");
+        addChannel(&twoChannels, "beta", 1300, "1.3 beta");
+        const QByteArray cut = serialized(twoChannels);
+        QVERIFY(whole.startsWith(cut));
+
+        TestCutShortManager cutting(whole, whole.size(), cut.size(), cutReplies);
+        QNetworkReply* reply
+            = cutting.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:1/kv3-client-2"))));
+        QSignalSpy ended(reply, &QNetworkReply::finished);
+        QVERIFY(ended.wait(10000));
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QPointer<HTTPDownloader> downloader = new HTTPDownloader(QNetworkRequest());
+        QSignalSpy available(downloader.data(), &HTTPDownloader::download_available);
+        downloader->on_downloadFinished(reply);
+        QCOMPARE(available.count(), 1);
+        QCOMPARE(available.at(0).at(0).toByteArray(), cutReplies ? QByteArray() : whole);
+        QTRY_VERIFY(downloader.isNull());
     }
 
     // A reply longer than the bound is cut off as it arrives: the query ends
