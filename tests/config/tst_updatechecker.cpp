@@ -213,7 +213,7 @@ private slots:
         const QByteArray cut = serialized(twoChannels);
         QVERIFY(whole.startsWith(cut));
 
-        TestCutShortManager cutting(whole, whole.size(), cut.size(), cutReplies);
+        TestCutShortManager cutting(whole, cut.size(), cutReplies);
         QNetworkReply* reply
             = cutting.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:1/kv3-client-2"))));
         QSignalSpy ended(reply, &QNetworkReply::finished);

@@ -339,7 +339,7 @@ private slots:
         QFETCH(qint64, listedSize);
         QFETCH(int, cutReplies);
         const QByteArray body = bodyOf(2000);
-        TestCutShortManager cutting(body, body.size(), 1000, cutReplies);
+        TestCutShortManager cutting(body, 1000, cutReplies);
         DownloadTaskSpecification task(
             &cutting, kPath, kVersion, target(), listedSize, nullptr, kWeight);
         QSignalSpy messages(&task, &TaskSpecification::message);

@@ -25,8 +25,7 @@ void TestCutShortReply::deliver()
         return;
     setAttribute(QNetworkRequest::HttpStatusCodeAttribute, 200);
     setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, QByteArray("OK"));
-    if (m_Announced >= 0)
-        setHeader(QNetworkRequest::ContentLengthHeader, m_Announced);
+    setHeader(QNetworkRequest::ContentLengthHeader, m_Announced);
     emit metaDataChanged();
     emit downloadProgress(m_Body.size(), m_Announced);
     emit readyRead();
@@ -60,10 +59,9 @@ qint64 TestCutShortReply::readData(char* data, qint64 maxSize)
 }
 
 TestCutShortManager::TestCutShortManager(
-    const QByteArray& body, qint64 announced, qint64 sentBytes, int cutReplies, QObject* parent)
+    const QByteArray& body, qint64 sentBytes, int cutReplies, QObject* parent)
     : QNetworkAccessManager(parent)
     , m_Body(body)
-    , m_Announced(announced)
     , m_SentBytes(sentBytes)
     , m_CutReplies(cutReplies)
 {
@@ -73,6 +71,6 @@ QNetworkReply* TestCutShortManager::createRequest(
     Operation, const QNetworkRequest& request, QIODevice*)
 {
     const bool cut = m_Requests++ < m_CutReplies;
-    return new TestCutShortReply(request, cut ? m_Body.left(int(m_SentBytes)) : m_Body,
-        cut ? m_Announced : m_Body.size(), this);
+    return new TestCutShortReply(
+        request, cut ? m_Body.left(int(m_SentBytes)) : m_Body, m_Body.size(), this);
 }

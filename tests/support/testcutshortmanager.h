@@ -13,7 +13,6 @@ class TestCutShortReply : public QNetworkReply
 {
     Q_OBJECT
 public:
-    // announced < 0 sends no Content-Length.
     TestCutShortReply(
         const QNetworkRequest& request, const QByteArray& body, qint64 announced, QObject* parent);
 
@@ -32,15 +31,14 @@ private:
     qint64 m_Announced;
 };
 
-// Answers every GET with a TestCutShortReply: body announced as announced
-// bytes, for the first cutReplies requests only its first sentBytes, then
-// whole.
+// Answers every GET with a TestCutShortReply that announces the whole body:
+// for the first cutReplies requests only its first sentBytes, then all of it.
 class TestCutShortManager : public QNetworkAccessManager
 {
     Q_OBJECT
 public:
-    TestCutShortManager(const QByteArray& body, qint64 announced, qint64 sentBytes,
-        int cutReplies = 1 << 30, QObject* parent = nullptr);
+    TestCutShortManager(
+        const QByteArray& body, qint64 sentBytes, int cutReplies, QObject* parent = nullptr);
 
     int requests() const { return m_Requests; }
 
@@ -50,7 +48,6 @@ protected:
 
 private:
     QByteArray m_Body;
-    qint64 m_Announced;
     qint64 m_SentBytes;
     int m_CutReplies;
     int m_Requests = 0;
