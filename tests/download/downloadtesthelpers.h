@@ -14,20 +14,34 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 #include <unistd.h>
 
-// Stands in for the engine's once-a-second poll of the task tree, only
-// faster, and remembers the last figures it got.
+// The engine polls the task tree once a second. A poll moves no download;
+// it only counts stalls, 16 polls without a kilobyte end an attempt. Rows
+// that are not about a stall poll at this pace, so that a network thread
+// held back for a while costs them no attempt.
+constexpr int kEnginePollMs = 1000;
+
+// Stands in for the engine's poll of the task tree and remembers the last
+// figures it got. A row about a stall polls faster, but only while `gate`
+// holds (for instance while the server holds a request it will not answer),
+// so that no attempt ends before its request has reached the server.
 class DownloadPoller : public QObject
 {
     Q_OBJECT
 public:
-    DownloadPoller(TaskSpecification* task, int intervalMs)
+    DownloadPoller(
+        TaskSpecification* task, int intervalMs = kEnginePollMs, std::function<bool()> gate = {})
         : m_Task(task)
+        , m_Gate(std::move(gate))
     {
-        connect(&m_Timer, &QTimer::timeout, this, &DownloadPoller::poll);
+        connect(&m_Timer, &QTimer::timeout, this, [this] {
+            if (!m_Gate || m_Gate())
+                poll();
+        });
         m_Timer.start(intervalMs);
     }
 
@@ -51,6 +65,7 @@ public:
 
 private:
     QPointer<TaskSpecification> m_Task;
+    std::function<bool()> m_Gate;
     QTimer m_Timer;
 };
 
@@ -92,10 +107,12 @@ inline QStringList messageTexts(const QSignalSpy& spy)
     return out;
 }
 
-// Runs the task with a fast poll until it ends.
-inline void runUntilEnded(TaskSpecification* task, int pollMs = 10)
+// Runs the task, polled as by the engine (or as `gate` lets a faster poll),
+// until it ends.
+inline void runUntilEnded(
+    TaskSpecification* task, int pollMs = kEnginePollMs, std::function<bool()> gate = {})
 {
-    DownloadPoller poller(task, pollMs);
+    DownloadPoller poller(task, pollMs, std::move(gate));
     task->execute();
     QTRY_VERIFY_WITH_TIMEOUT(task->state() != STATE_RUNNING, 30000);
 }
