@@ -161,7 +161,7 @@ private slots:
         // Over both runs, what the first one finished was fetched once.
         for (const QString& path : fetched) {
             const QRegularExpression once("^200 /2/" + QRegularExpression::escape(path) + "$");
-            QTRY_COMPARE(m_Nginx.requests().mid(start).filter(once).size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(m_Nginx.requests().mid(start).filter(once).size(), 1, 30000);
         }
         QCOMPARE(treeDifferences(install(), newDir()), QStringList());
     }
@@ -237,7 +237,7 @@ private slots:
         SessionWorld::setUpdateSettings(install(), proxyUrl);
         const SessionRun one = stageOne();
         QVERIFY2(one.exitCode == 0, qPrintable(describe(one)));
-        QTRY_VERIFY(m_Nginx.requests().size() > before);
+        QTRY_VERIFY_WITH_TIMEOUT(m_Nginx.requests().size() > before, 30000);
         QCOMPARE(readFile(m_World->sessionDir() + "/update"), readFile(newDir() + "/update"));
         // Stage two goes through the same proxy.
         const SessionRun two = stageTwo(2);
@@ -274,7 +274,8 @@ private slots:
             qPrintable(describe(two)));
         QCOMPARE(treeDifferences(install(), oldDir()), QStringList());
         // Only the product ini was fetched.
-        QTRY_VERIFY(!m_Nginx.requests().mid(start).filter("kv3_client_linux_x86.ini").isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !m_Nginx.requests().mid(start).filter("kv3_client_linux_x86.ini").isEmpty(), 30000);
         QCOMPARE(m_Nginx.requests().mid(start).filter("/client/"), QStringList());
     }
 

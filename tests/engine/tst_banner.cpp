@@ -136,12 +136,12 @@ private slots:
         QSignalSpy spy(&banner, &Banner::bannerFound);
         QSignalSpy ended(&banner, &Banner::finished);
         banner.run();
-        QTRY_COMPARE(m_Responder->requestCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Responder->requestCount(), 1, 30000);
         QCOMPARE(m_Responder->datagrams(), QList<QByteArray> {TestBannerResponder::requestBytes()});
         const quint16 port = banner.localPort();
         QVERIFY(port != 0);
         m_Responder->send(reply, QHostAddress::LocalHost, port);
-        QTRY_COMPARE(ended.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 30000);
         QCOMPARE(spy.count(), emitted.isEmpty() ? 0 : 1);
         if (!emitted.isEmpty()) {
             QCOMPARE(spy.at(0).at(0).toString(), emitted.at(0));
@@ -463,7 +463,7 @@ private slots:
         m_Responder->setSilent(true);
         QTRY_COMPARE_WITH_TIMEOUT(banner.retries(), 2, 3 * Banner::kReplyTimeoutMs);
         QCOMPARE(m_Responder->requestCount(), 2);
-        QTRY_COMPARE(ended.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 30000);
         QCOMPARE(banner.localPort(), quint16(0));
     }
 
@@ -488,7 +488,7 @@ private slots:
         Banner banner(nullptr);
         QSignalSpy ended(&banner, &Banner::finished);
         banner.run();
-        QTRY_COMPARE(ended.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 30000);
         QCoreApplication::processEvents();
         QVERIFY(!listener.hasPendingDatagrams());
         QCOMPARE(m_Responder->requestCount(), 0);

@@ -140,7 +140,7 @@ private slots:
             QCOMPARE(root.subtasks().at(i)->weight(), weights.at(i));
             QCOMPARE(root.subtasks().at(i)->parent(), &root);
         }
-        QTRY_COMPARE(finished.count() + canceled.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count() + canceled.count(), 1, 30000);
         QCOMPARE(finished.count(), 1);
         QCOMPARE(root.state(), int(STATE_FINISHED));
         QCOMPARE(messages.at(0).at(0).toString(),
@@ -159,7 +159,7 @@ private slots:
         MainTaskSpecification root(m_Manager.get(), m_Config.get(), nullptr, 1.0);
         QSignalSpy canceled(&root, &TaskSpecification::canceled);
         root.execute();
-        QTRY_VERIFY(!canceled.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!canceled.isEmpty(), 30000);
         QCOMPARE(root.state(), int(STATE_FAILED));
         for (int i = 1; i < root.subtasks().size(); ++i)
             QCOMPARE(root.subtasks().at(i)->state(), int(STATE_IDLE));
@@ -175,7 +175,7 @@ private slots:
         MainTaskSpecification root(m_Manager.get(), m_Config.get(), nullptr, 1.0);
         QSignalSpy canceled(&root, &TaskSpecification::canceled);
         root.execute();
-        QTRY_VERIFY(!canceled.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!canceled.isEmpty(), 30000);
         QCOMPARE(root.lists().downloadList.size(), 1);
         root.reset();
         QVERIFY(root.subtasks().isEmpty());

@@ -94,7 +94,8 @@ void TestFileServer::servesTheGivenTreeAndStops()
     QCOMPARE(fetch(nginx.url("1234/missing")).status, 404);
     // nginx logs an answer once it has sent it, which may be just after the
     // client has read it.
-    QTRY_COMPARE(nginx.requests(), QStringList({"200 /1234/client/big.bin", "404 /1234/missing"}));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        nginx.requests(), QStringList({"200 /1234/client/big.bin", "404 /1234/missing"}), 30000);
 
     const quint16 port = nginx.port();
     nginx.stop();
@@ -136,7 +137,7 @@ void TestFileServer::bannerRepliesOnlyToRequests()
     QUdpSocket asking;
     QVERIFY(asking.bind(QHostAddress(QHostAddress::LocalHost)));
     asking.writeDatagram(QByteArray("\x01\x01\x01", 3), QHostAddress::LocalHost, responder.port());
-    QTRY_COMPARE(responder.datagrams().size(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(responder.datagrams().size(), 2, 30000);
     QVERIFY(!asking.hasPendingDatagrams());
     QCOMPARE(responder.requestCount(), 1);
 }
