@@ -4,6 +4,11 @@
 #                             ships; the sanitizer builds cover Debug)
 #   scripts/test.sh --asan    AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
 #   scripts/test.sh --tsan    ThreadSanitizer in build-tsan/
+#   scripts/test.sh --slow-connect
+#                             the Release build in build/, every program with
+#                             each connect() to loopback held back
+#                             (KV_TEST_CONNECT_DELAY_MS, 300 by default), as a
+#                             loaded machine can hold back the network thread
 # Extra arguments after the mode go to ctest (for example -R tst_composed).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -13,11 +18,12 @@ mode="plain"
 case "${1:-}" in
   --asan) mode="asan"; shift ;;
   --tsan) mode="tsan"; shift ;;
+  --slow-connect) mode="slow"; shift ;;
 esac
 
 jobs="$(nproc)"
 case "$mode" in
-  plain) dir="$root/build";      flags=(-DCMAKE_BUILD_TYPE=Release) ;;
+  plain|slow) dir="$root/build"; flags=(-DCMAKE_BUILD_TYPE=Release) ;;
   asan)  dir="$root/build-asan"; flags=(-DKV_SANITIZE=ON -DKV_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
   tsan)  dir="$root/build-tsan"; flags=(-DKV_TSAN=ON -DKV_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
 esac
@@ -38,5 +44,10 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:inte
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:suppressions=$root/scripts/tsan.supp"
+if [ "$mode" = slow ]; then
+  export KV_TEST_CONNECT_DELAY_MS="${KV_TEST_CONNECT_DELAY_MS:-300}"
+  export LD_PRELOAD="$dir/tests/support/libkv_test_slowconnect.so${LD_PRELOAD:+:$LD_PRELOAD}"
+  echo "every connect() to loopback waits ${KV_TEST_CONNECT_DELAY_MS} ms"
+fi
 cd "$dir"
 ctest --output-on-failure -j "$jobs" "$@"
