@@ -200,7 +200,7 @@ private slots:
         // Reported once the window has had the chance to connect.
         QSignalSpy fatal(engine.get(), &UpdateEngine::fatalError);
         QCOMPARE(fatal.count(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(fatal.count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(fatal.count(), 1, kLongWaitMs);
         QCOMPARE(fatal.at(0).at(0).toString(),
             QStringLiteral("'http://[nonsense' is an invalid proxy specification"));
     }
@@ -236,7 +236,7 @@ private slots:
         QVERIFY(engine->startUpdate());
         QCOMPARE(engine->state(), int(UpdateEngine::RUNNING));
         QVERIFY(engine->isBusy());
-        QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, kLongWaitMs);
         QCOMPARE(finished.count(), 0);
         QCOMPARE(engine->state(), int(UpdateEngine::CANCELED));
         QVERIFY(!engine->isBusy());
@@ -262,9 +262,9 @@ private slots:
         QSignalSpy canceled(engine.get(), &UpdateEngine::updateCanceled);
         QVERIFY(engine->initialize());
         QVERIFY(engine->startUpdate());
-        QTRY_COMPARE_WITH_TIMEOUT(server.totalRequests(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.totalRequests(), 1, kLongWaitMs);
         engine->cancelUpdate();
-        QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, kLongWaitMs);
         QCOMPARE(messages(messageSpy).last(), QStringLiteral("User aborted update"));
         QCOMPARE(engine->state(), int(UpdateEngine::CANCELED));
     }
@@ -396,7 +396,7 @@ private slots:
         QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
         engine->getBanner();
         QCOMPARE(spy.count(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(responder.requestCount(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(responder.requestCount(), 1, kLongWaitMs);
     }
 
     void bannerImageDownload_data()
@@ -705,11 +705,11 @@ private slots:
         auto engine = makeEngine();
         QSignalSpy spy(engine.get(), &UpdateEngine::bannerFound);
         engine->getBanner();
-        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, kLongWaitMs);
         QCOMPARE(spy.at(0).at(0).toByteArray(), QByteArray("IMAGE"));
         QCOMPARE(spy.at(0).at(1).toString(), QStringLiteral("https://kelvarion.invalid/x?y=1"));
         // The client goes once its attempt has ended.
-        QTRY_VERIFY_WITH_TIMEOUT(engine->findChildren<Banner*>().isEmpty(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(engine->findChildren<Banner*>().isEmpty(), kLongWaitMs);
     }
 };
 
